@@ -1,0 +1,2 @@
+// Vanequeue: the queue handler program, started by MailvaneSvc.
+int main() { return 0; }

@@ -1,0 +1,94 @@
+// Out-of-process automation: an object created by programmatic identifier runs in the program
+// registered for that identifier, started as a child process; calls by member name are
+// synchronous requests and answers over a socket pair, one JSON line each way.
+//
+// Client side (the creating program): ObjectFactory and AutomationObject, called on its loop
+// thread; a call blocks until the answer or the time-out. Server side (the object's program):
+// AutomationHost on that program's loop.
+#ifndef MAILVANE_PLATFORM_AUTOMATION_AUTOMATION_H_
+#define MAILVANE_PLATFORM_AUTOMATION_AUTOMATION_H_
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace mailvane {
+
+class EventLoop;
+
+using Variant = std::variant<std::monostate, bool, int64_t, double, std::string>;
+
+// The outcome of a creation or a call. error_number 0 is success; otherwise the error raised in
+// the object (number and description as raised) or by the layer: 429 the object cannot be created,
+// 462 the object's program does not answer (time-out or gone).
+struct CallResult {
+  int error_number = 0;
+  std::string description;
+  std::string source;
+  Variant value;
+};
+
+class AutomationObject {
+ public:
+  AutomationObject() = default;
+  AutomationObject(const AutomationObject&) = delete;
+  AutomationObject& operator=(const AutomationObject&) = delete;
+  // Releasing the object closes the connection; the object's program ends when it sees that.
+  virtual ~AutomationObject() = default;
+
+  virtual CallResult Call(const std::string& member, const std::vector<Variant>& args) = 0;
+};
+
+struct AutomationOptions {
+  std::chrono::milliseconds create_timeout{30'000};  // until the object's program is ready
+  std::chrono::milliseconds call_timeout{60'000};
+};
+
+class ObjectFactory {
+ public:
+  ObjectFactory() = default;
+  ObjectFactory(const ObjectFactory&) = delete;
+  ObjectFactory& operator=(const ObjectFactory&) = delete;
+  virtual ~ObjectFactory() = default;
+
+  // Starts the program registered for progid; *object is set when the result is 0.
+  virtual CallResult CreateObject(const std::string& progid,
+                                  std::unique_ptr<AutomationObject>* object) = 0;
+};
+
+// Identifiers and the absolute paths of the programs that serve them.
+std::unique_ptr<ObjectFactory> NewChildProcessObjectFactory(
+    std::map<std::string, std::string> programs, AutomationOptions options = {});
+
+// The environment variable that tells a started program which descriptor is its connection.
+inline constexpr char kAutomationFdVariable[] = "MAILVANE_AUTOMATION_FD";
+
+// The object's side: serves calls by member name on the loop.
+class AutomationHost {
+ public:
+  using Method = std::function<CallResult(const std::vector<Variant>& args)>;
+
+  AutomationHost() = default;
+  AutomationHost(const AutomationHost&) = delete;
+  AutomationHost& operator=(const AutomationHost&) = delete;
+  virtual ~AutomationHost() = default;
+
+  virtual void Register(const std::string& member, Method method) = 0;
+  // Tells the creator that the object exists (after its class initialisation), then serves calls.
+  virtual void Ready() = 0;
+  // Runs on the loop when the creator's end of the connection closes.
+  virtual void OnDisconnect(std::function<void()> handler) = 0;
+};
+
+// The host on the connection named by kAutomationFdVariable; null when the program was not
+// started by an ObjectFactory.
+std::unique_ptr<AutomationHost> NewAutomationHostFromEnvironment(EventLoop& loop);
+
+}  // namespace mailvane
+
+#endif  // MAILVANE_PLATFORM_AUTOMATION_AUTOMATION_H_

@@ -1,0 +1,59 @@
+// The file operations Mailvane performs, in place of the platform's file-system object. Paths are
+// plain strings as Mailvane builds them. Results are std::error_code values in the generic
+// (errno) category; an empty code is success. One thread at a time per object.
+#ifndef MAILVANE_PLATFORM_FILES_FILE_SYSTEM_H_
+#define MAILVANE_PLATFORM_FILES_FILE_SYSTEM_H_
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "platform/loop/clock.h"
+
+namespace mailvane {
+
+struct FileInfo {
+  std::string name;        // the name within its folder
+  TimePoint modified;      // last modification time
+};
+
+class FileSystem {
+ public:
+  FileSystem() = default;
+  FileSystem(const FileSystem&) = delete;
+  FileSystem& operator=(const FileSystem&) = delete;
+  virtual ~FileSystem() = default;
+
+  // Appends text and CR LF to the file, creating it (owner and group may read) when missing. The
+  // line reaches the file in one append write, so lines of several processes never interleave.
+  virtual std::error_code AppendLine(const std::string& path, std::string_view text) = 0;
+
+  virtual bool FolderExists(const std::string& path) = 0;
+  virtual bool FileExists(const std::string& path) = 0;
+  // Creates one folder level; the parent must exist.
+  virtual std::error_code CreateFolder(const std::string& path) = 0;
+  // The regular files directly in the folder (not sub-folders), in the order the system lists them.
+  virtual std::error_code ListFiles(const std::string& folder, std::vector<FileInfo>* files) = 0;
+  virtual std::error_code ModifiedTime(const std::string& path, TimePoint* modified) = 0;
+  virtual std::error_code DeleteFile(const std::string& path) = 0;
+
+  // Writes data durably as folder/final_name: into folder/temp_name first, synced, then renamed
+  // to final_name without replacing an existing file (EEXIST then), and the folder synced. On any
+  // failure the temporary file is removed and final_name is untouched.
+  virtual std::error_code WriteFileDurably(const std::string& folder, const std::string& temp_name,
+                                           const std::string& final_name,
+                                           std::string_view data) = 0;
+
+  virtual std::error_code SetCurrentFolder(const std::string& path) = 0;
+};
+
+std::unique_ptr<FileSystem> NewPosixFileSystem();
+
+// The folder of the running program, with no trailing "/" (unless it is the root).
+std::string ProgramFolder();
+
+}  // namespace mailvane
+
+#endif  // MAILVANE_PLATFORM_FILES_FILE_SYSTEM_H_

@@ -1,0 +1,89 @@
+// The outbound mail layer: reading one stored message (GMime) and sending one mail (libcurl), in
+// place of the outbound mail components. One object per message or mail; objects are not shared
+// between threads. Nothing here throws: results are codes (mail_result.h).
+#ifndef MAILVANE_PLATFORM_MAIL_MAIL_H_
+#define MAILVANE_PLATFORM_MAIL_MAIL_H_
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace mailvane {
+
+struct MailRecipient {
+  std::string address;  // as written: an e-mail address, or a mobile number without a domain
+  std::string name;     // display name, decoded to UTF-8; empty when none
+};
+
+// A stored message, read from a spool file.
+class StoredMessage {
+ public:
+  StoredMessage() = default;
+  StoredMessage(const StoredMessage&) = delete;
+  StoredMessage& operator=(const StoredMessage&) = delete;
+  virtual ~StoredMessage() = default;
+
+  // Where the reader may keep temporary files; a folder ending in "/".
+  virtual void SetTempDirectory(const std::string& folder) = 0;
+  // Loads the message in the file. 0 when loaded; otherwise kMailFileOpenError (missing or not
+  // readable), kMailFileReadError or kMailBodyError (not a message). The three numbers are kept
+  // for the caller's form and ignored.
+  virtual long LoadMessage(const std::string& path, int a, int b, int c) = 0;
+
+  // After a successful load, all in UTF-8: header words decoded, the body decoded from its
+  // transfer encoding and charset (of a multipart message its first text/plain part, or the text
+  // of its HTML part when it has no plain one). Lines of BodyText end in CR LF.
+  virtual std::string Subject() const = 0;
+  virtual std::string BodyText() const = 0;
+  virtual std::string From() const = 0;      // sender display name
+  virtual std::string FromAddr() const = 0;  // sender address
+  virtual const std::vector<MailRecipient>& Recipients() const = 0;  // To, then Cc, in order
+};
+
+// One mail to send.
+class OutgoingMail {
+ public:
+  OutgoingMail() = default;
+  OutgoingMail(const OutgoingMail&) = delete;
+  OutgoingMail& operator=(const OutgoingMail&) = delete;
+  virtual ~OutgoingMail() = default;
+
+  virtual void Reset() = 0;
+  virtual void SetBodyFormat(int format) = 0;  // 1: plain text
+  // ";"-separated list of "host" or "host:port" (25 when none), tried in order.
+  virtual void SetMailServer(const std::string& servers) = 0;
+  virtual void SetSubject(const std::string& subject) = 0;
+  virtual void SetBodyText(const std::string& body) = 0;
+  virtual void AddRecipient(const std::string& name, const std::string& address, int kind) = 0;
+  virtual void SetFrom(const std::string& name) = 0;
+  virtual void SetFromAddr(const std::string& address) = 0;
+  // Composes and sends the mail; 0 when a server took it, else a code of mail_result.h from the
+  // last server tried. Bounded in time by MailOptions.
+  virtual long Send() = 0;
+  // After a failed Send: what the last server said or what failed, for logs; empty otherwise.
+  virtual std::string LastErrorDetail() const = 0;
+};
+
+struct MailOptions {
+  std::chrono::milliseconds connect_timeout{10'000};
+  std::chrono::milliseconds transfer_timeout{30'000};  // the whole dialogue with one server
+  std::string helo_name;                               // empty: the host name
+};
+
+class MailFactory {
+ public:
+  MailFactory() = default;
+  MailFactory(const MailFactory&) = delete;
+  MailFactory& operator=(const MailFactory&) = delete;
+  virtual ~MailFactory() = default;
+
+  virtual std::unique_ptr<StoredMessage> NewStoredMessage() = 0;
+  virtual std::unique_ptr<OutgoingMail> NewOutgoingMail() = 0;
+};
+
+std::unique_ptr<MailFactory> NewMailFactory(MailOptions options = {});
+
+}  // namespace mailvane
+
+#endif  // MAILVANE_PLATFORM_MAIL_MAIL_H_

@@ -1,0 +1,33 @@
+// The result codes of the mail layer and their texts.
+#ifndef MAILVANE_PLATFORM_MAIL_MAIL_RESULT_H_
+#define MAILVANE_PLATFORM_MAIL_MAIL_RESULT_H_
+
+namespace mailvane {
+
+inline constexpr long kMailOk = 0;
+inline constexpr long kMailException = 1;
+inline constexpr long kMailOutOfMemory = 3;
+inline constexpr long kMailBodyError = 4;          // message body or attachments; unparseable
+inline constexpr long kMailConversationError = 5;  // the greeting or HELO/EHLO failed
+inline constexpr long kMailFromRefused = 7;
+inline constexpr long kMailRecipientRefused = 8;
+inline constexpr long kMailConnectError = 9;
+inline constexpr long kMailFileOpenError = 10;
+inline constexpr long kMailFileReadError = 11;
+inline constexpr long kMailNoServer = 15;
+inline constexpr long kMailSocketError = 16;
+inline constexpr long kMailResolveError = 17;
+inline constexpr long kMailBadResponse = 18;
+inline constexpr long kMailResolveTimeout = 21;
+inline constexpr long kMailConnectTimeout = 22;
+inline constexpr long kMailAuthFailed = 24;
+inline constexpr long kMailAuthNotSupported = 25;
+inline constexpr long kMailAuthProtocolError = 26;
+inline constexpr long kMailSocketTimeout = 27;
+
+// The text of a code, or nullptr for a code without one.
+const char* MailResultText(long code);
+
+}  // namespace mailvane
+
+#endif  // MAILVANE_PLATFORM_MAIL_MAIL_RESULT_H_
