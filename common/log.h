@@ -1,0 +1,40 @@
+// Daily log files and the spool folder. Both programs append to LogDir & yyyymmdd & ".log", one
+// line per call, each in one append write so the programs' lines never interleave.
+#ifndef MAILVANE_COMMON_LOG_H_
+#define MAILVANE_COMMON_LOG_H_
+
+#include <string>
+
+namespace mailvane {
+
+class Clock;
+class FileSystem;
+
+// The value's text preceded by "0" when it has fewer than two characters ("07", "12", "2026").
+std::string PadTwo(long long value);
+std::string PadTwo(const std::string& text);
+
+// The log file of the local date: log_dir & yyyymmdd & ".log".
+std::string LogFilePath(const std::string& log_dir, const Clock& clock);
+
+// Appends "dd mm yy hh:mm:ss " & text to today's log when flag is 1. A file that cannot be
+// opened or written raises MailvaneError (nothing is retried).
+void WriteLog(FileSystem& files, const Clock& clock, const std::string& log_dir,
+              const std::string& text, int flag);
+
+// The spool folder: log_dir & "messages" (no trailing separator).
+std::string SpoolFolder(const std::string& log_dir);
+
+// Creates the spool folder when it does not exist; ignores every error.
+void EnsureSpoolFolder(FileSystem& files, const std::string& log_dir);
+
+// One call of the housekeeping tick: counts the call in *sweep_counter and, on the 360th, deletes
+// the ".log" files of log_dir (any letter case, not sub-folders) whose modification date lies
+// log_days or more calendar days away. A log_days that is empty or not a whole number deletes
+// nothing. Stops at the first error and raises it as MailvaneError.
+void PurgeOldLogs(FileSystem& files, const Clock& clock, const std::string& log_dir,
+                  const std::string& log_days, int* sweep_counter);
+
+}  // namespace mailvane
+
+#endif  // MAILVANE_COMMON_LOG_H_
