@@ -1,0 +1,102 @@
+#include "platform/automation/testing/fake_automation.h"
+
+#include <set>
+#include <sstream>
+#include <utility>
+
+namespace mailvane {
+
+namespace {
+
+constexpr int kCantCreateObject = 429;
+constexpr char kCantCreateObjectText[] = "ActiveX component can't create object";
+
+}  // namespace
+
+struct FakeAutomationState {
+  std::set<std::string> programs;
+  std::set<std::string> failing;
+  std::map<std::pair<std::string, std::string>, FakeObjectFactory::Method> methods;
+  std::vector<std::string> timeline;
+  std::vector<FakeObjectFactory::Call> calls;
+  int live_objects = 0;
+};
+
+std::string VariantText(const Variant& value) {
+  struct Visitor {
+    std::string operator()(std::monostate) const { return ""; }
+    std::string operator()(bool b) const { return b ? "true" : "false"; }
+    std::string operator()(int64_t n) const { return std::to_string(n); }
+    std::string operator()(double d) const {
+      std::ostringstream out;
+      out << d;
+      return out.str();
+    }
+    std::string operator()(const std::string& s) const { return "\"" + s + "\""; }
+  };
+  return std::visit(Visitor{}, value);
+}
+
+FakeObjectFactory::FakeObjectFactory() : state_(std::make_shared<FakeAutomationState>()) {}
+
+void FakeObjectFactory::AddProgram(const std::string& progid) {
+  state_->programs.insert(progid);
+  state_->failing.erase(progid);
+}
+
+void FakeObjectFactory::FailCreation(const std::string& progid) { state_->failing.insert(progid); }
+
+void FakeObjectFactory::SetResult(const std::string& progid, const std::string& member,
+                                  CallResult result) {
+  SetMethod(progid, member, [result](const std::vector<Variant>&) { return result; });
+}
+
+void FakeObjectFactory::SetMethod(const std::string& progid, const std::string& member,
+                                  Method method) {
+  state_->methods[{progid, member}] = std::move(method);
+}
+
+CallResult FakeObjectFactory::CreateObject(const std::string& progid,
+                                           std::unique_ptr<AutomationObject>* object) {
+  if (!state_->programs.contains(progid) || state_->failing.contains(progid)) {
+    state_->timeline.push_back("create failed " + progid);
+    return CallResult{kCantCreateObject, kCantCreateObjectText, progid, {}};
+  }
+  state_->timeline.push_back("create " + progid);
+  ++state_->live_objects;
+  *object = std::make_unique<FakeAutomationObject>(state_, progid);
+  return {};
+}
+
+const std::vector<std::string>& FakeObjectFactory::timeline() const { return state_->timeline; }
+const std::vector<FakeObjectFactory::Call>& FakeObjectFactory::calls() const {
+  return state_->calls;
+}
+int FakeObjectFactory::live_objects() const { return state_->live_objects; }
+
+FakeAutomationObject::FakeAutomationObject(std::shared_ptr<FakeAutomationState> state,
+                                           std::string progid)
+    : state_(std::move(state)), progid_(std::move(progid)) {}
+
+FakeAutomationObject::~FakeAutomationObject() {
+  FakeAutomationState* state = state_.get();
+  state->timeline.push_back("release " + progid_);
+  --state->live_objects;
+}
+
+CallResult FakeAutomationObject::Call(const std::string& member, const std::vector<Variant>& args) {
+  FakeAutomationState* state = state_.get();
+  std::string line = "call " + progid_ + "." + member + "(";
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (i > 0) line += ",";
+    line += VariantText(args[i]);
+  }
+  line += ")";
+  state->timeline.push_back(std::move(line));
+  state->calls.push_back({progid_, member, args});
+  auto method = state->methods.find({progid_, member});
+  if (method == state->methods.end()) return {};
+  return method->second(args);
+}
+
+}  // namespace mailvane

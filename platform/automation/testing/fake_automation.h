@@ -1,0 +1,72 @@
+// An object factory for tests of the programs that create automation objects. Creation succeeds
+// for the identifiers a test adds (429 "ActiveX component can't create object" for all others
+// and for those it fails on purpose). Every creation, call and release is recorded in one
+// timeline that outlives the proxies, and calls answer with scripted results: a member without a
+// script answers success with an empty value.
+#ifndef MAILVANE_PLATFORM_AUTOMATION_TESTING_FAKE_AUTOMATION_H_
+#define MAILVANE_PLATFORM_AUTOMATION_TESTING_FAKE_AUTOMATION_H_
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/automation/automation.h"
+
+namespace mailvane {
+
+// The text of a value as the timeline shows it: empty, true/false, the number, or "text".
+std::string VariantText(const Variant& value);
+
+struct FakeAutomationState;  // what a factory and its proxies share
+
+class FakeObjectFactory final : public ObjectFactory {
+ public:
+  struct Call {
+    std::string progid;
+    std::string member;
+    std::vector<Variant> args;
+  };
+  using Method = std::function<CallResult(const std::vector<Variant>& args)>;
+
+  FakeObjectFactory();
+
+  // Makes progid creatable.
+  void AddProgram(const std::string& progid);
+  // Creation of progid fails with 429 from now on.
+  void FailCreation(const std::string& progid);
+  // The answer to member of every object of progid.
+  void SetResult(const std::string& progid, const std::string& member, CallResult result);
+  void SetMethod(const std::string& progid, const std::string& member, Method method);
+
+  CallResult CreateObject(const std::string& progid,
+                          std::unique_ptr<AutomationObject>* object) override;
+
+  // In order: "create <progid>" (or "create failed <progid>"), "call <progid>.<member>(a,b)",
+  // "release <progid>".
+  const std::vector<std::string>& timeline() const;
+  const std::vector<Call>& calls() const;
+  int live_objects() const;
+
+ private:
+  std::shared_ptr<FakeAutomationState> state_;
+};
+
+// A proxy handed out by FakeObjectFactory; it records into the factory's timeline, which it keeps
+// alive, so a proxy may outlive its factory.
+class FakeAutomationObject final : public AutomationObject {
+ public:
+  FakeAutomationObject(std::shared_ptr<FakeAutomationState> state, std::string progid);
+  ~FakeAutomationObject() override;
+  CallResult Call(const std::string& member, const std::vector<Variant>& args) override;
+  const std::string& progid() const { return progid_; }
+
+ private:
+  std::shared_ptr<FakeAutomationState> state_;
+  std::string progid_;
+};
+
+}  // namespace mailvane
+
+#endif  // MAILVANE_PLATFORM_AUTOMATION_TESTING_FAKE_AUTOMATION_H_
