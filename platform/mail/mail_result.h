@@ -1,4 +1,5 @@
-// The result codes of the mail layer and their texts.
+// The result codes of the mail layer and their texts. 0 is success; every other code names a
+// failure of a load or a send. The renderer's own codes (101 and up) are in sms_renderer.h.
 #ifndef MAILVANE_PLATFORM_MAIL_MAIL_RESULT_H_
 #define MAILVANE_PLATFORM_MAIL_MAIL_RESULT_H_
 
@@ -18,6 +19,8 @@ inline constexpr long kMailNoServer = 15;
 inline constexpr long kMailSocketError = 16;
 inline constexpr long kMailResolveError = 17;
 inline constexpr long kMailBadResponse = 18;
+inline constexpr long kMailThreadError = 19;
+inline constexpr long kMailCancelled = 20;
 inline constexpr long kMailResolveTimeout = 21;
 inline constexpr long kMailConnectTimeout = 22;
 inline constexpr long kMailAuthFailed = 24;

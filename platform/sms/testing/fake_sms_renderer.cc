@@ -1,0 +1,95 @@
+#include "platform/sms/testing/fake_sms_renderer.h"
+
+namespace mailvane {
+namespace {
+
+class FakeSmsRenderer final : public SmsRenderer {
+ public:
+  FakeSmsRenderer(FakeSmsRendererFactory& factory, RenderedSms& record)
+      : factory_(factory), record_(record) {}
+  ~FakeSmsRenderer() override { factory_.Released(record_); }
+
+  void SetMailServer(const std::string& servers) override {
+    Call("MailServer");
+    record_.servers = servers;
+  }
+  void SetMailAddress(const std::string& gateway_address) override {
+    Call("MailAddress");
+    record_.gateway_address = gateway_address;
+  }
+  void SetReplyAddress(const std::string& address) override {
+    Call("ReplyAddress");
+    record_.reply_address = address;
+  }
+  void SetReplyName(const std::string& name) override {
+    Call("ReplyName");
+    record_.reply_name = name;
+  }
+  void SetMessage(const std::string& text) override {
+    Call("Message");
+    record_.message = text;
+  }
+  void SetAccount(const std::string& account) override {
+    Call("Account");
+    record_.account = account;
+  }
+  void SetPassword(const std::string& password) override {
+    Call("Password");
+    record_.password = password;
+  }
+  void AddRecipient(const std::string& number, const std::string& name) override {
+    Call("AddRecipient");
+    record_.recipients.emplace_back(number, name);
+  }
+  long Send() override {
+    Call("Send");
+    ++record_.send_count;
+    FakeSmsResult result = factory_.Send(record_);
+    record_.result = result.code;
+    record_.error_text = result.code == 0 ? "" : result.error_text;
+    return result.code;
+  }
+  std::string ErrorText() const override {
+    record_.calls.push_back("ErrorText");
+    return record_.error_text;
+  }
+
+ private:
+  void Call(const char* member) { record_.calls.push_back(member); }
+
+  FakeSmsRendererFactory& factory_;
+  RenderedSms& record_;
+};
+
+}  // namespace
+
+void FakeSmsRendererFactory::QueueSendResult(long code, std::string error_text) {
+  queued_.push_back({code, std::move(error_text)});
+}
+
+void FakeSmsRendererFactory::SetSendFunction(
+    std::function<FakeSmsResult(const RenderedSms&)> decide) {
+  decide_ = std::move(decide);
+}
+
+void FakeSmsRendererFactory::SetDefaultSendResult(FakeSmsResult result) {
+  default_result_ = std::move(result);
+}
+
+std::unique_ptr<SmsRenderer> FakeSmsRendererFactory::NewRenderer() {
+  renderers_.emplace_back();
+  ++live_;
+  return std::make_unique<FakeSmsRenderer>(*this, renderers_.back());
+}
+
+FakeSmsResult FakeSmsRendererFactory::Send(const RenderedSms& sms) {
+  if (!queued_.empty()) {
+    FakeSmsResult result = queued_.front();
+    queued_.pop_front();
+    return result;
+  }
+  if (decide_) return decide_(sms);
+  return default_result_;
+}
+
+}  // namespace mailvane

@@ -1,0 +1,73 @@
+// A renderer factory for tests: every renderer's properties and calls are recorded in the factory,
+// in order, and Send returns scripted results with their ErrorText. The factory must outlive every
+// renderer it made. Single-threaded.
+#ifndef MAILVANE_PLATFORM_SMS_TESTING_FAKE_SMS_RENDERER_H_
+#define MAILVANE_PLATFORM_SMS_TESTING_FAKE_SMS_RENDERER_H_
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/sms/sms_renderer.h"
+
+namespace mailvane {
+
+// One renderer as its caller drove it.
+struct RenderedSms {
+  std::vector<std::string> calls;  // member names in call order: "MailServer", ..., "Send"
+  std::string servers;
+  std::string gateway_address;
+  std::string reply_address;
+  std::string reply_name;
+  std::string message;
+  std::string account;
+  std::string password;
+  std::vector<std::pair<std::string, std::string>> recipients;  // (number, name)
+  int send_count = 0;
+  long result = -1;  // what the last Send returned; -1 before any
+  std::string error_text;
+  bool released = false;
+};
+
+struct FakeSmsResult {
+  long code = 0;
+  std::string error_text;  // ErrorText after this result
+};
+
+class FakeSmsRendererFactory final : public SmsRendererFactory {
+ public:
+  FakeSmsRendererFactory() = default;
+
+  // Results are taken from the queue first, one per Send; when it is empty the function decides,
+  // when set, else the default result (0, no text).
+  void QueueSendResult(long code, std::string error_text = "");
+  void SetSendFunction(std::function<FakeSmsResult(const RenderedSms&)> decide);
+  void SetDefaultSendResult(FakeSmsResult result);
+
+  // One entry per renderer made, in order of creation; kept after the renderer is released.
+  const std::deque<RenderedSms>& renderers() const { return renderers_; }
+  int live_renderers() const { return live_; }
+
+  std::unique_ptr<SmsRenderer> NewRenderer() override;
+
+  // Used by the fake renderers.
+  FakeSmsResult Send(const RenderedSms& sms);
+  void Released(RenderedSms& sms) {
+    sms.released = true;
+    --live_;
+  }
+
+ private:
+  std::deque<RenderedSms> renderers_;  // a deque keeps references stable as it grows
+  std::deque<FakeSmsResult> queued_;
+  std::function<FakeSmsResult(const RenderedSms&)> decide_;
+  FakeSmsResult default_result_;
+  int live_ = 0;
+};
+
+}  // namespace mailvane
+
+#endif  // MAILVANE_PLATFORM_SMS_TESTING_FAKE_SMS_RENDERER_H_
