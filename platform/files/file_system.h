@@ -15,8 +15,8 @@
 namespace mailvane {
 
 struct FileInfo {
-  std::string name;        // the name within its folder
-  TimePoint modified;      // last modification time
+  std::string name;    // the name within its folder
+  TimePoint modified;  // last modification time
 };
 
 class FileSystem {
@@ -34,14 +34,17 @@ class FileSystem {
   virtual bool FileExists(const std::string& path) = 0;
   // Creates one folder level; the parent must exist.
   virtual std::error_code CreateFolder(const std::string& path) = 0;
-  // The regular files directly in the folder (not sub-folders), in the order the system lists them.
+  // The regular files directly in the folder (not sub-folders, links or devices), in the order the
+  // system lists them. *files is empty on failure.
   virtual std::error_code ListFiles(const std::string& folder, std::vector<FileInfo>* files) = 0;
   virtual std::error_code ModifiedTime(const std::string& path, TimePoint* modified) = 0;
   virtual std::error_code DeleteFile(const std::string& path) = 0;
 
   // Writes data durably as folder/final_name: into folder/temp_name first, synced, then renamed
   // to final_name without replacing an existing file (EEXIST then), and the folder synced. On any
-  // failure the temporary file is removed and final_name is untouched.
+  // failure the temporary file is removed and final_name is untouched (a final name whose folder
+  // could not be synced is removed again), so success alone means the file exists. A temp_name
+  // that exists already fails with EEXIST and is left alone.
   virtual std::error_code WriteFileDurably(const std::string& folder, const std::string& temp_name,
                                            const std::string& final_name,
                                            std::string_view data) = 0;
@@ -51,7 +54,8 @@ class FileSystem {
 
 std::unique_ptr<FileSystem> NewPosixFileSystem();
 
-// The folder of the running program, with no trailing "/" (unless it is the root).
+// The folder of the running program (from /proc/self/exe), with no trailing "/" (unless it is the
+// root); empty when the system cannot tell.
 std::string ProgramFolder();
 
 }  // namespace mailvane

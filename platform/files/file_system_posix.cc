@@ -1,0 +1,185 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <string>
+
+#include "platform/files/file_system.h"
+
+namespace mailvane {
+namespace {
+
+std::error_code LastError() { return std::error_code(errno, std::generic_category()); }
+
+// Closes a descriptor on every path out of a scope.
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd) : fd_(fd) {}
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  ~ScopedFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  // Closes now and reports what close reported (a late write error shows up here).
+  std::error_code Close() {
+    int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0 ? std::error_code() : LastError();
+  }
+
+ private:
+  int fd_;
+};
+
+// Writes all of data, going on after a short write or an interrupted call.
+std::error_code WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t written = ::write(fd, data.data(), data.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return LastError();
+    }
+    data.remove_prefix(static_cast<size_t>(written));
+  }
+  return {};
+}
+
+TimePoint ModifiedOf(const struct stat& st) {
+  return TimePoint(std::chrono::duration_cast<TimePoint::duration>(
+      std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+}
+
+// rename without replacing; where the file system lacks RENAME_NOREPLACE, link and unlink give
+// the same promise (link fails with EEXIST).
+std::error_code RenameNoReplace(int dir_fd, const std::string& from, const std::string& to) {
+  if (::renameat2(dir_fd, from.c_str(), dir_fd, to.c_str(), RENAME_NOREPLACE) == 0) return {};
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return LastError();
+  if (::linkat(dir_fd, from.c_str(), dir_fd, to.c_str(), 0) != 0) return LastError();
+  ::unlinkat(dir_fd, from.c_str(), 0);
+  return {};
+}
+
+class PosixFileSystem final : public FileSystem {
+ public:
+  std::error_code AppendLine(const std::string& path, std::string_view text) override {
+    ScopedFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640));
+    if (fd.get() < 0) return LastError();
+    std::string line;
+    line.reserve(text.size() + 2);
+    line.append(text);
+    line.append("\r\n");
+    // One write(2) carries the whole line; O_APPEND makes it land at the end as one piece.
+    if (std::error_code ec = WriteAll(fd.get(), line)) return ec;
+    return fd.Close();
+  }
+
+  bool FolderExists(const std::string& path) override {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  }
+
+  bool FileExists(const std::string& path) override {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  }
+
+  std::error_code CreateFolder(const std::string& path) override {
+    return ::mkdir(path.c_str(), 0750) == 0 ? std::error_code() : LastError();
+  }
+
+  std::error_code ListFiles(const std::string& folder, std::vector<FileInfo>* files) override {
+    files->clear();
+    DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+    if (dir == nullptr) return LastError();
+    int dir_fd = ::dirfd(dir);
+    std::error_code result;
+    for (;;) {
+      errno = 0;
+      struct dirent* entry = ::readdir(dir);
+      if (entry == nullptr) {
+        if (errno != 0) result = LastError();
+        break;
+      }
+      struct stat st {};
+      if (::fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) continue;  // removed since it was listed
+        result = LastError();
+        break;
+      }
+      if (!S_ISREG(st.st_mode)) continue;  // folders, links, devices
+      files->push_back({entry->d_name, ModifiedOf(st)});
+    }
+    ::closedir(dir);
+    if (result) files->clear();
+    return result;
+  }
+
+  std::error_code ModifiedTime(const std::string& path, TimePoint* modified) override {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return LastError();
+    *modified = ModifiedOf(st);
+    return {};
+  }
+
+  std::error_code DeleteFile(const std::string& path) override {
+    return ::unlink(path.c_str()) == 0 ? std::error_code() : LastError();
+  }
+
+  std::error_code WriteFileDurably(const std::string& folder, const std::string& temp_name,
+                                   const std::string& final_name, std::string_view data) override {
+    ScopedFd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0) return LastError();
+    std::error_code ec = WriteTemp(dir.get(), temp_name, data);
+    if (ec) return ec;  // WriteTemp removed what it created
+    if ((ec = RenameNoReplace(dir.get(), temp_name, final_name))) {
+      ::unlinkat(dir.get(), temp_name.c_str(), 0);
+      return ec;
+    }
+    if (::fsync(dir.get()) != 0) {
+      // The name may not be on disk: take it back, so that a failure always means "no file".
+      ec = LastError();
+      ::unlinkat(dir.get(), final_name.c_str(), 0);
+      return ec;
+    }
+    return {};
+  }
+
+  std::error_code SetCurrentFolder(const std::string& path) override {
+    return ::chdir(path.c_str()) == 0 ? std::error_code() : LastError();
+  }
+
+ private:
+  static std::error_code WriteTemp(int dir_fd, const std::string& temp_name,
+                                   std::string_view data) {
+    int raw = ::openat(dir_fd, temp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+    if (raw < 0) return LastError();  // EEXIST: someone else's file, left alone
+    ScopedFd fd(raw);
+    std::error_code ec = WriteAll(fd.get(), data);
+    if (!ec && ::fsync(fd.get()) != 0) ec = LastError();
+    if (!ec) ec = fd.Close();
+    if (ec) ::unlinkat(dir_fd, temp_name.c_str(), 0);
+    return ec;
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<FileSystem> NewPosixFileSystem() { return std::make_unique<PosixFileSystem>(); }
+
+std::string ProgramFolder() {
+  char buffer[PATH_MAX];
+  ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+  if (length <= 0) return std::string();
+  std::string path(buffer, static_cast<size_t>(length));
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return std::string();
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace mailvane
