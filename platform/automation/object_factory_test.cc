@@ -1,0 +1,197 @@
+// The factory against a real object's program (automation_echo_object) in a child process.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+
+#include "platform/automation/object_factory_posix.h"
+
+namespace mailvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kEcho[] = "Mailvane.EchoObject";
+
+class ObjectFactoryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/mv-automation-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string Script(const std::string& name, const std::string& body) {
+    std::string path = (dir_ / name).string();
+    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+    fs::permissions(path, fs::perms::owner_all);
+    return path;
+  }
+
+  std::unique_ptr<ObjectFactory> Factory(std::map<std::string, std::string> extra = {},
+                                         AutomationOptions options = {}) {
+    extra[kEcho] = MAILVANE_ECHO_OBJECT;
+    return NewChildProcessObjectFactory(std::move(extra), options);
+  }
+
+  std::unique_ptr<AutomationObject> Create(ObjectFactory& factory) {
+    std::unique_ptr<AutomationObject> object;
+    CallResult result = factory.CreateObject(kEcho, &object);
+    EXPECT_EQ(result.error_number, 0) << result.description;
+    return object;
+  }
+
+  fs::path dir_;
+};
+
+// A reaped child is gone: no zombie is left for it.
+bool Reaped(pid_t pid) {
+  errno = 0;
+  return ::waitpid(pid, nullptr, WNOHANG) < 0 && errno == ECHILD;
+}
+
+TEST_F(ObjectFactoryTest, EveryValueKindMakesTheRoundTrip) {
+  std::unique_ptr<ObjectFactory> factory = Factory();
+  std::unique_ptr<AutomationObject> object = Create(*factory);
+  ASSERT_TRUE(object);
+  for (const Variant& value :
+       {Variant{}, Variant{true}, Variant{false}, Variant{int64_t{1}},
+        Variant{std::numeric_limits<int64_t>::min()}, Variant{0.25}, Variant{std::string()},
+        Variant{std::string("Vanequeue \xe2\x82\xac\n")}}) {
+    CallResult result = object->Call("Echo", {value});
+    EXPECT_EQ(result.error_number, 0) << result.description;
+    EXPECT_EQ(result.value, value) << value.index();
+  }
+}
+
+TEST_F(ObjectFactoryTest, ErrorsComeBackAsRaised) {
+  std::unique_ptr<ObjectFactory> factory = Factory();
+  std::unique_ptr<AutomationObject> object = Create(*factory);
+  ASSERT_TRUE(object);
+  struct Case {
+    const char* member;
+    int number;
+    const char* description;
+  } cases[] = {
+      {"Fail", 53, "File not found"},
+      {"Throw", 440, "Automation error"},
+      {"NoSuchMember", 438, "Object doesn't support this property or method"},
+  };
+  for (const Case& c : cases) {
+    CallResult result = object->Call(c.member, {});
+    EXPECT_EQ(result.error_number, c.number) << c.member;
+    EXPECT_EQ(result.description, c.description) << c.member;
+  }
+  EXPECT_EQ(object->Call("Fail", {}).source, "EchoObject");
+  EXPECT_EQ(object->Call("Echo", {Variant{int64_t{5}}}).value, Variant{int64_t{5}});
+}
+
+TEST_F(ObjectFactoryTest, ObjectsThatCannotBeCreated) {
+  std::map<std::string, std::string> programs = {
+      {"Missing.Program", (dir_ / "no-such-program").string()},
+      {"Not.Executable", (dir_ / "plain-file").string()},
+      {"Exits.Before.Ready", Script("exits", "exit 0")},
+      {"Wrong.First.Line", Script("wrong", "echo '{\"ready\":false}' >&3; sleep 30")},
+  };
+  std::ofstream(dir_ / "plain-file") << "not a program\n";
+  std::unique_ptr<ObjectFactory> factory = Factory(programs);
+  for (const std::string progid : {"Unknown.Progid", "Missing.Program", "Not.Executable",
+                                   "Exits.Before.Ready", "Wrong.First.Line"}) {
+    std::unique_ptr<AutomationObject> object;
+    CallResult result = factory->CreateObject(progid, &object);
+    EXPECT_EQ(result.error_number, 429) << progid;
+    EXPECT_EQ(result.description, "ActiveX component can't create object") << progid;
+    EXPECT_FALSE(object) << progid;
+  }
+}
+
+TEST_F(ObjectFactoryTest, ProgramNeverReadyTimesOutAndIsKilled) {
+  std::string pid_file = (dir_ / "pid").string();
+  AutomationOptions options;
+  options.create_timeout = std::chrono::milliseconds(300);
+  std::unique_ptr<ObjectFactory> factory = Factory(
+      {{"Never.Ready", Script("never", "echo $$ > " + pid_file + "; exec sleep 30")}}, options);
+  std::unique_ptr<AutomationObject> object;
+  EXPECT_EQ(factory->CreateObject("Never.Ready", &object).error_number, 429);
+  pid_t pid = 0;
+  std::ifstream(pid_file) >> pid;
+  ASSERT_GT(pid, 0);
+  EXPECT_TRUE(Reaped(pid));
+}
+
+TEST_F(ObjectFactoryTest, CallTimeOutGives462AndEndsTheProgram) {
+  AutomationOptions options;
+  options.call_timeout = std::chrono::milliseconds(300);
+  std::unique_ptr<ObjectFactory> factory = Factory({}, options);
+  std::unique_ptr<AutomationObject> object = Create(*factory);
+  ASSERT_TRUE(object);
+  pid_t pid = ChildProcessId(*object);
+  ASSERT_GT(pid, 0);
+  CallResult result = object->Call("Sleep", {Variant{int64_t{30'000}}});
+  EXPECT_EQ(result.error_number, 462);
+  EXPECT_EQ(result.description, "The remote server machine does not exist or is unavailable");
+  EXPECT_TRUE(Reaped(pid));
+  EXPECT_EQ(ChildProcessId(*object), -1);
+  // Later calls do not reach a program out of step.
+  EXPECT_EQ(object->Call("Echo", {}).error_number, 462);
+}
+
+TEST_F(ObjectFactoryTest, ProgramGoneGives462) {
+  std::unique_ptr<ObjectFactory> factory = Factory();
+  std::unique_ptr<AutomationObject> object = Create(*factory);
+  ASSERT_TRUE(object);
+  pid_t pid = ChildProcessId(*object);
+  EXPECT_EQ(object->Call("Exit", {}).error_number, 462);
+  EXPECT_TRUE(Reaped(pid));
+}
+
+TEST_F(ObjectFactoryTest, ReleasingTheObjectEndsItsProgram) {
+  std::string marker = (dir_ / "disconnected").string();
+  std::unique_ptr<ObjectFactory> factory = Factory();
+  std::unique_ptr<AutomationObject> object = Create(*factory);
+  ASSERT_TRUE(object);
+  pid_t pid = ChildProcessId(*object);
+  CallResult own_pid = object->Call("Pid", {});
+  EXPECT_EQ(own_pid.value, Variant{int64_t{pid}});
+  EXPECT_EQ(object->Call("SetDisconnectFile", {Variant{marker}}).error_number, 0);
+  object.reset();
+  EXPECT_TRUE(Reaped(pid));
+  EXPECT_NE(::kill(pid, 0), 0);
+  // The program saw the disconnect and ended by itself, not by the kill after the grace.
+  std::string text;
+  std::getline(std::ifstream(marker), text);
+  EXPECT_EQ(text, "disconnected");
+}
+
+TEST_F(ObjectFactoryTest, ChildInheritsOnlyItsConnection) {
+  // A descriptor of ours without CLOEXEC must not reach the object's program.
+  constexpr int kLeaked = 50;
+  ASSERT_EQ(::dup2(STDERR_FILENO, kLeaked), kLeaked);
+  std::string out = (dir_ / "fds").string();
+  std::string body = "echo \"$MAILVANE_AUTOMATION_FD\" > " + out +
+                     "; [ -S /proc/$$/fd/3 ] 2>/dev/null || [ -e /proc/$$/fd/3 ] && echo has3 >> " +
+                     out + "; [ -e /proc/$$/fd/" + std::to_string(kLeaked) +
+                     " ] && echo leaked >> " + out + "; echo '{\"ready\":true}' >&3; exec sleep 30";
+  std::unique_ptr<ObjectFactory> factory = Factory({{"List.Fds", Script("fds", body)}});
+  std::unique_ptr<AutomationObject> object;
+  CallResult created = factory->CreateObject("List.Fds", &object);
+  ::close(kLeaked);
+  ASSERT_EQ(created.error_number, 0);
+  std::ifstream listing(out);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(listing, line);) lines.push_back(line);
+  EXPECT_EQ(lines, (std::vector<std::string>{"3", "has3"}));
+  pid_t pid = ChildProcessId(*object);
+  object.reset();  // sleep ignores the disconnect: the grace passes and the kill reaps it
+  EXPECT_TRUE(Reaped(pid));
+}
+
+}  // namespace
+}  // namespace mailvane
