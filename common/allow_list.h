@@ -16,9 +16,13 @@ class AllowList {
  public:
   // Splits and validates the list text and always replaces both tables, also when an entry is
   // invalid (the tables then hold the list as far as it was parsed). 1 when every entry is
-  // valid, 0 at the first invalid one.
+  // valid, 0 at the first invalid one. On 0 the entries up to the invalid one are trimmed and
+  // split at "/"; those after it stay as split at ",", untrimmed, with an empty mask. The empty
+  // text is one empty entry, hence invalid: 0, with one empty address and mask.
   int LoadAllowedIPs(const std::string& list_text);
-  // 1 when the client's dotted address matches an entry by exact text or under its mask, else 0.
+  // 1 when the client's dotted address matches an entry by exact text (as the administrator wrote
+  // it) or, for an entry with a mask, when client AND mask equals base AND mask; else 0. An entry
+  // whose base or mask is not a valid address matches by exact text only.
   int IsIPAllowed(const std::string& client_address) const;
 
   const std::vector<std::string>& addresses() const { return addresses_; }

@@ -7,6 +7,13 @@
 
 namespace mailvane {
 
+// Only the first 32 characters take part: position 33 of a password uses key character 1 again.
+inline constexpr char kScrambleKey[] = "zr7pqmcx4021w6nebt318kaudhwlfyseQ";
+inline constexpr int kScrambleKeyPositions = 32;
+
+// Both work on the bytes of the text (codes 0..255); they keep no state and have no partial
+// result: a failure raises before anything is returned.
+
 // Raises MailvaneError 5 when a character cannot be stored (its code plus the key's exceeds 255).
 std::string ScramblePassword(const std::string& password);
 // Whether ScramblePassword would take the password.
