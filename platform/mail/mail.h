@@ -14,6 +14,8 @@ namespace mailvane {
 struct MailRecipient {
   std::string address;  // as written: an e-mail address, or a mobile number without a domain
   std::string name;     // display name, decoded to UTF-8; empty when none
+
+  bool operator==(const MailRecipient&) const = default;
 };
 
 // A stored message, read from a spool file.
@@ -36,8 +38,8 @@ class StoredMessage {
   // of its HTML part when it has no plain one). Lines of BodyText end in CR LF.
   virtual std::string Subject() const = 0;
   virtual std::string BodyText() const = 0;
-  virtual std::string From() const = 0;      // sender display name
-  virtual std::string FromAddr() const = 0;  // sender address
+  virtual std::string From() const = 0;                              // sender display name
+  virtual std::string FromAddr() const = 0;                          // sender address
   virtual const std::vector<MailRecipient>& Recipients() const = 0;  // To, then Cc, in order
 };
 

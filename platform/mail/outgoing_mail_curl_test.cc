@@ -1,0 +1,262 @@
+#include "platform/mail/outgoing_mail_curl.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/mail/mail_result.h"
+#include "platform/mail/stored_message_gmime.h"
+
+namespace mailvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// A port on loopback that nothing listens on (bound, then closed).
+int DeadPort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+// smtp_sink.py as a child process, on a port it picks itself.
+class SmtpSink {
+ public:
+  explicit SmtpSink(std::vector<std::string> flags = {}) {
+    static int serial = 0;
+    dir_ = fs::path(testing::TempDir()) /
+           ("sink-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    const char* source = std::getenv("MAILVANE_SOURCE");
+    std::string script =
+        std::string(source != nullptr ? source : ".") + "/platform/mail/testdata/smtp_sink.py";
+    std::vector<std::string> args = {"/usr/bin/python3",       script,  "--port-file",
+                                     (dir_ / "port").string(), "--out", dir_.string()};
+    args.insert(args.end(), flags.begin(), flags.end());
+    pid_ = fork();
+    if (pid_ == 0) {
+      std::vector<char*> argv;
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    for (int i = 0; i < 400 && port_ == 0; ++i) {  // up to 10 s for Python to start
+      std::ifstream in(dir_ / "port");
+      if (!(in >> port_)) {
+        port_ = 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+      }
+    }
+  }
+  ~SmtpSink() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+    fs::remove_all(dir_);
+  }
+  int port() const { return port_; }
+  std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+  std::vector<fs::path> Mails() const {
+    std::vector<fs::path> mails;
+    for (const auto& e : fs::directory_iterator(dir_)) {
+      if (e.path().extension() == ".eml") mails.push_back(e.path());
+    }
+    std::sort(mails.begin(), mails.end());
+    return mails;
+  }
+
+ private:
+  fs::path dir_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+std::unique_ptr<OutgoingMail> Mail(const std::string& servers, MailOptions options = {}) {
+  auto mail = NewCurlOutgoingMail(options);
+  mail->Reset();
+  mail->SetBodyFormat(1);
+  mail->SetMailServer(servers);
+  mail->SetSubject("Grüße – test");
+  mail->SetBodyText("Zeile eins: äöü\r\n.dot line\r\nline three");
+  mail->AddRecipient("Bob Receiver", "bob@example.org", 1);
+  mail->AddRecipient("", "447700900123", 1);
+  mail->SetFrom("Zoë Sender");
+  mail->SetFromAddr("zoe@example.com");
+  return mail;
+}
+
+TEST(OutgoingMailTest, DeliversHeadersAndBody) {
+  SmtpSink sink;
+  ASSERT_NE(sink.port(), 0);
+  auto mail = Mail(sink.address());
+  ASSERT_EQ(mail->Send(), kMailOk) << mail->LastErrorDetail();
+  EXPECT_EQ(mail->LastErrorDetail(), "");
+  auto mails = sink.Mails();
+  ASSERT_EQ(mails.size(), 1u);
+  std::string raw = ReadAll(mails[0]);
+  EXPECT_NE(raw.find("Subject: =?"), std::string::npos) << raw;  // encoded, not raw UTF-8
+  EXPECT_NE(raw.find("MIME-Version: 1.0"), std::string::npos);
+  EXPECT_NE(raw.find("Message-Id: <"), std::string::npos) << raw;
+  EXPECT_NE(raw.find("Date: "), std::string::npos);
+  EXPECT_NE(raw.find("charset=utf-8"), std::string::npos);
+  for (std::size_t i = raw.find('\n'); i != std::string::npos; i = raw.find('\n', i + 1)) {
+    ASSERT_EQ(raw[i - 1], '\r') << "bare LF at " << i;
+  }
+  ParsedMessage parsed;
+  ASSERT_EQ(ParseStoredMessage(raw, &parsed), kMailOk);
+  EXPECT_EQ(parsed.subject, "Grüße – test");
+  EXPECT_EQ(parsed.from, "Zoë Sender");
+  EXPECT_EQ(parsed.from_addr, "zoe@example.com");
+  EXPECT_EQ(parsed.body, "Zeile eins: äöü\r\n.dot line\r\nline three");
+  ASSERT_EQ(parsed.recipients.size(), 2u);
+  EXPECT_EQ(parsed.recipients[0], (MailRecipient{"bob@example.org", "Bob Receiver"}));
+  EXPECT_EQ(parsed.recipients[1].address, "447700900123");
+  std::string envelope = ReadAll(fs::path(mails[0]).replace_extension(".json"));
+  EXPECT_NE(envelope.find("\"mail_from\": \"zoe@example.com\""), std::string::npos) << envelope;
+  EXPECT_NE(envelope.find("[\"bob@example.org\", \"447700900123\"]"), std::string::npos)
+      << envelope;
+}
+
+TEST(OutgoingMailTest, FirstDeadSecondAliveDeliversAtTheSecond) {
+  SmtpSink sink;
+  ASSERT_NE(sink.port(), 0);
+  auto mail = Mail(" ;127.0.0.1:" + std::to_string(DeadPort()) + "; ;" + sink.address() + ";");
+  EXPECT_EQ(mail->Send(), kMailOk) << mail->LastErrorDetail();
+  EXPECT_EQ(sink.Mails().size(), 1u);
+}
+
+TEST(OutgoingMailTest, FailureCodes) {
+  SmtpSink refuse_sender({"--refuse-sender"});
+  SmtpSink refuse_recipient({"--refuse-recipient", "447700900123"});
+  SmtpSink drop({"--drop-in-data"});
+  SmtpSink slow({"--delay", "20"});
+  for (const SmtpSink* s : {&refuse_sender, &refuse_recipient, &drop, &slow}) {
+    ASSERT_NE(s->port(), 0);
+  }
+  MailOptions short_timeouts;
+  short_timeouts.connect_timeout = std::chrono::milliseconds(2000);
+  short_timeouts.transfer_timeout = std::chrono::milliseconds(500);
+  struct Case {
+    std::string servers;
+    long code;
+    MailOptions options;
+  };
+  const Case cases[] = {
+      {"", kMailNoServer, {}},
+      {" ; ;", kMailNoServer, {}},
+      {refuse_sender.address(), kMailFromRefused, {}},
+      {refuse_recipient.address(), kMailRecipientRefused, {}},
+      {"127.0.0.1:" + std::to_string(DeadPort()), kMailConnectError, {}},
+      {"nonexistent.invalid", kMailResolveError, {}},
+      {drop.address(), kMailSocketError, {}},
+      {slow.address(), kMailSocketTimeout, short_timeouts},
+      // The last failure decides.
+      {refuse_sender.address() + ";nonexistent.invalid", kMailResolveError, {}},
+      {"127.0.0.1:0", kMailConnectError, {}},
+  };
+  for (const Case& c : cases) {
+    auto mail = Mail(c.servers, c.options);
+    EXPECT_EQ(mail->Send(), c.code) << c.servers << ": " << mail->LastErrorDetail();
+    EXPECT_NE(mail->LastErrorDetail(), "") << c.servers;
+    if (std::getenv("MAILVANE_SHOW_DETAIL") != nullptr) {
+      std::cout << c.code << " <- " << mail->LastErrorDetail() << "\n";
+    }
+  }
+  for (const SmtpSink* s : {&refuse_sender, &refuse_recipient, &drop, &slow}) {
+    EXPECT_TRUE(s->Mails().empty());
+  }
+}
+
+TEST(ParseMailServersTest, Entries) {
+  struct Case {
+    const char* text;
+    std::vector<std::pair<std::string, int>> servers;
+  };
+  const Case cases[] = {
+      {"", {}},
+      {";;", {}},
+      {"mail.example.com", {{"mail.example.com", 25}}},
+      {" a.example:2525 ; b.example ", {{"a.example", 2525}, {"b.example", 25}}},
+      {"[::1]:2525;[::1]", {{"::1", 2525}, {"::1", 25}}},
+      {"::1", {{"::1", 25}}},
+      {"host:0;host:65536;host:x;:25", {{"host", 0}, {"host", 0}, {"host", 0}, {"", 0}}},
+      {"host:65535", {{"host", 65535}}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::pair<std::string, int>> got;
+    for (const MailServerEntry& e : ParseMailServers(c.text)) got.emplace_back(e.host, e.port);
+    EXPECT_EQ(got, c.servers) << c.text;
+  }
+}
+
+TEST(ComposeMailTextTest, EncodingsRoundTrip) {
+  const std::string bodies[] = {
+      "plain ascii\r\nsecond line", "bare\nline\rends", "Шановний клієнте, ваше замовлення готове.",
+      std::string(1200, 'x'),  // longer than an SMTP line may be
+  };
+  for (const std::string& body : bodies) {
+    std::string text = ComposeMailText({"Name: with, specials",
+                                        "a@example.com",
+                                        {{"b@example.com", "Bé"}},
+                                        "Sub\r\nject",
+                                        body,
+                                        "example.com"});
+    for (std::size_t i = 0, start = 0; i <= text.size(); ++i) {
+      if (i == text.size() || text[i] == '\n') {
+        EXPECT_LE(i - start, 1000u);
+        start = i + 1;
+      }
+    }
+    ParsedMessage parsed;
+    ASSERT_EQ(ParseStoredMessage(text, &parsed), kMailOk);
+    std::string canonical;
+    for (std::size_t i = 0; i < body.size(); ++i) {
+      if (body[i] == '\r' || body[i] == '\n') {
+        canonical += "\r\n";
+        if (body[i] == '\r' && i + 1 < body.size() && body[i + 1] == '\n') ++i;
+      } else {
+        canonical.push_back(body[i]);
+      }
+    }
+    // A 7bit or quoted-printable body that does not end in a line break gains one.
+    if (parsed.body != canonical) {
+      EXPECT_EQ(parsed.body, canonical + "\r\n");
+    }
+    EXPECT_EQ(parsed.subject, "Sub  ject");
+    EXPECT_EQ(parsed.from, "Name: with, specials");
+    EXPECT_EQ(parsed.recipients, (std::vector<MailRecipient>{{"b@example.com", "Bé"}}));
+  }
+}
+
+}  // namespace
+}  // namespace mailvane

@@ -1,0 +1,318 @@
+// StoredMessage on GMime 3. The whole file is read into memory (bounded), parsed with lenient
+// options, and everything the caller may ask for is extracted at once, so the GMime objects live
+// only inside ParseStoredMessage.
+//
+// Charsets: a body is converted from the charset its part declares. When the declared charset is
+// unknown, missing or does not fit the bytes, bytes that are valid UTF-8 are kept as they are and
+// any others are read as ISO-8859-1, so the result is always valid UTF-8. Header words follow the
+// same rule through GMime's fallback charsets.
+#include "platform/mail/stored_message_gmime.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <gmime/gmime.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+#include "platform/mail/gmime_init.h"
+#include "platform/mail/mail_result.h"
+
+namespace mailvane {
+namespace {
+
+// Owns one reference of a GObject.
+template <typename T>
+class GRef {
+ public:
+  explicit GRef(T* object = nullptr) : object_(object) {}
+  GRef(const GRef&) = delete;
+  GRef& operator=(const GRef&) = delete;
+  ~GRef() {
+    if (object_ != nullptr) g_object_unref(object_);
+  }
+  T* get() const { return object_; }
+
+ private:
+  T* object_;
+};
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && EqualsIgnoreCase(text.substr(0, prefix.size()), prefix);
+}
+
+bool ContainsIgnoreCase(std::string_view text, std::string_view word) {
+  for (std::size_t i = 0; i + word.size() <= text.size(); ++i) {
+    if (EqualsIgnoreCase(text.substr(i, word.size()), word)) return true;
+  }
+  return false;
+}
+
+// An upper bound of the nesting depth that GMime's recursive parser would reach: the number of
+// Content-Type fields (folded lines included) that name a multipart or an enclosed message.
+int CountNestingTypes(std::string_view text) {
+  int count = 0;
+  bool in_content_type = false;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t end = text.find('\n', pos);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(pos, end - pos);
+    pos = end + 1;
+    bool folded = !line.empty() && (line[0] == ' ' || line[0] == '\t');
+    if (StartsWithIgnoreCase(line, "content-type:")) {
+      in_content_type = true;
+    } else if (!folded) {
+      in_content_type = false;
+    }
+    if (in_content_type &&
+        (ContainsIgnoreCase(line, "multipart") || ContainsIgnoreCase(line, "message/"))) {
+      ++count;
+      in_content_type = false;  // one count per field
+    }
+  }
+  return count;
+}
+
+std::string ToUtf8(const std::string& bytes, const char* charset) {
+  if (charset != nullptr && *charset != '\0') {
+    gsize written = 0;
+    GError* error = nullptr;
+    gchar* converted = g_convert(bytes.data(), static_cast<gssize>(bytes.size()), "UTF-8",
+                                 g_mime_charset_iconv_name(charset), nullptr, &written, &error);
+    if (converted != nullptr) {
+      std::string result(converted, written);
+      g_free(converted);
+      if (g_utf8_validate(result.data(), static_cast<gssize>(result.size()), nullptr)) {
+        return result;
+      }
+    }
+    if (error != nullptr) g_error_free(error);
+  }
+  if (g_utf8_validate(bytes.data(), static_cast<gssize>(bytes.size()), nullptr)) return bytes;
+  std::string latin1;
+  latin1.reserve(bytes.size() * 2);
+  for (unsigned char c : bytes) {
+    if (c < 0x80) {
+      latin1.push_back(static_cast<char>(c));
+    } else {
+      latin1.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      latin1.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return latin1;
+}
+
+// A header text from GMime, made valid UTF-8 whatever the input was.
+std::string HeaderText(const char* text) {
+  if (text == nullptr) return "";
+  return ToUtf8(text, nullptr);
+}
+
+std::string NormaliseLineEnds(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 16);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '\r') {
+      out += "\r\n";
+      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else if (c == '\n') {
+      out += "\r\n";
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+// The decoded, UTF-8 text of a leaf part.
+std::string PartText(GMimePart* part) {
+  GMimeDataWrapper* content = g_mime_part_get_content(part);
+  if (content == nullptr) return "";
+  GRef<GMimeStream> stream(g_mime_stream_mem_new());
+  if (g_mime_data_wrapper_write_to_stream(content, stream.get()) < 0) return "";
+  GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream.get()));
+  std::string bytes(reinterpret_cast<const char*>(array->data), array->len);
+  const char* charset = g_mime_object_get_content_type_parameter(GMIME_OBJECT(part), "charset");
+  return ToUtf8(bytes, charset);
+}
+
+bool IsAttachment(GMimeObject* object) {
+  const char* disposition = g_mime_object_get_disposition(object);
+  return disposition != nullptr && EqualsIgnoreCase(disposition, "attachment");
+}
+
+// Depth-first search for the first leaf of type text/<subtype> that is not an attachment.
+// Enclosed messages are attachments and are not searched.
+GMimePart* FindTextPart(GMimeObject* object, const char* subtype, int depth) {
+  if (object == nullptr || depth > kMaxMimeDepth) return nullptr;
+  if (GMIME_IS_MULTIPART(object)) {
+    GMimeMultipart* multipart = GMIME_MULTIPART(object);
+    int count = g_mime_multipart_get_count(multipart);
+    for (int i = 0; i < count; ++i) {
+      GMimePart* found = FindTextPart(g_mime_multipart_get_part(multipart, i), subtype, depth + 1);
+      if (found != nullptr) return found;
+    }
+    return nullptr;
+  }
+  if (!GMIME_IS_PART(object)) return nullptr;
+  GMimeContentType* type = g_mime_object_get_content_type(object);
+  if (type == nullptr || !g_mime_content_type_is_type(type, "text", subtype)) return nullptr;
+  if (depth > 0 && IsAttachment(object)) return nullptr;
+  return GMIME_PART(object);
+}
+
+void AddMailboxes(InternetAddressList* list, std::vector<MailRecipient>* out, int depth) {
+  if (list == nullptr || depth > 2) return;
+  int count = internet_address_list_length(list);
+  for (int i = 0; i < count; ++i) {
+    InternetAddress* address = internet_address_list_get_address(list, i);
+    if (INTERNET_ADDRESS_IS_GROUP(address)) {
+      AddMailboxes(internet_address_group_get_members(INTERNET_ADDRESS_GROUP(address)), out,
+                   depth + 1);
+    } else if (INTERNET_ADDRESS_IS_MAILBOX(address)) {
+      out->push_back(
+          {HeaderText(internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(address))),
+           HeaderText(internet_address_get_name(address))});
+    }
+  }
+}
+
+GMimeParserOptions* NewLenientOptions() {
+  GMimeParserOptions* options = g_mime_parser_options_new();
+  g_mime_parser_options_set_address_compliance_mode(options, GMIME_RFC_COMPLIANCE_LOOSE);
+  g_mime_parser_options_set_parameter_compliance_mode(options, GMIME_RFC_COMPLIANCE_LOOSE);
+  g_mime_parser_options_set_rfc2047_compliance_mode(options, GMIME_RFC_COMPLIANCE_LOOSE);
+  g_mime_parser_options_set_allow_addresses_without_domain(options, TRUE);
+  const char* fallback[] = {"UTF-8", "ISO-8859-1", nullptr};
+  g_mime_parser_options_set_fallback_charsets(options, fallback);
+  return options;
+}
+
+class ParserOptions {
+ public:
+  ParserOptions() : options_(NewLenientOptions()) {}
+  ParserOptions(const ParserOptions&) = delete;
+  ParserOptions& operator=(const ParserOptions&) = delete;
+  ~ParserOptions() { g_mime_parser_options_free(options_); }
+  GMimeParserOptions* get() const { return options_; }
+
+ private:
+  GMimeParserOptions* options_;
+};
+
+class GmimeStoredMessage final : public StoredMessage {
+ public:
+  void SetTempDirectory(const std::string& folder) override { temp_directory_ = folder; }
+
+  long LoadMessage(const std::string& path, int, int, int) override {
+    message_ = {};
+    std::string text;
+    long result = ReadFile(path, &text);
+    if (result != kMailOk) return result;
+    return ParseStoredMessage(text, &message_);
+  }
+
+  std::string Subject() const override { return message_.subject; }
+  std::string BodyText() const override { return message_.body; }
+  std::string From() const override { return message_.from; }
+  std::string FromAddr() const override { return message_.from_addr; }
+  const std::vector<MailRecipient>& Recipients() const override { return message_.recipients; }
+
+ private:
+  static long ReadFile(const std::string& path, std::string* text) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return kMailFileOpenError;
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+      close(fd);
+      return kMailFileOpenError;
+    }
+    long result = kMailOk;
+    char buffer[64 * 1024];
+    for (;;) {
+      ssize_t n = read(fd, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        result = kMailFileReadError;
+        break;
+      }
+      if (n == 0) break;
+      if (text->size() + static_cast<std::size_t>(n) > kMaxStoredMessageBytes) {
+        result = kMailBodyError;
+        break;
+      }
+      text->append(buffer, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    if (result != kMailOk) text->clear();
+    return result;
+  }
+
+  std::string temp_directory_;  // kept for the caller; the reader needs no temporary files
+  ParsedMessage message_;
+};
+
+}  // namespace
+
+long ParseStoredMessage(std::string_view text, ParsedMessage* out) {
+  *out = {};
+  if (text.empty() || text.size() > kMaxStoredMessageBytes) return kMailBodyError;
+  if (CountNestingTypes(text) > kMaxMimeDepth) return kMailBodyError;
+  EnsureGmimeInitialized();
+
+  ParserOptions options;
+  GRef<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(text.data(), text.size()));
+  GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+  g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
+  GRef<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), options.get()));
+  if (message.get() == nullptr) return kMailBodyError;
+  GMimeHeaderList* headers = g_mime_object_get_header_list(GMIME_OBJECT(message.get()));
+  if (headers == nullptr || g_mime_header_list_get_count(headers) == 0) return kMailBodyError;
+
+  ParsedMessage parsed;
+  parsed.subject = HeaderText(g_mime_message_get_subject(message.get()));
+
+  std::vector<MailRecipient> senders;
+  AddMailboxes(g_mime_message_get_from(message.get()), &senders, 0);
+  InternetAddressList* from_list = g_mime_message_get_from(message.get());
+  if (from_list != nullptr && internet_address_list_length(from_list) > 0 &&
+      INTERNET_ADDRESS_IS_MAILBOX(internet_address_list_get_address(from_list, 0)) &&
+      !senders.empty()) {
+    parsed.from = senders.front().name;
+    parsed.from_addr = senders.front().address;
+  }
+  AddMailboxes(g_mime_message_get_to(message.get()), &parsed.recipients, 0);
+  AddMailboxes(g_mime_message_get_cc(message.get()), &parsed.recipients, 0);
+
+  GMimeObject* body = g_mime_message_get_mime_part(message.get());
+  if (GMimePart* plain = FindTextPart(body, "plain", 0)) {
+    parsed.body = NormaliseLineEnds(PartText(plain));
+  } else if (GMimePart* html = FindTextPart(body, "html", 0)) {
+    parsed.body = NormaliseLineEnds(HtmlToText(PartText(html)));
+  }
+  *out = std::move(parsed);
+  return kMailOk;
+}
+
+std::unique_ptr<StoredMessage> NewGmimeStoredMessage() {
+  return std::make_unique<GmimeStoredMessage>();
+}
+
+}  // namespace mailvane
