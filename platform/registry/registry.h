@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/loop/clock.h"
+
 namespace mailvane {
 
 using HKEY = uintptr_t;
@@ -18,7 +20,7 @@ inline constexpr long ERROR_FILE_NOT_FOUND = 2;  // no such key or value
 inline constexpr long ERROR_ACCESS_DENIED = 5;   // the store may not be written (or read)
 inline constexpr long ERROR_INVALID_HANDLE = 6;  // a handle that is not open (0, say)
 inline constexpr long ERROR_INVALID_PARAMETER = 87;
-inline constexpr long ERROR_MORE_DATA = 234;     // the data buffer is too small; size holds the need
+inline constexpr long ERROR_MORE_DATA = 234;  // the data buffer is too small; size holds the need
 
 inline constexpr uint32_t REG_NONE = 0;
 inline constexpr uint32_t REG_SZ = 1;
@@ -71,7 +73,11 @@ class Registry : public RegistryReader {
 std::string RegistryStorePath();
 
 std::unique_ptr<RegistryReader> NewFileRegistryReader(const std::string& store_path);
+// Opening snapshots the key's values; queries read that snapshot, writes through the handle
+// update it. A damaged store file is copied to <store>.damaged-<local yyyymmddhhmmss> before it
+// is first written over; clock gives that time (the system clock when none is given).
 std::unique_ptr<Registry> NewFileRegistry(const std::string& store_path);
+std::unique_ptr<Registry> NewFileRegistry(const std::string& store_path, const Clock& clock);
 
 }  // namespace mailvane
 

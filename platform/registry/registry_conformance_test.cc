@@ -174,6 +174,8 @@ TEST_P(RegistryConformanceTest, HandleSeesItsOwnWritesAndLaterOpensSeeThem) {
 std::vector<Backend> Backends() {
   return {
       {"Fake", [](const std::string&) { return std::make_unique<FakeRegistry>(); }},
+      {"File",
+       [](const std::string& folder) { return NewFileRegistry(folder + "/store/registry.reg"); }},
   };
 }
 

@@ -52,7 +52,7 @@ class FakeRegistry : public Registry {
 
   // Read-only: opening or creating with a write mask fails with ERROR_ACCESS_DENIED.
   void set_read_only(bool read_only) { read_only_ = read_only; }
-  // Successful RegSetValueEx calls, and keys that RegCreateKeyEx created.
+  // Successful RegSetValueEx calls, and RegCreateKeyEx calls that created their key.
   int value_writes() const { return value_writes_; }
   int keys_created() const { return keys_created_; }
   // The n-th (1-based, counted from now) RegSetValueEx that would succeed returns code instead
