@@ -1,8 +1,16 @@
 // The service control of the server program on Linux: installation as the systemd unit
 // mailvane.service, the service setting store, event-log entries, and the service requests of the
-// service manager, which arrive as signals and are delivered on the loop thread:
-//   SIGTERM stop; SIGINT stop as well in debug mode; SIGUSR1 pause; SIGUSR2 continue.
-// All members are called on the loop thread.
+// service manager, which arrive as signals and are answered on the loop thread:
+//
+//   SIGTERM  stop (systemd's KillSignal); the first one only, later ones are ignored
+//   SIGINT   stop as well in debug mode; otherwise left at its default (the process ends)
+//   SIGUSR1  pause, when pause and continue are accepted (SetControlsAccepted(2)); else ignored
+//   SIGUSR2  continue, likewise
+//   SIGHUP   Control(kServiceControlParamChange)
+//
+// When systemd started the program (NOTIFY_SOCKET set) and debug mode is off, the control tells
+// systemd READY=1 after Start, STATUS=Paused / STATUS=Running after an accepted pause / continue,
+// and STOPPING=1 before Stop. All members are called on the loop thread; none throws.
 #ifndef MAILVANE_PLATFORM_SERVICE_SERVICE_CONTROL_H_
 #define MAILVANE_PLATFORM_SERVICE_SERVICE_CONTROL_H_
 
@@ -10,6 +18,8 @@
 #include <memory>
 #include <string>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 namespace mailvane {
 
@@ -17,8 +27,13 @@ class EventLoop;
 class Registry;
 
 inline constexpr int kServiceControlPauseContinue = 2;  // the accepted-controls flag for pause
+// The control code SIGHUP delivers: the platform's "parameters changed" request.
+inline constexpr int32_t kServiceControlParamChange = 6;
 
-// The answers of the service window to the service manager's requests.
+inline constexpr char kDefaultUnitFolder[] = "/etc/systemd/system";
+inline constexpr char kUnitFileName[] = "mailvane.service";
+
+// The answers of the service window to the service manager's requests. They run on the loop.
 class ServiceEvents {
  public:
   virtual ~ServiceEvents() = default;
@@ -34,10 +49,16 @@ struct ServiceOptions {
   std::string program_path;  // absolute path of the server program, for the unit's ExecStart
   std::string unit_folder;   // MAILVANE_SYSTEMD_DIR, or /etc/systemd/system
   std::string event_log;     // MAILVANE_EVENTLOG: a file for event-log lines; empty: the journal
+  // Environment= lines of the unit: MAILVANE_REGISTRY, MAILVANE_CONSOLE and MAILVANE_EVENTLOG as
+  // set where the program runs, so that the installed service uses the same store and outputs.
+  std::vector<std::pair<std::string, std::string>> unit_environment;
 };
 
 // The options from the environment, for the program at program_path.
 ServiceOptions ServiceOptionsFromEnvironment(const std::string& program_path);
+
+// The unit file's text for the options.
+std::string UnitFileText(const ServiceOptions& options);
 
 class ServiceControl {
  public:
@@ -46,23 +67,36 @@ class ServiceControl {
   ServiceControl& operator=(const ServiceControl&) = delete;
   virtual ~ServiceControl() = default;
 
+  // The events receive the requests from StartService on; they must outlive the control.
   virtual void SetEvents(ServiceEvents* events) = 0;
 
+  // Kept for the call contract; it changes nothing on Linux, where a unit has no interactive
+  // flag.
   virtual void SetInstallOption(bool interactive) = 0;
-  // Writes the unit and reloads systemd when it runs; true when the unit is in place.
+  // Writes <unit_folder>/mailvane.service atomically, replacing an earlier one; the folder must
+  // exist. When unit_folder is systemd's own (kDefaultUnitFolder) and systemd runs, it then runs
+  // `systemctl daemon-reload`, whose failure does not fail the install. True when the unit is in
+  // place.
   virtual bool Install() = 0;
-  // Stores a service setting in the Parameters section of the service's key of the store.
+  // Stores value as a string with its terminator in the section's key below the service's key
+  // (SYSTEM\CurrentControlSet\Services\<service name>\<section> of HKEY_LOCAL_MACHINE); the
+  // error holds the registry's Win32 result code.
   virtual std::error_code SaveSetting(const std::string& section, const std::string& name,
                                       const std::string& value) = 0;
-  // Removes the unit (and reloads systemd); false when there was none or it stays.
+  // Removes the unit (and reloads systemd as Install does); false when there was none or it
+  // stays.
   virtual bool Uninstall() = 0;
-  // One event-log entry: to the file of ServiceOptions::event_log as "type id text", else to the
-  // journal with priority err.
+  // One event-log entry: appended to the file of ServiceOptions::event_log as the one line
+  // "type id text" (line breaks in text become spaces) in a single write, else to the journal
+  // with priority err, identifier Mailvane and the fields MAILVANE_EVENT_TYPE, MAILVANE_EVENT_ID.
   virtual std::error_code LogEvent(int16_t type, int32_t id, const std::string& text) = 0;
+  // Debug mode: SIGINT stops as SIGTERM does, and nothing is sent to systemd's notify socket.
+  // Call before StartService.
   virtual void SetDebug(bool debug) = 0;
   virtual void SetControlsAccepted(int32_t controls) = 0;
-  // Connects to the service manager: installs the signal handlers, answers Start, and tells
-  // systemd the service is ready when systemd started the program.
+  // Connects to the service manager: installs the signal handlers on the loop, answers Start,
+  // and tells systemd READY=1 when Start succeeded. Fails when no events are set or the handlers
+  // cannot be installed. Destroying the control puts the signals back to their defaults.
   virtual std::error_code StartService() = 0;
 };
 
