@@ -1,0 +1,196 @@
+#include "platform/files/spool_writer.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/files/testing/fake_spool_writer.h"
+#include "platform/loop/event_loop.h"
+
+namespace mailvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TempFolder {
+ public:
+  TempFolder() {
+    std::string pattern = (fs::temp_directory_path() / "spool_writer_test.XXXXXX").string();
+    path_ = mkdtemp(pattern.data()) ? pattern : "";
+  }
+  ~TempFolder() {
+    std::error_code ignored;
+    fs::permissions(path_, fs::perms::owner_all, ignored);
+    fs::remove_all(path_, ignored);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Runs the loop until `count` completions have arrived (or a guard timer gives up, which the
+// caller's expectations then report).
+struct Completions {
+  explicit Completions(EventLoop& loop) : loop(loop) {}
+  std::function<void(std::error_code)> Next(size_t expected) {
+    return [this, expected](std::error_code result) {
+      results.push_back(result);
+      on_loop_thread = on_loop_thread && std::this_thread::get_id() == loop_thread;
+      if (results.size() == expected) loop.Stop();
+    };
+  }
+  void Wait() {
+    auto guard = loop.NewTimer();
+    guard->SetInterval(30000);
+    guard->OnTick([this] { loop.Stop(); });
+    guard->SetEnabled(true);
+    loop.Run();
+  }
+  EventLoop& loop;
+  std::vector<std::error_code> results;
+  std::thread::id loop_thread = std::this_thread::get_id();
+  bool on_loop_thread = true;
+};
+
+TEST(SpoolWriterTest, WritesExactContentDurablyAndReportsOnTheLoopThread) {
+  TempFolder folder;
+  ASSERT_FALSE(folder.path().empty());
+  auto loop = NewEventLoop();
+  auto writer = NewThreadPoolSpoolWriter(*loop, 2);
+  std::string data(1024 * 1024 + 7, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 131 % 256);
+  Completions completions(*loop);
+  writer->Write(folder.path(), "m.tmp", "2009125973.1.msg", data, completions.Next(1));
+  completions.Wait();
+  ASSERT_EQ(completions.results.size(), 1u);
+  EXPECT_FALSE(completions.results[0]) << completions.results[0].message();
+  EXPECT_TRUE(completions.on_loop_thread);
+  std::string final_path = folder.path() + "/2009125973.1.msg";
+  EXPECT_EQ(ReadFile(final_path), data);
+  EXPECT_FALSE(fs::exists(folder.path() + "/m.tmp"));
+  struct stat info {};
+  ASSERT_EQ(stat(final_path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0600, 0600u);  // owner reads and writes
+  EXPECT_EQ(info.st_mode & 0137, 0u);     // group may only read; others nothing
+}
+
+TEST(SpoolWriterTest, FailuresLeaveNoTemporaryFileAndNothingReplaced) {
+  TempFolder folder;
+  ASSERT_FALSE(folder.path().empty());
+  std::ofstream(folder.path() + "/taken.msg") << "first message";
+  std::ofstream(folder.path() + "/busy.tmp") << "someone else's";
+  auto loop = NewEventLoop();
+  auto writer = NewThreadPoolSpoolWriter(*loop, 1);
+  Completions completions(*loop);
+  writer->Write(folder.path(), "a.tmp", "taken.msg", "second", completions.Next(3));
+  writer->Write(folder.path() + "/missing", "b.tmp", "b.msg", "x", completions.Next(3));
+  writer->Write(folder.path(), "busy.tmp", "c.msg", "y", completions.Next(3));
+  completions.Wait();
+  ASSERT_EQ(completions.results.size(), 3u);
+  EXPECT_EQ(completions.results[0], std::errc::file_exists);
+  EXPECT_EQ(completions.results[1], std::errc::no_such_file_or_directory);
+  EXPECT_EQ(completions.results[2], std::errc::file_exists);
+  EXPECT_EQ(ReadFile(folder.path() + "/taken.msg"), "first message");
+  EXPECT_EQ(ReadFile(folder.path() + "/busy.tmp"), "someone else's");  // not ours to remove
+  EXPECT_FALSE(fs::exists(folder.path() + "/a.tmp"));
+  EXPECT_FALSE(fs::exists(folder.path() + "/c.msg"));
+}
+
+TEST(SpoolWriterTest, UnwritableFolderFails) {
+  if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
+  TempFolder folder;
+  ASSERT_FALSE(folder.path().empty());
+  fs::permissions(folder.path(), fs::perms::owner_read | fs::perms::owner_exec);
+  auto loop = NewEventLoop();
+  auto writer = NewThreadPoolSpoolWriter(*loop, 1);
+  Completions completions(*loop);
+  writer->Write(folder.path(), "a.tmp", "a.msg", "x", completions.Next(1));
+  completions.Wait();
+  ASSERT_EQ(completions.results.size(), 1u);
+  EXPECT_EQ(completions.results[0], std::errc::permission_denied);
+}
+
+TEST(SpoolWriterTest, ManyWritesCompleteOnceEach) {
+  TempFolder folder;
+  ASSERT_FALSE(folder.path().empty());
+  auto loop = NewEventLoop();
+  auto writer = NewThreadPoolSpoolWriter(*loop, 4);
+  Completions completions(*loop);
+  constexpr int kWrites = 40;
+  for (int i = 0; i < kWrites; ++i) {
+    writer->Write(folder.path(), std::to_string(i) + ".tmp", std::to_string(i) + ".msg",
+                  "message " + std::to_string(i), completions.Next(kWrites));
+  }
+  completions.Wait();
+  ASSERT_EQ(completions.results.size(), static_cast<size_t>(kWrites));
+  for (const std::error_code& result : completions.results) EXPECT_FALSE(result);
+  EXPECT_TRUE(completions.on_loop_thread);
+  for (int i = 0; i < kWrites; ++i) {
+    EXPECT_EQ(ReadFile(folder.path() + "/" + std::to_string(i) + ".msg"),
+              "message " + std::to_string(i));
+  }
+  size_t entries = 0;
+  for (const auto& entry : fs::directory_iterator(folder.path())) entries += entry.exists();
+  EXPECT_EQ(entries, static_cast<size_t>(kWrites));
+}
+
+TEST(SpoolWriterTest, DestroyedWriterDeliversNoCompletion) {
+  TempFolder folder;
+  ASSERT_FALSE(folder.path().empty());
+  auto loop = NewEventLoop();
+  int delivered = 0;
+  {
+    auto writer = NewThreadPoolSpoolWriter(*loop, 2);
+    for (int i = 0; i < 20; ++i) {
+      writer->Write(folder.path(), std::to_string(i) + ".tmp", std::to_string(i) + ".msg",
+                    std::string(4096, 'x'), [&delivered](std::error_code) { ++delivered; });
+    }
+  }
+  loop->Poll();
+  EXPECT_EQ(delivered, 0);
+  // What was written is whole: no temporary file is left behind by a finished job.
+  for (const auto& entry : fs::directory_iterator(folder.path())) {
+    EXPECT_EQ(entry.path().extension(), ".msg") << entry.path();
+    EXPECT_EQ(ReadFile(entry.path().string()), std::string(4096, 'x'));
+  }
+}
+
+TEST(FakeSpoolWriterTest, InjectedFaultsAndHeldCompletions) {
+  FakeSpoolWriter writer;
+  std::vector<std::error_code> results;
+  auto record = [&results](std::error_code result) { results.push_back(result); };
+  writer.FailWriteNumber(2);
+  writer.Write("d", "1.tmp", "1.msg", "one", record);
+  writer.Write("d", "2.tmp", "2.msg", "two", record);
+  writer.Write("d", "3.tmp", "1.msg", "three", record);
+  ASSERT_EQ(results.size(), 3u);
+  EXPECT_FALSE(results[0]);
+  EXPECT_EQ(results[1], std::errc::io_error);
+  EXPECT_EQ(results[2], std::errc::file_exists);
+  EXPECT_EQ(writer.files(), (std::map<std::string, std::string>{{"d/1.msg", "one"}}));
+
+  writer.HoldCompletions(true);
+  writer.FailAllWrites();
+  writer.Write("d", "4.tmp", "4.msg", "four", record);
+  EXPECT_EQ(results.size(), 3u);
+  EXPECT_EQ(writer.held_completions(), 1u);
+  writer.ReleaseCompletions();
+  ASSERT_EQ(results.size(), 4u);
+  EXPECT_EQ(results[3], std::errc::no_space_on_device);
+}
+
+}  // namespace
+}  // namespace mailvane
