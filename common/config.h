@@ -74,8 +74,25 @@ void RunSettingsStartup(ServerSettingsContext& context);
 void LoadHandlerSettings(RegistryReader& registry, FileSystem& files,
                          const std::string& program_folder, ConfigRecord* config);
 
-// The per-value rule: the value as stored, without its terminating zero character.
+// The per-value rule: the value as stored, without its terminating zero character (a string
+// stored without one keeps every character); a number (type 4) as its decimal text; empty when
+// nothing was read.
 std::string ReadConfigValue(RegistryReader& registry, const std::string& name);
+
+// The LogDir step of both loads: "/" appended to a non-empty folder that ends in neither "\" nor
+// "/".
+std::string WithFolderSeparator(std::string log_dir);
+
+// Makes the program's folder the current folder, so that a relative LogDir is taken from it.
+// Raises MailvaneError 76 (path not found) when it is missing, else the number of the failure.
+void SetProgramFolderCurrent(FileSystem& files, const std::string& program_folder);
+
+// The defaults of the first run that are placeholders: they reach no real host or mailbox.
+inline constexpr char kDefaultMailServer[] = "smtp2.provider.example;smtp1.provider.example";
+inline constexpr char kDefaultErrorMailAddress[] = "postmaster@mailvane.invalid";
+inline constexpr char kDefaultMailFromAddress[] = "mailvane@mailvane.invalid";
+inline constexpr char kDefaultAccessUserName[] = "pinewarden";
+inline constexpr char kDefaultAccessPassword[] = "pinewarden";
 
 // The first-run notice that WriteDefaultSettings puts into Label1.
 inline constexpr char kFirstRunNotice[] =
