@@ -1,2 +1,97 @@
-// Vanequeue: the queue handler program, started by MailvaneSvc.
-int main() { return 0; }
+// Vanequeue: the queue handler program. MailvaneSvc starts it by creating its automation object
+// "Vanequeue.VanequeueCls"; it serves the spool folder until StopProcess, until the connection
+// to the server closes, or until a fatal error in processing.
+#include <signal.h>
+
+#include <cstdio>
+
+#include "common/error.h"
+#include "handler/vanequeue_cls.h"
+#include "platform/automation/automation.h"
+#include "platform/files/file_lock.h"
+#include "platform/files/file_system.h"
+#include "platform/loop/event_loop.h"
+#include "platform/loop/signals.h"
+#include "platform/mail/mail.h"
+#include "platform/registry/registry.h"
+#include "platform/sms/sms_renderer.h"
+
+namespace mailvane {
+namespace {
+
+// The lock of the spool folder, whose path is known once the settings are loaded. It lives in the
+// spool folder itself, so two handlers of one folder exclude each other whatever started them.
+class SpoolFolderLock final : public FileLock {
+ public:
+  explicit SpoolFolderLock(std::function<std::string()> folder) : folder_(std::move(folder)) {}
+  bool TryAcquire() override {
+    if (!lock_) lock_ = NewPosixFileLock(folder_() + "messages/.vanequeue.lock");
+    return lock_->TryAcquire();
+  }
+
+ private:
+  std::function<std::string()> folder_;
+  std::unique_ptr<FileLock> lock_;
+};
+
+CallResult Trapped(const std::function<void()>& call) {
+  try {
+    call();
+    return {};
+  } catch (const MailvaneError& error) {
+    std::string source = error.source().empty() ? "Vanequeue" : error.source();
+    return {error.number(), error.description(), source, {}};
+  } catch (const std::exception& error) {
+    return {kErrAutomation, error.what(), "Vanequeue", {}};
+  }
+}
+
+int Run() {
+  std::unique_ptr<EventLoop> loop = NewEventLoop();
+  std::unique_ptr<AutomationHost> host = NewAutomationHostFromEnvironment(*loop);
+  if (!host) {
+    std::fprintf(stderr, "Vanequeue is started by MailvaneSvc; it does not run on its own.\n");
+    return 2;
+  }
+  std::unique_ptr<Clock> clock = NewSystemClock();
+  std::unique_ptr<FileSystem> files = NewPosixFileSystem();
+  std::unique_ptr<RegistryReader> registry = NewFileRegistryReader(RegistryStorePath());
+  std::unique_ptr<MailFactory> mail = NewMailFactory();
+  std::unique_ptr<SmsRendererFactory> sms = NewMailSmsRendererFactory(*mail);
+  std::unique_ptr<Timer> timer1 = loop->NewTimer();
+  std::unique_ptr<Timer> timer2 = loop->NewTimer();
+  const VanequeueCls* cls = nullptr;
+  SpoolFolderLock folder_lock([&cls] { return cls->config().LogDir; });
+
+  auto end_program = [&] { loop->Stop(); };
+  VanequeueCls handler({*registry, *files, *clock, *mail, *sms, *timer1, *timer2, folder_lock,
+                        ProgramFolder(), end_program,
+                        [](const std::string& failure) {
+                          std::fprintf(stderr, "Vanequeue: cannot write the log: %s\n",
+                                       failure.c_str());
+                        }});
+  cls = &handler;
+
+  host->Register("AllocateId", [&](const std::vector<Variant>& args) {
+    return Trapped([&] {
+      if (args.size() != 1) throw MailvaneError(kErrInvalidCall);
+      handler.AllocateId(args[0]);
+    });
+  });
+  host->Register("StopProcess", [&](const std::vector<Variant>&) {
+    // Answered first, then the program ends, so the server's call does not fail.
+    loop->Post([&] { handler.StopProcess(); });
+    return CallResult{};
+  });
+  host->OnDisconnect([&] { handler.StopProcess(); });
+  std::unique_ptr<SignalWatch> signals =
+      WatchSignals(*loop, {SIGTERM, SIGINT, SIGHUP}, [&](int) { handler.StopProcess(); });
+  host->Ready();
+  if (!handler.ended()) loop->Run();
+  return 0;
+}
+
+}  // namespace
+}  // namespace mailvane
+
+int main() { return mailvane::Run(); }

@@ -1,0 +1,228 @@
+// The processing pass: every queued message is loaded and each of its recipients served, by SMS
+// through the provider's renderer or by forwarding; served messages are concluded and deleted,
+// failed ones stay queued for the next pass until they expire.
+#include <cstdlib>
+
+#include "common/convert.h"
+#include "common/error.h"
+#include "common/text.h"
+#include "handler/is_email_address.h"
+#include "handler/mail_error.h"
+#include "handler/vanequeue_cls.h"
+#include "platform/loop/clock.h"
+#include "platform/mail/mail.h"
+#include "platform/sms/sms_renderer.h"
+
+namespace mailvane {
+namespace {
+
+std::string Position(int i, int count) {
+  return "(" + std::to_string(i) + "/" + std::to_string(count) + ")";
+}
+
+// The first max_chars characters of UTF-8 text, never cutting a character in two; a negative
+// count gives the empty text.
+std::string CutCharacters(const std::string& text, long long max_chars) {
+  if (max_chars <= 0) return "";
+  long long chars = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+      if (chars == max_chars) return text.substr(0, i);
+      ++chars;
+    }
+  }
+  return text;
+}
+
+long long CountCharacters(const std::string& text) {
+  long long chars = 0;
+  for (char c : text) chars += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return chars;
+}
+
+std::string ReplaceCrLf(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+      out += ' ';
+      ++i;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+std::string BeforeAt(const std::string& text) { return text.substr(0, text.find('@')); }
+
+std::string WithoutSpacesAndDashes(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c != ' ' && c != '-') out += c;
+  }
+  return out;
+}
+
+}  // namespace
+
+void VanequeueCls::ProcessQueue() {
+  if (handler_id_minus_one_) {
+    EndProgram();
+    return;
+  }
+  if (!HoldsSpoolFolder()) return;
+  std::string failing = "Vanequeue";
+  try {
+    const int count = queue_.QueueCount();
+    if (count > kQueueAlarmSlots) {
+      if (queue_alarm_ != 1) {
+        queue_alarm_ = 1;
+        WriteHandlerLog("Mail queue now " + std::to_string(count));
+        MailError("Vanequeue " + handler_id_ + " Queue Error (" + std::to_string(count) + ")",
+                  "Queue count is now " + std::to_string(count));
+      }
+    } else {
+      queue_alarm_ = 0;
+    }
+    for (int i = 1; i <= count; ++i) ServeMessage(i);
+  } catch (const std::exception& error) {
+    // The fatal path: mail the administrator and end; the spool files stay for the next handler.
+    std::string source = failing;
+    std::string description = error.what();
+    if (const auto* mv = dynamic_cast<const MailvaneError*>(&error)) {
+      if (!mv->source().empty()) source = mv->source();
+      description = mv->description();
+    }
+    MailError("Vanequeue " + handler_id_ + " Error", source + ":" + description + "\r\n");
+    EndProgram();
+  }
+}
+
+void VanequeueCls::ServeMessage(int i) {
+  QueueSlot& slot = queue_.slot(i);
+  const int count = queue_.QueueCount();
+  if (slot.SpoolPath == kFreeSlot) return;
+  if (slot.removal_pending) {  // served or dropped already; only its file is left to delete
+    RemoveQueueEntry(i);
+    return;
+  }
+
+  const LocalDateTime now = env_.clock.LocalNow();
+  const LocalDateTime queued_at = env_.clock.ToLocal(slot.QueuedAt);
+  const long long age = std::llabs(MinuteNumber(now) - MinuteNumber(queued_at));
+  if (age > ToInt16(config_.MessageExpiry)) {
+    WriteHandlerLog("Message expired " + FormatGeneralDate(queued_at) + " " + slot.SpoolPath);
+    RemoveQueueEntry(i);
+    return;
+  }
+
+  int error_count = 0;
+  std::unique_ptr<StoredMessage> message = env_.mail.NewStoredMessage();
+  message->SetTempDirectory(SpoolFolderPath());
+  const long loaded = message->LoadMessage(slot.SpoolPath, 0, 0, 0);
+  if (loaded != 0) {
+    MailError("Vanequeue " + handler_id_ + " Message Error " + Position(i, count),
+              "Failed to load message..." + std::to_string(loaded) + "...deleted " +
+                  slot.SpoolPath);
+    WriteHandlerLog("Message Error " + Position(i, count) + " " + std::to_string(loaded) + " " +
+                    slot.SpoolPath);
+    message.reset();
+    RemoveQueueEntry(i);
+    return;
+  }
+
+  const std::vector<MailRecipient>& recipients = message->Recipients();
+  const int recipient_count = static_cast<int>(recipients.size());
+  for (int j = 1; j <= recipient_count; ++j) {
+    const MailRecipient& recipient = recipients[j - 1];
+    long result = 0;
+    std::string error_text;
+    if (!DoneListContains(slot.DoneList, j)) {
+      const std::string from_addr = message->FromAddr();
+      const std::string from = message->From();
+      std::string sms_text = message->BodyText();
+      if (config_.StripCRLF == "1") sms_text = ReplaceCrLf(sms_text);
+      sms_text = CutCharacters(sms_text, ToInt16(config_.MaxLength) - 1LL - CountCharacters(from));
+      const std::string name = BeforeAt(recipient.name);
+      const std::string number = BeforeAt(recipient.address);
+
+      bool send_sms = !IsEmailAddress(recipient.address);
+      if (!send_sms) send_sms = IsNumeric(WithoutSpacesAndDashes(number));
+
+      if (send_sms) {
+        std::unique_ptr<SmsRenderer> renderer = env_.sms.NewRenderer();
+        renderer->SetMailServer(config_.MailServer);
+        renderer->SetMailAddress(kSmsGatewayAddress);
+        renderer->SetReplyAddress(config_.MailFromAddress.empty() ? from_addr
+                                                                  : config_.MailFromAddress);
+        renderer->SetReplyName(from.empty() ? "Unknown" : from);
+        renderer->SetMessage(sms_text);
+        renderer->SetAccount(config_.AccessUserName);
+        renderer->SetPassword(config_.AccessPassword);
+        renderer->AddRecipient(number, name);
+        result = renderer->Send();
+        if (result != 0) {
+          WriteHandlerLog("!!!Send Error " + Position(i, count) + " " + recipient.address + "/" +
+                          from_addr);
+          error_text = renderer->ErrorText();
+          WriteHandlerLog("!!!" + error_text);
+          ++error_count;
+        } else {
+          slot.DoneList += std::to_string(j) + ":";
+        }
+      } else if (config_.ForwardOK != "1") {
+        WriteHandlerLog("EMail Forward not allowed " + Position(i, count) + " " +
+                        recipient.address);
+      } else {
+        std::unique_ptr<OutgoingMail> smtp = env_.mail.NewOutgoingMail();
+        smtp->Reset();
+        smtp->SetBodyFormat(1);
+        smtp->SetMailServer(config_.MailServer);
+        smtp->SetSubject(message->Subject());
+        smtp->SetBodyText(message->BodyText());
+        smtp->AddRecipient(recipient.name, recipient.address, 1);
+        smtp->SetFrom(from);
+        smtp->SetFromAddr(from_addr);
+        result = smtp->Send();
+        smtp.reset();
+        if (result != 0) {
+          if (slot.ErrorLogged == 0) {
+            WriteHandlerLog("!!!Send Error " + Position(i, count) + " " + recipient.address + "/" +
+                            from_addr);
+            error_text = GetMailErrorText(result);
+            WriteHandlerLog("!!!" + error_text);
+          }
+          ++error_count;
+        } else {
+          slot.DoneList += std::to_string(j) + ":";
+        }
+      }
+    }
+    if (result != 0 && slot.ErrorMailed == 0) {
+      MailError("Vanequeue " + handler_id_ + " Message send Error " + Position(i, count),
+                recipient.address + "/" + message->FromAddr() +
+                    ", Failed to send message, Check logs, Error : " + error_text);
+      slot.ErrorMailed = 1;
+    }
+  }
+
+  auto log_block = [&](const std::string& first_line) {
+    WriteHandlerLog(first_line);
+    WriteHandlerLog(">>> From:" + message->FromAddr() + " <" + message->From() + ">");
+    for (const MailRecipient& recipient : recipients) {
+      WriteHandlerLog(">>> To:" + recipient.address + " <" + recipient.name + ">");
+    }
+    WriteHandlerLog(">>> Body:" + message->BodyText());
+  };
+  if (error_count == 0) {
+    log_block("Processed OK " + Position(i, count) + " " + slot.SpoolPath);
+    message.reset();
+    RemoveQueueEntry(i);
+  } else if (slot.ErrorLogged != 1) {
+    log_block("!!!Errored " + Position(i, count) + " " + slot.SpoolPath);
+    slot.ErrorLogged = 1;
+  }
+}
+
+}  // namespace mailvane

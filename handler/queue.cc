@@ -1,0 +1,53 @@
+#include "handler/queue.h"
+
+#include <charconv>
+
+namespace mailvane {
+
+int SpoolQueue::EnqueueSpoolFile(const std::string& path, TimePoint now) {
+  if (auto found = index_.find(path); found != index_.end()) return found->second;
+  int i;
+  if (!free_.empty()) {
+    i = *free_.begin();
+    free_.erase(free_.begin());
+  } else {
+    slots_.emplace_back();
+    i = QueueCount();
+  }
+  QueueSlot& s = slot(i);
+  s.SpoolPath = path;
+  s.QueuedAt = now;
+  s.ErrorMailed = 0;
+  s.ErrorLogged = 0;
+  s.DoneList.clear();
+  s.removal_pending = false;
+  index_[path] = i;
+  return i;
+}
+
+void SpoolQueue::FreeSlot(int i) {
+  QueueSlot& s = slot(i);
+  if (s.SpoolPath == kFreeSlot) return;
+  index_.erase(s.SpoolPath);
+  s.SpoolPath = kFreeSlot;
+  s.ErrorMailed = 0;
+  s.ErrorLogged = 0;
+  s.DoneList.clear();
+  s.removal_pending = false;
+  free_.insert(i);
+}
+
+bool DoneListContains(const std::string& done_list, int j) {
+  size_t start = 0;
+  while (start < done_list.size()) {
+    size_t end = done_list.find(':', start);
+    if (end == std::string::npos) end = done_list.size();
+    int entry = 0;
+    auto [ptr, error] = std::from_chars(done_list.data() + start, done_list.data() + end, entry);
+    if (error == std::errc() && ptr == done_list.data() + end && entry == j) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+}  // namespace mailvane

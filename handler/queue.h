@@ -1,0 +1,55 @@
+// The handler's queue of spool files: slots numbered from 1 that are reused, never removed, so
+// QueueCount is the largest number of files queued at one time. A path index and a set of free
+// slots keep EnqueueSpoolFile constant-time while the slots behave as a linear search would: a
+// path is queued once, and a new file takes the lowest-numbered free slot.
+#ifndef MAILVANE_HANDLER_QUEUE_H_
+#define MAILVANE_HANDLER_QUEUE_H_
+
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/loop/clock.h"
+
+namespace mailvane {
+
+inline constexpr char kFreeSlot[] = "*";
+
+struct QueueSlot {
+  std::string SpoolPath = kFreeSlot;  // "*" marks a free slot
+  TimePoint QueuedAt{};
+  int ErrorMailed = 0;
+  std::string DoneList;  // served recipient numbers, each followed by ":"
+  int ErrorLogged = 0;
+  // The message was finished with but its file could not be deleted: the slot keeps the path so
+  // that the file is neither queued nor served again, and deletion is retried on later passes.
+  bool removal_pending = false;
+};
+
+class SpoolQueue {
+ public:
+  int QueueCount() const { return static_cast<int>(slots_.size()); }
+  // Slot i, 1 <= i <= QueueCount().
+  QueueSlot& slot(int i) { return slots_[i - 1]; }
+  const QueueSlot& slot(int i) const { return slots_[i - 1]; }
+
+  // Queues the path unless it is queued already (exact, case-sensitive); fills the lowest free
+  // slot, or adds one. Returns the slot number.
+  int EnqueueSpoolFile(const std::string& path, TimePoint now);
+  // Frees the slot: "*", the flags and DoneList cleared, QueuedAt kept.
+  void FreeSlot(int i);
+  bool IsQueued(const std::string& path) const { return index_.count(path) > 0; }
+
+ private:
+  std::vector<QueueSlot> slots_;
+  std::unordered_map<std::string, int> index_;  // queued path -> slot number
+  std::set<int> free_;                          // free slot numbers
+};
+
+// Whether recipient number j is in the DoneList, matching whole entries ("11:" does not serve 1).
+bool DoneListContains(const std::string& done_list, int j);
+
+}  // namespace mailvane
+
+#endif  // MAILVANE_HANDLER_QUEUE_H_

@@ -1,0 +1,119 @@
+#include "handler/vanequeue_cls.h"
+
+#include <cmath>
+
+#include "common/error.h"
+#include "common/error_mail.h"
+#include "common/log.h"
+#include "platform/files/file_lock.h"
+#include "platform/files/file_system.h"
+#include "platform/loop/event_loop.h"
+
+namespace mailvane {
+namespace {
+
+// The id as the log and the subjects show it: whole numbers without a fraction.
+std::string VariantText(const Variant& id, bool* minus_one) {
+  *minus_one = false;
+  if (const auto* i = std::get_if<int64_t>(&id)) {
+    *minus_one = *i == -1;
+    return std::to_string(*i);
+  }
+  if (const auto* d = std::get_if<double>(&id)) {
+    *minus_one = *d == -1.0;
+    if (std::floor(*d) == *d && std::fabs(*d) < 1e15) {
+      return std::to_string(static_cast<long long>(*d));
+    }
+    return std::to_string(*d);
+  }
+  if (const auto* s = std::get_if<std::string>(&id)) {
+    *minus_one = *s == "-1";
+    return *s;
+  }
+  if (const auto* b = std::get_if<bool>(&id)) return *b ? "True" : "False";
+  return "";
+}
+
+}  // namespace
+
+VanequeueCls::VanequeueCls(HandlerEnvironment environment) : env_(std::move(environment)) {
+  env_.timer1.SetInterval(kProcessInterval);
+  env_.timer2.SetInterval(kScanInterval);
+  env_.timer1.OnTick([this] { Timer1_Timer(); });
+  env_.timer2.OnTick([this] { Timer2_Timer(); });
+  try {
+    LoadHandlerSettings(env_.registry, env_.files, env_.program_folder, &config_);
+  } catch (const std::exception&) {
+    MailError("Vanequeue " + handler_id_ + " Initialise Error",
+              "Vanequeue " + handler_id_ + " initialise error...aborting...");
+  }
+  queue_alarm_ = 0;
+}
+
+void VanequeueCls::AllocateId(const Variant& id) {
+  handler_id_ = VariantText(id, &handler_id_minus_one_);
+  ScanSpoolFolder();
+  env_.timer1.SetEnabled(true);
+  env_.timer2.SetEnabled(true);
+}
+
+void VanequeueCls::StopProcess() { EndProgram(); }
+
+void VanequeueCls::EndProgram() {
+  if (ended_) return;
+  ended_ = true;
+  env_.timer1.SetEnabled(false);
+  env_.timer2.SetEnabled(false);
+  if (env_.end_program) env_.end_program();
+}
+
+void VanequeueCls::WriteHandlerLog(const std::string& text) {
+  try {
+    WriteLog(env_.files, env_.clock, config_.LogDir, "{" + handler_id_ + "} " + text, 1);
+  } catch (const MailvaneError& error) {
+    if (env_.report_log_failure) {
+      env_.report_log_failure("[" + std::to_string(error.number()) + "] " + error.description());
+    }
+  }
+}
+
+void VanequeueCls::MailError(const std::string& subject, const std::string& body) {
+  SendErrorMail(env_.mail, env_.clock, config_.MailServer,
+                {subject, body, config_.ErrorMailAddress, config_.ErrorMailName, "Mailvane",
+                 config_.MailFromAddress},
+                [this](const std::string& failure) { WriteHandlerLog(failure); });
+}
+
+void VanequeueCls::Timer1_Timer() {
+  if (!env_.timer2.Enabled()) return;
+  env_.timer1.SetEnabled(false);
+  ProcessQueue();
+  if (!ended_) env_.timer1.SetEnabled(true);
+}
+
+void VanequeueCls::Timer2_Timer() {
+  if (!env_.timer1.Enabled()) return;
+  env_.timer2.SetEnabled(false);
+  ScanSpoolFolder();
+  if (!ended_) env_.timer2.SetEnabled(true);
+}
+
+std::string VanequeueCls::SpoolFolderPath() const { return config_.LogDir + "messages/"; }
+
+bool VanequeueCls::HoldsSpoolFolder() { return env_.spool_lock.TryAcquire(); }
+
+void VanequeueCls::RemoveQueueEntry(int i) {
+  QueueSlot& slot = queue_.slot(i);
+  std::error_code error = env_.files.DeleteFile(slot.SpoolPath);
+  if (error && error != std::errc::no_such_file_or_directory) {
+    if (!slot.removal_pending) {
+      WriteHandlerLog("!!!Cannot delete " + slot.SpoolPath + " (" + error.message() +
+                      "), it will not be served again");
+    }
+    slot.removal_pending = true;
+    return;
+  }
+  queue_.FreeSlot(i);
+}
+
+}  // namespace mailvane

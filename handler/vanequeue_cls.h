@@ -1,0 +1,96 @@
+// The queue handler's automation object and its process-wide state: the configuration record,
+// HandlerId, the queue, and the hidden form's two timers (Timer1 processes the queue every 5 s,
+// Timer2 scans the spool folder every 2.5 s; each skips its tick while the other's pass runs).
+// Loop thread only.
+#ifndef MAILVANE_HANDLER_VANEQUEUE_CLS_H_
+#define MAILVANE_HANDLER_VANEQUEUE_CLS_H_
+
+#include <functional>
+#include <string>
+
+#include "common/config.h"
+#include "handler/queue.h"
+#include "platform/automation/automation.h"
+
+namespace mailvane {
+
+class Clock;
+class FileLock;
+class FileSystem;
+class MailFactory;
+class RegistryReader;
+class SmsRendererFactory;
+class Timer;
+
+inline constexpr uint16_t kProcessInterval = 5000;  // Timer1
+inline constexpr uint16_t kScanInterval = 2500;     // Timer2
+inline constexpr int kQueueAlarmSlots = 256;
+
+// Everything the handler works with, built by main (or by a test).
+struct HandlerEnvironment {
+  RegistryReader& registry;
+  FileSystem& files;
+  const Clock& clock;
+  MailFactory& mail;
+  SmsRendererFactory& sms;
+  Timer& timer1;
+  Timer& timer2;
+  // Held while this handler serves the spool folder, so that two handlers never serve one
+  // folder at the same time; a handler without it scans and processes nothing.
+  FileLock& spool_lock;
+  std::string program_folder;
+  // Ends the handler program at once; called at most once.
+  std::function<void()> end_program;
+  // Where a failure to write the log is reported (the log itself being unavailable).
+  std::function<void(const std::string&)> report_log_failure;
+};
+
+class VanequeueCls {
+ public:
+  // The class initialisation: loads the handler's configuration record; a failure mails the
+  // "Initialise Error" and leaves the fields not yet loaded empty.
+  explicit VanequeueCls(HandlerEnvironment environment);
+
+  // Takes the id, scans the spool folder once and switches both timers on.
+  void AllocateId(const Variant& id);
+  // Ends the handler program; the queue is lost, spool files stay on disk.
+  void StopProcess();
+
+  // "{" & HandlerId & "} " & text to the daily log. A line that cannot be written is reported
+  // through report_log_failure and otherwise ignored.
+  void WriteHandlerLog(const std::string& text);
+
+  void ScanSpoolFolder();
+  void ProcessQueue();
+  void Timer1_Timer();
+  void Timer2_Timer();
+
+  // Frees the slot after deleting its file; when the file cannot be deleted, the slot keeps the
+  // path (removal pending) so the message is never served again, and the failure is logged.
+  void RemoveQueueEntry(int slot);
+
+  const ConfigRecord& config() const { return config_; }
+  const std::string& HandlerId() const { return handler_id_; }
+  SpoolQueue& queue() { return queue_; }
+  int QueueAlarm() const { return queue_alarm_; }
+  bool ended() const { return ended_; }
+
+ private:
+  void EndProgram();
+  void MailError(const std::string& subject, const std::string& body);
+  void ServeMessage(int i);
+  std::string SpoolFolderPath() const;
+  bool HoldsSpoolFolder();
+
+  HandlerEnvironment env_;
+  ConfigRecord config_;
+  std::string handler_id_;        // as text, empty until AllocateId
+  bool handler_id_minus_one_ = false;
+  SpoolQueue queue_;
+  int queue_alarm_ = 0;
+  bool ended_ = false;
+};
+
+}  // namespace mailvane
+
+#endif  // MAILVANE_HANDLER_VANEQUEUE_CLS_H_

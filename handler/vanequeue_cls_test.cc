@@ -1,0 +1,569 @@
+#include "handler/vanequeue_cls.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "common/scramble.h"
+#include "handler/queue.h"
+#include "platform/files/testing/fake_file_lock.h"
+#include "platform/files/testing/fake_file_system.h"
+#include "platform/loop/testing/fake_clock.h"
+#include "platform/loop/testing/fake_timer.h"
+#include "platform/mail/mail_result.h"
+#include "platform/mail/testing/fake_mail.h"
+#include "platform/registry/testing/fake_registry.h"
+#include "platform/sms/testing/fake_sms_renderer.h"
+
+namespace mailvane {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+constexpr char kLogDir[] = "/srv/mv/";
+constexpr char kSpool[] = "/srv/mv/messages/";
+constexpr char kKey[] = "SOFTWARE\\Mailvane";
+
+class HandlerTest : public ::testing::Test {
+ protected:
+  HandlerTest() : files_(&clock_) {
+    files_.AddFolder("/srv");
+    files_.AddFolder("/srv/mv");
+    files_.AddFolder("/srv/mv/messages");
+    files_.AddFolder("/opt/mailvane");
+    Set("MailServer", "127.0.0.1:2525");
+    Set("LogDir", "/srv/mv");
+    Set("ErrorMailAddress", "admin@example.com");
+    Set("ErrorMailName", "Admin");
+    Set("MailFromAddress", "gateway@example.com");
+    Set("AccessUserName", "acct");
+    Set("AccessPassword", ScramblePassword("secret"));
+    Set("MessageExpiry", "60");
+    Set("MaxLength", "160");
+    Set("ForwardOK", "1");
+    Set("StripCRLF", "1");
+  }
+
+  void Set(const std::string& name, const std::string& value) {
+    registry_.SetStringValue(kKey, name, value);
+  }
+
+  VanequeueCls& Handler() {
+    if (!handler_) {
+      handler_ = std::make_unique<VanequeueCls>(HandlerEnvironment{
+          registry_, files_, clock_, mail_, sms_, timer1_, timer2_, lock_, "/opt/mailvane",
+          [this] { ++end_calls_; }, [this](const std::string& f) { log_failures_.push_back(f); }});
+    }
+    return *handler_;
+  }
+
+  // A spool file that loads as a message with these recipients.
+  std::string Spool(const std::string& name, std::vector<MailRecipient> recipients,
+                    std::string body = "Hello there", std::string from = "Alice") {
+    std::string path = kSpool + name;
+    files_.AddFile(path, "raw message\r\n", clock_.Now());
+    mail_.SetMessage(path, {"Subject line", body, from, "alice@example.com",
+                            std::move(recipients)});
+    return path;
+  }
+
+  // The texts of the handler's log lines of the day, without their time stamps.
+  std::vector<std::string> LogTexts() const {
+    std::vector<std::string> texts;
+    std::optional<std::string> contents = files_.Contents(std::string(kLogDir) + "20261207.log");
+    if (!contents) return texts;
+    std::istringstream in(*contents);
+    std::string line;
+    while (std::getline(in, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      texts.push_back(line.size() > 18 ? line.substr(18) : "");
+    }
+    return texts;
+  }
+
+  size_t CountLog(const std::string& start) const {
+    size_t n = 0;
+    for (const std::string& text : LogTexts()) n += text.rfind(start, 0) == 0;
+    return n;
+  }
+
+  std::vector<std::string> SmsNumbers() const {
+    std::vector<std::string> numbers;
+    for (const RenderedSms& sms : sms_.renderers()) {
+      for (const auto& recipient : sms.recipients) numbers.push_back(recipient.first);
+    }
+    return numbers;
+  }
+
+  std::vector<const SentMail*> ErrorMails() const {
+    std::vector<const SentMail*> mails;
+    for (const SentMail& mail : mail_.sent()) {
+      if (!mail.recipients.empty() && mail.recipients[0].address == "admin@example.com") {
+        mails.push_back(&mail);
+      }
+    }
+    return mails;
+  }
+
+  // One processing tick as the timers deliver it.
+  void ProcessTick() { ASSERT_TRUE(timer1_.Fire()); }
+
+  FakeClock clock_;
+  FakeRegistry registry_;
+  FakeFileSystem files_;
+  FakeMailFactory mail_;
+  FakeSmsRendererFactory sms_;
+  FakeTimer timer1_;
+  FakeTimer timer2_;
+  FakeFileLock lock_;
+  int end_calls_ = 0;
+  std::vector<std::string> log_failures_;
+  std::unique_ptr<VanequeueCls> handler_;
+};
+
+TEST_F(HandlerTest, InitialisationLoadsTheHandlersRecordAndLeavesTimersOff) {
+  VanequeueCls& handler = Handler();
+  EXPECT_EQ(handler.config().LogDir, kLogDir);
+  EXPECT_EQ(handler.config().AccessPassword, "secret");
+  EXPECT_EQ(handler.HandlerId(), "");
+  EXPECT_FALSE(timer1_.Enabled());
+  EXPECT_FALSE(timer2_.Enabled());
+  EXPECT_EQ(timer1_.Interval(), 5000);
+  EXPECT_EQ(timer2_.Interval(), 2500);
+  EXPECT_TRUE(ErrorMails().empty());
+}
+
+TEST_F(HandlerTest, ABadStoredPasswordMailsTheInitialiseErrorWithAnEmptyId) {
+  Set("AccessPassword", "ABC");  // odd length: not a stored password
+  VanequeueCls& handler = Handler();
+  ASSERT_EQ(ErrorMails().size(), 1u);
+  EXPECT_EQ(ErrorMails()[0]->subject, "Vanequeue  Initialise Error");
+  EXPECT_EQ(ErrorMails()[0]->body, "Vanequeue  initialise error...aborting...");
+  EXPECT_EQ(ErrorMails()[0]->from, "Mailvane");
+  EXPECT_EQ(ErrorMails()[0]->from_addr, "gateway@example.com");
+  // Fields after the failing one stay empty; the object exists all the same.
+  EXPECT_EQ(handler.config().MaxLength, "");
+  EXPECT_EQ(handler.config().MessageExpiry, "60");
+}
+
+TEST_F(HandlerTest, NothingIsScannedBeforeAllocateIdWhichQueuesAtOnceAndStartsBothTimers) {
+  Spool("2026127970.1.msg", {{"447700900123", ""}});
+  Spool("2026127970.2.MSG", {{"447700900124", ""}});
+  files_.AddFile(std::string(kSpool) + "notes.msgx", "x", clock_.Now());
+  files_.AddFile(std::string(kSpool) + ".2026127970.3.msg.tmp", "half", clock_.Now());
+  VanequeueCls& handler = Handler();
+  EXPECT_FALSE(timer1_.Fire());
+  EXPECT_EQ(handler.queue().QueueCount(), 0);
+
+  handler.AllocateId(Variant{int64_t{1}});
+  EXPECT_EQ(handler.HandlerId(), "1");
+  EXPECT_EQ(handler.queue().QueueCount(), 2);
+  EXPECT_TRUE(timer1_.Enabled());
+  EXPECT_TRUE(timer2_.Enabled());
+}
+
+TEST_F(HandlerTest, LogLinesCarryTheIdPrefix) {
+  Handler().AllocateId(Variant{int64_t{7}});
+  Handler().WriteHandlerLog("hello");
+  EXPECT_THAT(LogTexts(), ElementsAre("{7} hello"));
+}
+
+TEST_F(HandlerTest, TimerGuardKeepsThePassesApart) {
+  VanequeueCls& handler = Handler();
+  handler.AllocateId(Variant{int64_t{1}});
+  Spool("a.msg", {{"447700900123", ""}});
+  timer2_.SetEnabled(false);  // a scan is under way
+  timer1_.Fire();
+  EXPECT_TRUE(sms_.renderers().empty());
+  EXPECT_TRUE(timer1_.Enabled());
+  timer2_.SetEnabled(true);
+  timer1_.SetEnabled(false);  // a processing pass is under way
+  timer2_.Fire();
+  EXPECT_EQ(handler.queue().QueueCount(), 0);
+  timer1_.SetEnabled(true);
+  timer2_.Fire();
+  EXPECT_EQ(handler.queue().QueueCount(), 1);
+  // Each pass switches its own timer off and on again: a fresh interval after the pass.
+  EXPECT_EQ(timer2_.starts(), 3);
+}
+
+TEST_F(HandlerTest, IdMinusOneEndsTheProgramAtTheFirstProcessingTick) {
+  Spool("a.msg", {{"447700900123", ""}});
+  Handler().AllocateId(Variant{int64_t{-1}});
+  EXPECT_EQ(Handler().queue().QueueCount(), 1);  // the first scan runs as usual
+  ProcessTick();
+  EXPECT_EQ(end_calls_, 1);
+  EXPECT_TRUE(sms_.renderers().empty());
+}
+
+TEST_F(HandlerTest, StopProcessLeavesSpoolFilesOnDisk) {
+  std::string path = Spool("a.msg", {{"447700900123", ""}});
+  Handler().AllocateId(Variant{int64_t{1}});
+  Handler().StopProcess();
+  EXPECT_EQ(end_calls_, 1);
+  EXPECT_TRUE(files_.FileExists(path));
+}
+
+TEST_F(HandlerTest, WithoutTheSpoolFolderLockNothingIsScannedOrServed) {
+  lock_.set_available(false);
+  Spool("a.msg", {{"447700900123", ""}});
+  Handler().AllocateId(Variant{int64_t{1}});
+  EXPECT_EQ(Handler().queue().QueueCount(), 0);
+  lock_.set_available(true);  // the other handler has ended
+  timer2_.Fire();
+  EXPECT_EQ(Handler().queue().QueueCount(), 1);
+}
+
+TEST(SpoolQueueTest, SlotsAreQueuedOnceAndTheLowestFreeSlotIsReused) {
+  SpoolQueue queue;
+  TimePoint t0 = FakeClock::At({2026, 12, 7, 9, 0, 0});
+  TimePoint t1 = FakeClock::At({2026, 12, 7, 9, 5, 0});
+  EXPECT_EQ(queue.EnqueueSpoolFile("/s/a.msg", t0), 1);
+  EXPECT_EQ(queue.EnqueueSpoolFile("/s/b.msg", t0), 2);
+  EXPECT_EQ(queue.EnqueueSpoolFile("/s/c.msg", t0), 3);
+  EXPECT_EQ(queue.EnqueueSpoolFile("/s/a.msg", t1), 1);  // already queued
+  EXPECT_EQ(queue.slot(1).QueuedAt, t0);
+  EXPECT_EQ(queue.EnqueueSpoolFile("/s/A.msg", t0), 4);  // another path in another case
+  queue.FreeSlot(3);
+  queue.FreeSlot(1);
+  EXPECT_EQ(queue.slot(1).SpoolPath, "*");
+  EXPECT_EQ(queue.slot(1).QueuedAt, t0);  // kept when freed
+  EXPECT_EQ(queue.EnqueueSpoolFile("/s/d.msg", t1), 1);
+  EXPECT_EQ(queue.slot(1).QueuedAt, t1);
+  EXPECT_EQ(queue.EnqueueSpoolFile("/s/e.msg", t1), 3);
+  EXPECT_EQ(queue.EnqueueSpoolFile("/s/f.msg", t1), 5);
+  EXPECT_EQ(queue.QueueCount(), 5);
+  EXPECT_FALSE(queue.IsQueued("/s/c.msg"));
+  EXPECT_EQ(queue.EnqueueSpoolFile("/s/c.msg", t1), 6);
+}
+
+TEST(DoneListTest, MatchesWholeEntriesOnly) {
+  EXPECT_TRUE(DoneListContains("1:3:", 1));
+  EXPECT_TRUE(DoneListContains("1:3:", 3));
+  EXPECT_FALSE(DoneListContains("1:3:", 2));
+  EXPECT_FALSE(DoneListContains("11:", 1));
+  EXPECT_FALSE(DoneListContains("21:", 1));
+  EXPECT_TRUE(DoneListContains("2:11:", 11));
+  EXPECT_FALSE(DoneListContains("", 1));
+}
+
+// --- the spool folder scan ---
+
+TEST_F(HandlerTest, ScanExpiresByMinuteBoundariesAndQueuesTheRest) {
+  clock_.Set({2026, 12, 7, 10, 0, 30});
+  files_.AddFile(std::string(kSpool) + "young.msg", "m", FakeClock::At({2026, 12, 7, 9, 1, 59}));
+  files_.AddFile(std::string(kSpool) + "old.msg", "m", FakeClock::At({2026, 12, 7, 9, 0, 59}));
+  Handler().AllocateId(Variant{int64_t{1}});
+  EXPECT_TRUE(Handler().queue().IsQueued(std::string(kSpool) + "young.msg"));  // 59 boundaries
+  EXPECT_FALSE(files_.FileExists(std::string(kSpool) + "old.msg"));             // 60 boundaries
+  EXPECT_FALSE(Handler().queue().IsQueued(std::string(kSpool) + "old.msg"));
+  EXPECT_THAT(LogTexts(),
+              ElementsAre("{1} Expired mail file removed...old.msg 07/12/2026 09:00:59"));
+}
+
+TEST_F(HandlerTest, ScanWithExpiryZeroDeletesEverySpoolFile) {
+  Set("MessageExpiry", "0");
+  std::string path = Spool("a.msg", {{"447700900123", ""}});
+  Handler().AllocateId(Variant{int64_t{1}});
+  EXPECT_FALSE(files_.FileExists(path));
+  EXPECT_EQ(Handler().queue().QueueCount(), 0);
+}
+
+TEST_F(HandlerTest, AnUnreadableExpiryNeverQueuesOrExpires) {
+  Set("MessageExpiry", "soon");
+  std::string path = Spool("a.msg", {{"447700900123", ""}});
+  Handler().AllocateId(Variant{int64_t{1}});
+  EXPECT_EQ(Handler().queue().QueueCount(), 0);
+  EXPECT_TRUE(files_.FileExists(path));
+}
+
+TEST_F(HandlerTest, AFailedDeletionKeepsTheRestOfThatSweepFromActing) {
+  clock_.Set({2026, 12, 7, 12, 0, 0});
+  files_.AddFile(std::string(kSpool) + "1old.msg", "m", FakeClock::At({2026, 12, 7, 9, 0, 0}));
+  files_.AddFile(std::string(kSpool) + "2new.msg", "m", clock_.Now());
+  files_.FailDeleteFile(1, EACCES);
+  Handler().AllocateId(Variant{int64_t{1}});
+  std::vector<FileInfo> listed;
+  files_.ListFiles(kSpool, &listed);
+  bool old_first = listed[0].name == "1old.msg";
+  // Only when the failing deletion came first is the later file kept from the queue.
+  EXPECT_EQ(Handler().queue().QueueCount(), old_first ? 0 : 1);
+  timer2_.Fire();  // the next sweep starts with nothing pending
+  EXPECT_FALSE(files_.FileExists(std::string(kSpool) + "1old.msg"));
+  EXPECT_EQ(Handler().queue().QueueCount(), 1);
+}
+
+// --- processing ---
+
+TEST_F(HandlerTest, NumbersGetAnSmsAndAnAddressIsForwardedThenTheMessageIsConcluded) {
+  std::string path = Spool("a.msg",
+                           {{"447700900123", "Bob"},
+                            {"447700900124@sms.example.com", "Carol@Home"},
+                            {"dave@example.org", "Dave"}},
+                           "Line one\r\nLine two");
+  Handler().AllocateId(Variant{int64_t{1}});
+  ProcessTick();
+
+  ASSERT_EQ(sms_.renderers().size(), 2u);
+  const RenderedSms& first = sms_.renderers()[0];
+  EXPECT_THAT(first.calls, ElementsAre("MailServer", "MailAddress", "ReplyAddress", "ReplyName",
+                                       "Message", "Account", "Password", "AddRecipient", "Send"));
+  EXPECT_EQ(first.servers, "127.0.0.1:2525");
+  EXPECT_EQ(first.gateway_address, kSmsGatewayAddress);
+  EXPECT_EQ(first.reply_address, "gateway@example.com");
+  EXPECT_EQ(first.reply_name, "Alice");
+  EXPECT_EQ(first.message, "Line one Line two");
+  EXPECT_EQ(first.account, "acct");
+  EXPECT_EQ(first.password, "secret");
+  EXPECT_THAT(SmsNumbers(), ElementsAre("447700900123", "447700900124"));
+  EXPECT_EQ(sms_.renderers()[1].recipients[0].second, "Carol");  // name before its "@"
+  EXPECT_EQ(sms_.live_renderers(), 0);
+
+  ASSERT_EQ(mail_.sent().size(), 1u);
+  const SentMail& forward = mail_.sent()[0];
+  EXPECT_THAT(forward.calls, ElementsAre("Reset", "BodyFormat", "MailServer", "Subject",
+                                         "BodyText", "AddRecipient", "From", "FromAddr", "Send"));
+  EXPECT_EQ(forward.subject, "Subject line");
+  EXPECT_EQ(forward.body, "Line one\r\nLine two");  // neither stripped nor cut
+  EXPECT_EQ(forward.recipients[0].address, "dave@example.org");
+  EXPECT_EQ(forward.from, "Alice");
+  EXPECT_EQ(forward.from_addr, "alice@example.com");
+
+  EXPECT_FALSE(files_.FileExists(path));
+  EXPECT_EQ(Handler().queue().slot(1).SpoolPath, "*");
+  std::vector<std::string> texts = LogTexts();
+  ASSERT_GE(texts.size(), 5u);
+  EXPECT_THAT(std::vector<std::string>(texts.begin(), texts.begin() + 5),
+              ElementsAre("{1} Processed OK (1/1) " + path,
+                          "{1} >>> From:alice@example.com <Alice>",
+                          "{1} >>> To:447700900123 <Bob>",
+                          "{1} >>> To:447700900124@sms.example.com <Carol@Home>",
+                          "{1} >>> To:dave@example.org <Dave>"));
+  // The body goes to the log unchanged, line breaks included.
+  EXPECT_THAT(*files_.Contents(std::string(kLogDir) + "20261207.log"),
+              ::testing::EndsWith("{1} >>> Body:Line one\r\nLine two\r\n"));
+}
+
+TEST_F(HandlerTest, TheSmsTextIsCutByCharactersAfterTheDisplayName) {
+  Set("MaxLength", "10");
+  Set("StripCRLF", "0");
+  Set("MailFromAddress", "");
+  Spool("a.msg", {{"1", ""}}, "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\r\nxyz",
+        "Al");  // 7 two-byte characters
+  Spool("b.msg", {{"2", ""}}, std::string(200, 'x'), "");
+  Spool("c.msg", {{"3", ""}}, "anything", std::string(12, 'N'));
+  Handler().AllocateId(Variant{int64_t{1}});
+  ProcessTick();
+  std::map<std::string, const RenderedSms*> by_number;
+  for (const RenderedSms& sms : sms_.renderers()) by_number[sms.recipients[0].first] = &sms;
+  ASSERT_EQ(by_number.size(), 3u);
+  // 10 - 1 - 2 = 7 characters, never a split character.
+  EXPECT_EQ(by_number["1"]->message, "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9");
+  EXPECT_EQ(by_number["1"]->reply_address, "alice@example.com");
+  EXPECT_EQ(by_number["2"]->message, std::string(9, 'x'));
+  EXPECT_EQ(by_number["2"]->reply_name, "Unknown");
+  EXPECT_EQ(by_number["3"]->message, "");  // a name longer than the limit leaves no text
+}
+
+TEST_F(HandlerTest, ClassificationTable) {
+  Set("ForwardOK", "1");
+  struct Case {
+    std::string address;
+    bool sms;
+  } cases[] = {
+      {"447700900123", true},
+      {"447700900123@sms.example.com", true},  // a digit starts the local part
+      {"+44 7700 900123", true},
+      {"bob@example.com", false},
+      {"Bob.Smith@Mail.Example.CO.UK", false},
+      {"b@example.com", true},  // the local part needs two characters
+      {"tom@example.c0m", true},
+      {"bob_x@ex-ample.org", false},
+  };
+  std::vector<MailRecipient> recipients;
+  for (const Case& c : cases) recipients.push_back({c.address, ""});
+  Spool("a.msg", recipients);
+  Handler().AllocateId(Variant{int64_t{1}});
+  ProcessTick();
+  std::set<std::string> smsed;
+  for (const RenderedSms& sms : sms_.renderers()) smsed.insert(sms.recipients[0].first);
+  std::set<std::string> forwarded;
+  for (const SentMail& mail : mail_.sent()) forwarded.insert(mail.recipients[0].address);
+  for (const Case& c : cases) {
+    std::string number = c.address.substr(0, c.address.find('@'));
+    EXPECT_EQ(smsed.count(number) == 1, c.sms) << c.address;
+    EXPECT_EQ(forwarded.count(c.address) == 1, !c.sms) << c.address;
+  }
+}
+
+TEST_F(HandlerTest, ForwardingNotAllowedIsLoggedButNotAFailure) {
+  Set("ForwardOK", "0");
+  std::string path = Spool("a.msg", {{"dave@example.org", "Dave"}, {"447700900123", ""}});
+  Handler().AllocateId(Variant{int64_t{1}});
+  ProcessTick();
+  EXPECT_TRUE(mail_.sent().empty());
+  EXPECT_EQ(sms_.renderers().size(), 1u);
+  EXPECT_EQ(CountLog("{1} EMail Forward not allowed (1/1) dave@example.org"), 1u);
+  EXPECT_EQ(CountLog("{1} Processed OK (1/1) "), 1u);
+  EXPECT_FALSE(files_.FileExists(path));
+}
+
+TEST_F(HandlerTest, AFailedRecipientIsRetriedAloneWithOneErrorMailAndOneErroredBlock) {
+  std::string path = Spool("a.msg", {{"111", "One"}, {"222", "Two"}});
+  sms_.SetSendFunction([&](const RenderedSms& sms) {
+    return sms.recipients[0].first == "222" ? FakeSmsResult{9, "gateway down"} : FakeSmsResult{};
+  });
+  Handler().AllocateId(Variant{int64_t{1}});
+  ProcessTick();
+  ProcessTick();
+  ProcessTick();
+  EXPECT_THAT(SmsNumbers(), ElementsAre("111", "222", "222", "222"));
+  ASSERT_EQ(ErrorMails().size(), 1u);
+  EXPECT_EQ(ErrorMails()[0]->subject, "Vanequeue 1 Message send Error (1/1)");
+  EXPECT_EQ(ErrorMails()[0]->body,
+            "222/alice@example.com, Failed to send message, Check logs, Error : gateway down");
+  EXPECT_EQ(CountLog("{1} !!!Errored (1/1) " + path), 1u);
+  EXPECT_EQ(CountLog("{1} !!!Send Error (1/1) 222/alice@example.com"), 3u);  // every SMS failure
+  EXPECT_EQ(CountLog("{1} !!!gateway down"), 3u);
+  EXPECT_TRUE(files_.FileExists(path));
+
+  sms_.SetSendFunction(nullptr);  // the provider accepts again
+  ProcessTick();
+  EXPECT_THAT(SmsNumbers(), ElementsAre("111", "222", "222", "222", "222"));
+  EXPECT_EQ(CountLog("{1} Processed OK (1/1) " + path), 1u);
+  EXPECT_FALSE(files_.FileExists(path));
+  EXPECT_EQ(ErrorMails().size(), 1u);
+}
+
+TEST_F(HandlerTest, ForwardFailuresAreLoggedOnTheFirstFailingPassOnly) {
+  std::string path = Spool("a.msg", {{"dave@example.org", "Dave"}});
+  mail_.SetSendFunction([](const SentMail& mail) {
+    return mail.recipients[0].address == "dave@example.org" ? FakeSendResult{kMailRecipientRefused}
+                                                            : FakeSendResult{};
+  });
+  Handler().AllocateId(Variant{int64_t{1}});
+  ProcessTick();
+  ProcessTick();
+  EXPECT_EQ(CountLog("{1} !!!Send Error (1/1) dave@example.org/alice@example.com"), 1u);
+  EXPECT_EQ(CountLog("{1} !!!An error was reported in response to a recipient address."), 1u);
+  ASSERT_EQ(ErrorMails().size(), 1u);
+  EXPECT_THAT(ErrorMails()[0]->body, HasSubstr("Error : An error was reported"));
+  EXPECT_TRUE(files_.FileExists(path));
+}
+
+TEST_F(HandlerTest, RecipientOneIsServedEvenAfterRecipientElevenWas) {
+  std::vector<MailRecipient> recipients;
+  for (int j = 1; j <= 11; ++j) recipients.push_back({std::to_string(1000 + j), ""});
+  Spool("a.msg", recipients);
+  int attempt = 0;
+  // Recipient 1 fails once, every other succeeds: after the first pass "11:" is in the list.
+  sms_.SetSendFunction([&](const RenderedSms& sms) {
+    return sms.recipients[0].first == "1001" && attempt++ == 0 ? FakeSmsResult{9, "busy"}
+                                                              : FakeSmsResult{};
+  });
+  Handler().AllocateId(Variant{int64_t{1}});
+  ProcessTick();
+  ProcessTick();
+  std::vector<std::string> numbers = SmsNumbers();
+  EXPECT_EQ(std::count(numbers.begin(), numbers.end(), "1001"), 2);
+  EXPECT_EQ(std::count(numbers.begin(), numbers.end(), "1011"), 1);
+  EXPECT_EQ(CountLog("{1} Processed OK (1/1) "), 1u);
+}
+
+TEST_F(HandlerTest, AMessageThatCannotBeLoadedIsReportedAndDropped) {
+  std::string path = Spool("a.msg", {{"447700900123", ""}});
+  Handler().AllocateId(Variant{int64_t{1}});
+  mail_.RemoveMessage(path);
+  files_.DeleteFile(path);  // removed from disk while queued
+  ProcessTick();
+  ASSERT_EQ(ErrorMails().size(), 1u);
+  EXPECT_EQ(ErrorMails()[0]->subject, "Vanequeue 1 Message Error (1/1)");
+  EXPECT_EQ(ErrorMails()[0]->body, "Failed to load message...10...deleted " + path);
+  EXPECT_EQ(CountLog("{1} Message Error (1/1) 10 " + path), 1u);
+  EXPECT_EQ(Handler().queue().slot(1).SpoolPath, "*");
+  EXPECT_EQ(mail_.temp_directories().back(), kSpool);
+}
+
+TEST_F(HandlerTest, AQueuedSlotExpiresStrictlyAfterTheExpiry) {
+  std::string path = Spool("a.msg", {{"447700900123", ""}});
+  sms_.SetDefaultSendResult({9, "down"});
+  Handler().AllocateId(Variant{int64_t{1}});
+  // Keep the scan from expiring the file first: it is modified "now" at every step.
+  clock_.Advance(std::chrono::minutes(60));
+  files_.SetModified(path, clock_.Now());
+  ProcessTick();  // 60 minute boundaries: not yet
+  EXPECT_EQ(CountLog("{1} Message expired "), 0u);
+  clock_.Advance(std::chrono::minutes(1));
+  ProcessTick();
+  EXPECT_EQ(CountLog("{1} Message expired 07/12/2026 09:07:03 " + path), 1u);
+  EXPECT_EQ(Handler().queue().slot(1).SpoolPath, "*");
+}
+
+TEST_F(HandlerTest, TheQueueAlarmIsMailedOnceAboveTheLimit) {
+  for (int k = 0; k < 257; ++k) {
+    files_.AddFile(std::string(kSpool) + "m" + std::to_string(k) + ".msg", "x", clock_.Now());
+  }
+  sms_.SetDefaultSendResult({9, "down"});
+  Handler().AllocateId(Variant{int64_t{1}});
+  ASSERT_EQ(Handler().queue().QueueCount(), 257);
+  ProcessTick();
+  ProcessTick();
+  EXPECT_EQ(Handler().QueueAlarm(), 1);
+  EXPECT_EQ(CountLog("{1} Mail queue now 257"), 1u);
+  size_t alarms = 0;
+  for (const SentMail* mail : ErrorMails()) {
+    if (mail->subject == "Vanequeue 1 Queue Error (257)") {
+      ++alarms;
+      EXPECT_EQ(mail->body, "Queue count is now 257");
+    }
+  }
+  EXPECT_EQ(alarms, 1u);
+}
+
+TEST_F(HandlerTest, AMessageWithoutRecipientsIsConcludedAtOnce) {
+  std::string path = Spool("a.msg", {});
+  Handler().AllocateId(Variant{int64_t{1}});
+  ProcessTick();
+  EXPECT_EQ(CountLog("{1} Processed OK (1/1) " + path), 1u);
+  EXPECT_FALSE(files_.FileExists(path));
+}
+
+TEST_F(HandlerTest, AnUnreadableLimitTakesTheFatalPath) {
+  Set("MaxLength", "long");
+  Spool("a.msg", {{"447700900123", ""}});
+  Handler().AllocateId(Variant{int64_t{1}});
+  ProcessTick();
+  ASSERT_EQ(ErrorMails().size(), 1u);
+  EXPECT_EQ(ErrorMails()[0]->subject, "Vanequeue 1 Error");
+  EXPECT_EQ(ErrorMails()[0]->body, "Vanequeue:Type mismatch\r\n");
+  EXPECT_EQ(end_calls_, 1);
+  EXPECT_TRUE(sms_.renderers().empty());
+}
+
+TEST_F(HandlerTest, AServedMessageWhoseFileCannotBeDeletedIsNeverServedAgain) {
+  std::string path = Spool("a.msg", {{"447700900123", ""}});
+  Handler().AllocateId(Variant{int64_t{1}});
+  files_.FailDeleteFile(1, EACCES);
+  ProcessTick();
+  EXPECT_TRUE(files_.FileExists(path));
+  EXPECT_EQ(CountLog("{1} !!!Cannot delete " + path), 1u);
+  timer2_.Fire();  // the scan sees the file again
+  ProcessTick();   // and the deletion is retried, not the message
+  EXPECT_EQ(sms_.renderers().size(), 1u);
+  EXPECT_FALSE(files_.FileExists(path));
+  EXPECT_EQ(Handler().queue().slot(1).SpoolPath, "*");
+}
+
+TEST_F(HandlerTest, AFailedErrorMailIsLoggedWithThePrefix) {
+  mail_.SetDefaultSendResult({kMailConnectError, "refused"});
+  Spool("a.msg", {{"dave@example.org", ""}});
+  Handler().AllocateId(Variant{int64_t{1}});
+  ProcessTick();
+  // The forward failed (9), then its error mail failed too.
+  EXPECT_EQ(CountLog("{1} 07/12/2026 09:07:03 Cannot send mail....9"), 1u);
+}
+
+}  // namespace
+}  // namespace mailvane
