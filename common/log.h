@@ -30,8 +30,10 @@ void EnsureSpoolFolder(FileSystem& files, const std::string& log_dir);
 
 // One call of the housekeeping tick: counts the call in *sweep_counter and, on the 360th, deletes
 // the ".log" files of log_dir (any letter case, not sub-folders) whose modification date lies
-// log_days or more calendar days away. A log_days that is empty or not a whole number deletes
-// nothing. Stops at the first error and raises it as MailvaneError.
+// log_days or more calendar days away, before or after today (local dates; the time of day plays
+// no part). log_days is read with ToWholeNumber: empty or not a whole number deletes nothing.
+// Stops at the first error (a missing log_dir, a file that cannot be deleted) and raises it as
+// MailvaneError naming the path; the files not yet visited wait for the next sweep.
 void PurgeOldLogs(FileSystem& files, const Clock& clock, const std::string& log_dir,
                   const std::string& log_days, int* sweep_counter);
 

@@ -24,6 +24,7 @@ TEST(ScrambleTest, KnownStoredForms) {
   EXPECT_EQ(ScramblePassword("a"), "DB");
   EXPECT_EQ(ScramblePassword("ab"), "DBD4");
   EXPECT_EQ(ScramblePassword("A"), "BB");
+  EXPECT_EQ(ScramblePassword("pinewarden"), "EADBA5D5E8CED5DC999E");  // the first-run default
   EXPECT_EQ(UnscramblePassword("DBD4"), "ab");
   EXPECT_EQ(UnscramblePassword("dbd4"), "ab");
   EXPECT_EQ(UnscramblePassword("dBD4"), "ab");
