@@ -98,7 +98,7 @@ TEST_F(ObjectFactoryTest, ObjectsThatCannotBeCreated) {
       {"Missing.Program", (dir_ / "no-such-program").string()},
       {"Not.Executable", (dir_ / "plain-file").string()},
       {"Exits.Before.Ready", Script("exits", "exit 0")},
-      {"Wrong.First.Line", Script("wrong", "echo '{\"ready\":false}' >&3; sleep 30")},
+      {"Wrong.First.Line", Script("wrong", "echo '{\"ready\":false}' >&3; exec sleep 30")},
   };
   std::ofstream(dir_ / "plain-file") << "not a program\n";
   std::unique_ptr<ObjectFactory> factory = Factory(programs);
