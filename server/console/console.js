@@ -1,0 +1,211 @@
+// The Mailvane console page: draws the server's main window from /api/window, keeps its list
+// current with a long poll, and drives the settings dialog through /api/settings/*.
+'use strict';
+
+(() => {
+  const $ = (id) => document.getElementById(id);
+  const TEXTS = ['text1', 'text2', 'text3', 'text4', 'text5', 'text6', 'text7', 'text8', 'text9',
+    'text10', 'text11'];
+  const view = { csrf: '', epoch: null, from: 0, version: null, polling: false };
+  let msgboxDone = null;
+
+  class SignedOut extends Error {}
+
+  async function api(method, path, body) {
+    const headers = { 'X-CSRF-Token': view.csrf };
+    const init = { method, headers, credentials: 'same-origin', cache: 'no-store' };
+    if (body !== undefined) {
+      headers['Content-Type'] = 'application/json';
+      init.body = JSON.stringify(body);
+    }
+    const response = await fetch(path, init);
+    if (response.status === 401) throw new SignedOut();
+    const data = await response.json().catch(() => ({}));
+    if (!response.ok) throw new Error(data.error || `HTTP ${response.status}`);
+    return data;
+  }
+
+  // --- Sign-in ---------------------------------------------------------------------------
+
+  function showSignIn(message) {
+    view.polling = false;
+    $('mainwindow').hidden = true;
+    $('settings').hidden = true;
+    $('signin').hidden = false;
+    $('signin-error').textContent = message || '';
+    $('secret').focus();
+  }
+
+  async function signIn(event) {
+    event.preventDefault();
+    $('signin-error').textContent = '';
+    const response = await fetch('/login', {
+      method: 'POST',
+      credentials: 'same-origin',
+      headers: { 'Content-Type': 'application/json' },
+      body: JSON.stringify({ secret: $('secret').value }),
+    });
+    $('secret').value = '';
+    if (!response.ok) {
+      showSignIn(response.status === 429 ? 'Too many attempts; wait a moment.'
+        : 'The secret is not right.');
+      return;
+    }
+    view.csrf = (await response.json()).csrf;
+    start();
+  }
+
+  // --- Main window -----------------------------------------------------------------------
+
+  function drawWindow(data) {
+    $('caption').textContent = data.caption;
+    document.title = data.caption;
+    $('label1').textContent = data.label1;
+    const list = $('list1');
+    if (data.reset) list.replaceChildren();
+    const atBottom = list.scrollTop + list.clientHeight >= list.scrollHeight - 2;
+    for (const text of data.lines) {
+      const line = document.createElement('div');
+      line.className = 'line';
+      line.setAttribute('role', 'option');
+      line.textContent = text;
+      list.appendChild(line);
+    }
+    if (data.lines.length > 0) {
+      const previous = list.querySelector('.line.selected');
+      if (previous) previous.classList.remove('selected');
+      const last = list.lastElementChild;
+      last.classList.add('selected');
+      last.setAttribute('aria-selected', 'true');
+      if (atBottom || data.reset || true) last.scrollIntoView({ block: 'nearest' });
+    }
+    view.epoch = data.epoch;
+    view.from = data.from + data.lines.length;
+    view.version = data.version;
+    return view.from < data.total;  // more to fetch at once
+  }
+
+  function windowQuery() {
+    const query = new URLSearchParams();
+    if (view.epoch !== null) {
+      query.set('epoch', view.epoch);
+      query.set('from', view.from);
+    }
+    return query;
+  }
+
+  async function poll() {
+    view.polling = true;
+    let more = drawWindow(await api('GET', `/api/window?${windowQuery()}`));
+    while (view.polling) {
+      try {
+        const query = windowQuery();
+        if (!more) query.set('version', view.version);
+        more = drawWindow(await api('GET', `/api/window/wait?${query}`));
+      } catch (error) {
+        if (error instanceof SignedOut) return showSignIn();
+        await new Promise((resolve) => setTimeout(resolve, 2000));
+      }
+    }
+  }
+
+  // --- Settings dialog -------------------------------------------------------------------
+
+  function showDialog(values) {
+    for (const id of TEXTS) $(id).value = values['T' + id.slice(1)];
+    $('check1').checked = values.Check1 !== 0;
+    $('check2').checked = values.Check2 !== 0;
+    $('settings').hidden = false;
+    $('text1').focus();
+  }
+
+  function typedValues() {
+    const values = {};
+    for (const id of TEXTS) values['T' + id.slice(1)] = $(id).value;
+    values.Check1 = $('check1').checked ? 1 : 0;
+    values.Check2 = $('check2').checked ? 1 : 0;
+    return values;
+  }
+
+  function messageBox(message) {
+    $('msgbox-title').textContent = message.title;
+    $('msgbox-text').textContent = message.text;
+    $('msgbox-icon').className = `icon ${message.icon}`;
+    $('msgbox-shade').hidden = false;
+    $('msgbox-ok').focus();
+    return new Promise((resolve) => { msgboxDone = resolve; });
+  }
+
+  function closeMessageBox() {
+    $('msgbox-shade').hidden = true;
+    if (msgboxDone) {
+      const done = msgboxDone;
+      msgboxDone = null;
+      done();
+    }
+  }
+
+  async function guarded(action) {
+    try {
+      await action();
+    } catch (error) {
+      if (error instanceof SignedOut) return showSignIn();
+      await messageBox({ title: 'Mailvane', text: error.message, icon: 'critical' });
+    }
+  }
+
+  const openSettings = () => guarded(async () => {
+    showDialog((await api('POST', '/api/settings/open')).values);
+  });
+
+  const saveSettings = () => guarded(async () => {
+    const result = await api('POST', '/api/settings/save', typedValues());
+    if (!result.open) $('settings').hidden = true;
+    await messageBox(result.message);
+    if (result.open) $('text1').focus();
+  });
+
+  const closeSettings = () => guarded(async () => {
+    await api('POST', '/api/settings/close');
+    $('settings').hidden = true;
+  });
+
+  // --- Start -----------------------------------------------------------------------------
+
+  async function start() {
+    try {
+      view.csrf = (await api('GET', '/api/session')).csrf;
+    } catch (error) {
+      return showSignIn();
+    }
+    $('signin').hidden = true;
+    $('mainwindow').hidden = false;
+    const dialog = await api('GET', '/api/settings').catch(() => ({ open: false }));
+    if (dialog.open) showDialog(dialog.values);
+    view.epoch = null;
+    if (!view.polling) poll().catch((error) => {
+      view.polling = false;
+      if (error instanceof SignedOut) showSignIn();
+    });
+  }
+
+  document.addEventListener('DOMContentLoaded', () => {
+    $('signin').addEventListener('submit', (event) => signIn(event).catch(() =>
+      showSignIn('The console cannot be reached.')));
+    $('command1').addEventListener('click', openSettings);
+    $('save').addEventListener('click', saveSettings);
+    $('close').addEventListener('click', closeSettings);
+    $('settings-x').addEventListener('click', closeSettings);
+    $('msgbox-ok').addEventListener('click', closeMessageBox);
+    document.addEventListener('keydown', (event) => {
+      if ($('msgbox-shade').hidden) return;
+      if (event.key === 'Enter' || event.key === 'Escape') {
+        event.preventDefault();
+        closeMessageBox();
+      } else if (event.key === 'Tab') {
+        event.preventDefault();  // the message box keeps the focus until OK
+      }
+    });
+    start();
+  });
+})();

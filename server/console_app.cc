@@ -1,0 +1,179 @@
+#include "server/console_app.h"
+
+#include <algorithm>
+#include <boost/json.hpp>
+#include <optional>
+
+#include "common/convert.h"
+
+namespace mailvane {
+namespace {
+
+namespace json = boost::json;
+
+ConsoleResponse Json(const json::value& value, int status = 200) {
+  ConsoleResponse response;
+  response.status = status;
+  response.body = json::serialize(value);
+  return response;
+}
+
+ConsoleResponse Error(int status, const std::string& text) {
+  return Json(json::object{{"error", text}}, status);
+}
+
+// A query number; nullopt when absent or not a whole number.
+std::optional<uint64_t> QueryNumber(const ConsoleRequest& request, const std::string& name) {
+  auto found = request.query.find(name);
+  if (found == request.query.end() || found->second.empty() || found->second.size() > 19 ||
+      found->second.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  return std::stoull(found->second);
+}
+
+json::object ValuesJson(const SettingsValues& v) {
+  return json::object{
+      {"Text1", v.Text1},   {"Text2", v.Text2},   {"Text3", v.Text3},   {"Text4", v.Text4},
+      {"Text5", v.Text5},   {"Text6", v.Text6},   {"Text7", v.Text7},   {"Text8", v.Text8},
+      {"Text9", v.Text9},   {"Text10", v.Text10}, {"Text11", v.Text11}, {"Check1", v.Check1},
+      {"Check2", v.Check2},
+  };
+}
+
+// Reads the control values of a save; false when the body is not an object of texts and
+// check-box values.
+bool ReadValues(const std::string& body, SettingsValues* values) {
+  json::error_code error;
+  json::value parsed = json::parse(body, error);
+  if (error || !parsed.is_object()) return false;
+  const json::object& object = parsed.as_object();
+  std::string* texts[] = {&values->Text1, &values->Text2,  &values->Text3, &values->Text4,
+                          &values->Text5, &values->Text6,  &values->Text7, &values->Text8,
+                          &values->Text9, &values->Text10, &values->Text11};
+  for (size_t i = 0; i < std::size(texts); ++i) {
+    const json::value* text = object.if_contains("Text" + std::to_string(i + 1));
+    if (text == nullptr) continue;  // a missing control reads as empty
+    if (!text->is_string()) return false;
+    *texts[i] = std::string(text->as_string());
+  }
+  for (auto [name, check] : {std::pair{"Check1", &values->Check1}, {"Check2", &values->Check2}}) {
+    const json::value* value = object.if_contains(name);
+    if (value == nullptr) {
+      *check = 0;
+    } else if (value->is_bool()) {
+      *check = value->as_bool() ? 1 : 0;
+    } else if (value->is_int64()) {
+      *check = value->as_int64() != 0 ? 1 : 0;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+const char* IconName(MessageBoxIcon icon) {
+  return icon == MessageBoxIcon::kCritical ? "critical" : "information";
+}
+
+}  // namespace
+
+ConsoleApp::ConsoleApp(ConsoleServer& server, WindowState& window, MailvaneSettingsFrm& settings)
+    : server_(server), window_(window), settings_(settings) {
+  server_.AddRoute("GET", "/api/window",
+                   [this](const ConsoleRequest& request) { return Window(request); });
+  server_.AddWaitingRoute(
+      "GET", "/api/window/wait",
+      [this](const ConsoleRequest& request) {
+        std::optional<uint64_t> seen = QueryNumber(request, "version");
+        return !seen || *seen != window_.version();
+      },
+      [this](const ConsoleRequest& request) { return Window(request); });
+  server_.AddRoute("GET", "/api/settings",
+                   [this](const ConsoleRequest&) { return SettingsState(); });
+  server_.AddRoute("POST", "/api/settings/open",
+                   [this](const ConsoleRequest&) { return OpenSettings(); });
+  server_.AddRoute("POST", "/api/settings/save",
+                   [this](const ConsoleRequest& request) { return SaveSettings(request); });
+  server_.AddRoute("POST", "/api/settings/close",
+                   [this](const ConsoleRequest&) { return CloseSettings(); });
+  window_.OnChange([this] { server_.SignalChange(); });
+}
+
+ConsoleApp::~ConsoleApp() { window_.OnChange(nullptr); }
+
+// The lines after the page's own: all of them when the page holds lines of an earlier list
+// (another epoch) or none, else those from index "from" on.
+ConsoleResponse ConsoleApp::Window(const ConsoleRequest& request) const {
+  const std::vector<std::string>& lines = window_.lines();
+  std::optional<uint64_t> epoch = QueryNumber(request, "epoch");
+  std::optional<uint64_t> from = QueryNumber(request, "from");
+  bool reset = !epoch || *epoch != window_.list_epoch() || !from || *from > lines.size();
+  size_t first = reset ? 0 : static_cast<size_t>(*from);
+  size_t last = std::min(lines.size(), first + kConsoleLinesPerAnswer);
+  json::array sent;
+  for (size_t i = first; i < last; ++i) sent.emplace_back(lines[i]);
+  return Json(json::object{
+      {"caption", window_.caption()},
+      {"label1", window_.label1()},
+      {"epoch", window_.list_epoch()},
+      {"version", window_.version()},
+      {"reset", reset},
+      {"from", first},
+      {"lines", std::move(sent)},
+      {"total", lines.size()},
+      {"settings_open", settings_.is_open()},
+  });
+}
+
+ConsoleResponse ConsoleApp::SettingsState() const {
+  json::object state{{"open", settings_.is_open()}, {"caption", kSettingsCaption}};
+  if (settings_.is_open()) state["values"] = ValuesJson(settings_.values());
+  return Json(state);
+}
+
+ConsoleResponse ConsoleApp::OpenSettings() {
+  const SettingsValues& values = settings_.Show();
+  return Json(
+      json::object{{"open", true}, {"caption", kSettingsCaption}, {"values", ValuesJson(values)}});
+}
+
+ConsoleResponse ConsoleApp::SaveSettings(const ConsoleRequest& request) {
+  if (!settings_.is_open()) return Error(409, "The settings dialog is not open.");
+  SettingsValues typed;
+  if (!ReadValues(request.body, &typed)) return Error(400, "The settings are not readable.");
+  SaveResult result = settings_.Command2_Click(typed);
+  return Json(json::object{
+      {"saved", result.saved},
+      {"open", settings_.is_open()},
+      {"message", json::object{{"text", result.message.text},
+                               {"title", result.message.title},
+                               {"icon", IconName(result.message.icon)}}},
+  });
+}
+
+ConsoleResponse ConsoleApp::CloseSettings() {
+  settings_.Command1_Click();
+  return Json(json::object{{"open", false}});
+}
+
+std::unique_ptr<Console> StartConsole(EventLoop& loop, WindowState& window,
+                                      MailvaneSettingsFrm& settings, const ConsoleSetup& setup,
+                                      std::string* error) {
+  std::string ignored;
+  if (error == nullptr) error = &ignored;
+  std::optional<ConsoleAddress> address = ParseConsoleAddress(setup.address, error);
+  if (!address || address->disabled) return nullptr;
+  ConsoleOptions options;
+  options.address = setup.address.empty() ? "127.0.0.1:8026" : setup.address;
+  options.secret_path = setup.secret_path;
+  options.static_folder = setup.static_folder;
+  options.log = setup.log;
+  auto console = std::make_unique<Console>();
+  console->server = NewBeastConsoleServer(loop, std::move(options));
+  console->app = std::make_unique<ConsoleApp>(*console->server, window, settings);
+  if (console->server->Start(error)) return nullptr;
+  return console;
+}
+
+}  // namespace mailvane

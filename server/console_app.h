@@ -1,0 +1,67 @@
+// The server's side of the web console: routes that show the main window's state (caption,
+// Label1, List1) and drive the settings dialog, over a ConsoleServer. The page polls
+// GET /api/window for lines after the ones it holds, or waits on GET /api/window/wait until the
+// window changes; POST /api/settings/{open,save,close} are the Settings button and the dialog's
+// buttons. Passwords are sent only to the signed-in page, as the dialog shows them, and never
+// logged. Loop thread only.
+#ifndef MAILVANE_SERVER_CONSOLE_APP_H_
+#define MAILVANE_SERVER_CONSOLE_APP_H_
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/console/console_server.h"
+#include "platform/loop/event_loop.h"
+#include "server/settings_frm.h"
+#include "server/window_state.h"
+
+namespace mailvane {
+
+// Lines sent in one answer; a page that is further behind asks again at once.
+inline constexpr size_t kConsoleLinesPerAnswer = 2000;
+
+class ConsoleApp {
+ public:
+  // Registers the routes and wakes waiting pages on every change of the window. Both objects
+  // must outlive this one.
+  ConsoleApp(ConsoleServer& server, WindowState& window, MailvaneSettingsFrm& settings);
+  ConsoleApp(const ConsoleApp&) = delete;
+  ConsoleApp& operator=(const ConsoleApp&) = delete;
+  ~ConsoleApp();
+
+ private:
+  ConsoleResponse Window(const ConsoleRequest& request) const;
+  ConsoleResponse OpenSettings();
+  ConsoleResponse SettingsState() const;
+  ConsoleResponse SaveSettings(const ConsoleRequest& request);
+  ConsoleResponse CloseSettings();
+
+  ConsoleServer& server_;
+  WindowState& window_;
+  MailvaneSettingsFrm& settings_;
+};
+
+// The console as main runs it: the Beast server and the routes, both alive together.
+struct Console {
+  std::unique_ptr<ConsoleServer> server;
+  std::unique_ptr<ConsoleApp> app;
+};
+
+struct ConsoleSetup {
+  std::string address;        // MAILVANE_CONSOLE's value; empty for the default, "off" for none
+  std::string secret_path;    // e.g. the registry store's folder & "/console.secret"
+  std::string static_folder;  // the folder holding index.html, console.css, console.js
+  std::function<void(const std::string&)> log;
+};
+
+// Builds and starts the console. nullptr when it is turned off, or when it cannot start (then
+// *error says why; the caller decides whether the server goes on without it).
+std::unique_ptr<Console> StartConsole(EventLoop& loop, WindowState& window,
+                                      MailvaneSettingsFrm& settings, const ConsoleSetup& setup,
+                                      std::string* error);
+
+}  // namespace mailvane
+
+#endif  // MAILVANE_SERVER_CONSOLE_APP_H_
