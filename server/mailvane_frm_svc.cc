@@ -1,0 +1,221 @@
+#include "server/mailvane_frm_svc.h"
+
+#include <cstdio>
+
+#include "common/convert.h"
+#include "common/error.h"
+#include "common/error_mail.h"
+#include "common/log.h"
+#include "mailvane_version.h"
+#include "platform/automation/automation.h"
+#include "platform/files/file_system.h"
+#include "platform/files/spool_writer.h"
+#include "platform/loop/clock.h"
+#include "platform/loop/event_loop.h"
+#include "server/spool.h"
+
+namespace mailvane {
+namespace {
+
+void ThrowIfFailed(const CallResult& result) {
+  if (result.error_number != 0) {
+    throw MailvaneError(result.error_number, result.description, result.source);
+  }
+}
+
+}  // namespace
+
+MailvaneFrmSvc::MailvaneFrmSvc(ServerEnvironment environment) : env_(std::move(environment)) {
+  env_.timer1.SetInterval(kHousekeepingInterval);
+  env_.timer1.OnTick([this] { Timer1_Timer(); });
+  env_.service.SetEvents(this);
+}
+
+MailvaneFrmSvc::~MailvaneFrmSvc() { env_.service.SetEvents(nullptr); }
+
+void MailvaneFrmSvc::Form_Load(const std::string& argument_text) {
+  bool go_on = false;
+  try {
+    LoadPhase1(argument_text, &go_on);
+  } catch (const MailvaneError& error) {
+    ServiceError(error.number(), error.description());
+    return;  // idle: the window stays, nothing else starts
+  }
+  if (go_on) LoadPhases2And3();
+}
+
+void MailvaneFrmSvc::LoadPhase1(const std::string& argument_text, bool* go_on) {
+  ServiceControl& service = env_.service;
+  if (argument_text == "-install") {
+    service.SetInstallOption(true);
+    if (service.Install()) {
+      service.SaveSetting("Parameters", "TimerInterval", "65535");
+    } else {
+      service.LogEvent(kEventTypeError, kEventIdService, "[Failed to install]");
+    }
+    env_.end_program(0);
+    return;
+  }
+  if (argument_text == "-uninstall") {
+    if (!service.Uninstall()) {
+      service.LogEvent(kEventTypeError, kEventIdService, "[Failed to uninstall]");
+    }
+    env_.end_program(0);
+    return;
+  }
+  if (argument_text == "-debug") {
+    service.SetDebug(true);
+  } else if (!argument_text.empty()) {
+    service.LogEvent(kEventTypeError, kEventIdService, "[Invalid command option]");
+    env_.end_program(2);
+    return;
+  }
+  service.SetControlsAccepted(kServiceControlPauseContinue);
+  if (std::error_code error = service.StartService()) {
+    throw MailvaneError(kErrServerUnavailable, "Cannot connect to the service manager: " +
+                                                   error.message());
+  }
+  *go_on = true;
+}
+
+void MailvaneFrmSvc::LoadPhases2And3() {
+  try {
+    ServerSettingsContext context{env_.registry, env_.files,  *this,          allow_list_,
+                                  config_,       sweep_counter_, spool_counter_,
+                                  env_.program_folder};
+    RunSettingsStartup(context);
+
+    handlers_.clear();
+    handlers_.resize(1);
+    for (int index = 1; index <= 1; ++index) {
+      std::unique_ptr<AutomationObject> handler;
+      ThrowIfFailed(env_.objects.CreateObject(kHandlerProgId, &handler));
+      handlers_[index - 1] = std::move(handler);
+      AddToList("Started Vanequeue " + std::to_string(index) + "...");
+      ThrowIfFailed(handlers_[index - 1]->Call("AllocateId", {int64_t{index}}));
+    }
+
+    smtp1_ = env_.new_listener(*this);
+    smtp1_->SetPort(ToInt16(config_.InternalPort));
+    smtp1_->SetClosingText(kClosingText);
+    smtp1_->SetGreetingText(kGreetingText);
+    AddToList("Starting SMTP server on port " + config_.InternalPort);
+    if (std::error_code error = smtp1_->Start()) {
+      throw MailvaneError(FileErrorNumber(error.value()),
+                          "Cannot listen on port " + config_.InternalPort + ": " + error.message());
+    }
+    env_.timer1.SetEnabled(true);
+  } catch (const MailvaneError& error) {
+    // The mail carries only the standard text; the full description goes to stderr (the
+    // journal, or the terminal under -debug) for the administrator who looks.
+    std::fprintf(stderr, "MailvaneSvc: start-up failed: [%d] %s\n", error.number(),
+                 error.description().c_str());
+    SendErrorMail(env_.mail, env_.clock, config_.MailServer,
+                  {"Mailvane Error 1", StandardMessageText(error.number()),
+                   config_.ErrorMailAddress, config_.ErrorMailName, "Mailvane",
+                   config_.MailFromAddress},
+                  [this](const std::string& failure) { RecordMailFailure(failure); });
+    env_.end_program(1);  // at once: the handler is not told, it ends when we are gone
+  }
+}
+
+void MailvaneFrmSvc::Form_Unload() {
+  if (unloaded_) return;
+  unloaded_ = true;
+  env_.timer1.SetEnabled(false);
+  if (smtp1_) smtp1_->Stop();
+  smtp1_.reset();
+  for (std::unique_ptr<AutomationObject>& handler : handlers_) {
+    if (handler) handler->Call("StopProcess", {});  // any failure is ignored
+    handler.reset();
+  }
+}
+
+void MailvaneFrmSvc::Stop() {
+  Form_Unload();
+  env_.end_program(0);
+}
+
+void MailvaneFrmSvc::ServiceError(int number, const std::string& description) {
+  env_.service.LogEvent(kEventTypeError, kEventIdService,
+                        "[" + std::to_string(number) + "] " + description);
+}
+
+void MailvaneFrmSvc::AddToList(const std::string& text) {
+  const LocalDateTime now = env_.clock.LocalNow();
+  std::string line = PadTwo(now.day) + "/" + PadTwo(now.month) + " " + PadTwo(now.hour) + ":" +
+                     PadTwo(now.minute) + ":" + PadTwo(now.second) + " " + text;
+  if (env_.echo_line) env_.echo_line(line);
+  window_.AddLine(std::move(line));
+  try {
+    WriteLog(env_.files, env_.clock, config_.LogDir, text, 1);
+  } catch (const MailvaneError& error) {
+    // The log is unavailable; the line stays in the list and the failure goes to stderr, which
+    // the journal keeps. Nothing here may end the server.
+    std::fprintf(stderr, "MailvaneSvc: cannot write the log: [%d] %s\n", error.number(),
+                 error.description().c_str());
+  }
+}
+
+void MailvaneFrmSvc::RecordMailFailure(const std::string& failure) {
+  AddToList(failure);
+  try {
+    WriteLog(env_.files, env_.clock, config_.LogDir, failure, 1);
+  } catch (const MailvaneError&) {
+    // already reported by AddToList
+  }
+}
+
+void MailvaneFrmSvc::Timer1_Timer() {
+  try {
+    PurgeOldLogs(env_.files, env_.clock, config_.LogDir, config_.LogDays, &sweep_counter_);
+  } catch (const MailvaneError& error) {
+    ServiceError(error.number(), error.description());
+  }
+}
+
+bool MailvaneFrmSvc::Connecting(const SmtpClient& client) {
+  if (allow_list_.IsIPAllowed(client.ip_address) == 0) {
+    AddToList("Illegal IP " + client.ip_address + " rejected...");
+    return false;
+  }
+  return true;
+}
+
+void MailvaneFrmSvc::MailReceived(const SmtpClient& client, const SmtpMessage& message,
+                                  std::function<void(SmtpReply)> done) {
+  AddToList("+++Received from " + client.ip_address + " to " + message.recipient_text + "..." +
+            std::to_string(message.byte_count) + " bytes");
+  std::string data = message.text + "\r\n";
+  WriteSpoolFile(SpoolFolder(config_.LogDir), std::move(data), std::move(done));
+}
+
+std::string MailvaneFrmSvc::NextSpoolName(const std::string& folder) {
+  const LocalDateTime now = env_.clock.LocalNow();
+  std::string name;
+  do {
+    ++spool_counter_;
+    name = SpoolFileName(now, spool_counter_);
+  } while (spooling_.count(name) > 0 || env_.files.FileExists(folder + "/" + name));
+  return name;
+}
+
+void MailvaneFrmSvc::WriteSpoolFile(const std::string& folder, std::string data,
+                                    std::function<void(SmtpReply)> done) {
+  std::string name = NextSpoolName(folder);
+  spooling_.insert(name);
+  env_.spool_writer.Write(
+      folder, SpoolTempName(name), name, std::move(data),
+      [this, folder, name, done = std::move(done)](std::error_code error) {
+        spooling_.erase(name);
+        if (!error) {
+          done({250, "2.0.0 Ok: queued as " + name});
+          return;
+        }
+        // The client keeps the mail and tries again later; nothing was acknowledged.
+        AddToList("!!!Cannot write spool file " + folder + "/" + name + ": " + error.message());
+        done({451, "4.3.0 Requested action aborted: local error in processing"});
+      });
+}
+
+}  // namespace mailvane

@@ -1,0 +1,117 @@
+// The server's service window: the whole start-up in Form_Load, the answers to the service
+// manager, the SMTP listener's two events with admission and spooling, the activity list, the
+// housekeeping timer, and the orderly shutdown in Form_Unload. It owns the server's process-wide
+// state (configuration record, allow-list, counters, handler table). Loop thread only.
+#ifndef MAILVANE_SERVER_MAILVANE_FRM_SVC_H_
+#define MAILVANE_SERVER_MAILVANE_FRM_SVC_H_
+
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/allow_list.h"
+#include "common/config.h"
+#include "platform/service/service_control.h"
+#include "platform/smtp/smtp_server.h"
+#include "server/window_state.h"
+
+namespace mailvane {
+
+class AutomationObject;
+class Clock;
+class EventLoop;
+class FileSystem;
+class MailFactory;
+class ObjectFactory;
+class Registry;
+class SpoolWriter;
+class Timer;
+
+inline constexpr char kHandlerProgId[] = "Vanequeue.VanequeueCls";
+inline constexpr char kGreetingText[] = "Hi, from the Mailvane";
+inline constexpr char kClosingText[] = "Bye from the Mailvane";
+inline constexpr uint16_t kHousekeepingInterval = 65535;
+inline constexpr int16_t kEventTypeError = 1;
+inline constexpr int32_t kEventIdService = 109;
+
+struct ServerEnvironment {
+  Registry& registry;
+  FileSystem& files;
+  const Clock& clock;
+  MailFactory& mail;
+  ServiceControl& service;
+  ObjectFactory& objects;
+  SpoolWriter& spool_writer;
+  Timer& timer1;
+  // Creates the listener object smtp1, whose events go to the given receiver.
+  std::function<std::unique_ptr<SmtpServer>(SmtpEvents&)> new_listener;
+  std::string program_folder;
+  // Ends the program at once with the exit code (no shutdown steps run).
+  std::function<void(int)> end_program;
+  // Receives every activity line as shown (the debug mode prints it).
+  std::function<void(const std::string&)> echo_line;
+};
+
+class MailvaneFrmSvc final : public MainWindow, public SmtpEvents, public ServiceEvents {
+ public:
+  explicit MailvaneFrmSvc(ServerEnvironment environment);
+  ~MailvaneFrmSvc() override;
+
+  // The load step: command line and service connection, configuration, handler, listener and
+  // housekeeping, with the error handling of each phase.
+  void Form_Load(const std::string& argument_text);
+  // The unload step: listener stopped and released, the handler told to stop and released.
+  // Every step runs; no failure is reported.
+  void Form_Unload();
+
+  // MainWindow.
+  void SetCaption(const std::string& caption) override { window_.SetCaption(caption); }
+  void SetLabel1(const std::string& text) override { window_.SetLabel1(text); }
+  void AddToList(const std::string& text) override;
+
+  // SmtpEvents.
+  bool Connecting(const SmtpClient& client) override;
+  void MailReceived(const SmtpClient& client, const SmtpMessage& message,
+                    std::function<void(SmtpReply)> done) override;
+
+  // ServiceEvents.
+  void Start(bool* success) override { *success = true; }
+  void Pause(bool* success) override { *success = true; }
+  void Continue(bool* success) override { *success = true; }
+  void Stop() override;
+  void Control(int32_t) override {}
+
+  void Timer1_Timer();
+
+  WindowState& window() { return window_; }
+  ConfigRecord& config() { return config_; }
+  AllowList& allow_list() { return allow_list_; }
+  long long spool_counter() const { return spool_counter_; }
+  bool listening() const { return smtp1_ != nullptr; }
+
+ private:
+  void LoadPhase1(const std::string& argument_text, bool* go_on);
+  void LoadPhases2And3();
+  void ServiceError(int number, const std::string& description);
+  void RecordMailFailure(const std::string& failure);
+  void WriteSpoolFile(const std::string& folder, std::string data,
+                      std::function<void(SmtpReply)> done);
+  std::string NextSpoolName(const std::string& folder);
+
+  ServerEnvironment env_;
+  WindowState window_;
+  ConfigRecord config_;
+  AllowList allow_list_;
+  int sweep_counter_ = 1;
+  long long spool_counter_ = 0;
+  std::vector<std::unique_ptr<AutomationObject>> handlers_;  // the handler table, index 1 at 0
+  std::unique_ptr<SmtpServer> smtp1_;
+  std::set<std::string> spooling_;  // names of spool files being written
+  bool unloaded_ = false;
+};
+
+}  // namespace mailvane
+
+#endif  // MAILVANE_SERVER_MAILVANE_FRM_SVC_H_
