@@ -1,7 +1,8 @@
 // Objects in child processes. The child gets its end of a socket pair as descriptor 3 (named in
-// MAILVANE_AUTOMATION_FD), no other descriptor of ours, and SIGTERM when the creating thread
-// ends. Calls block on poll with a deadline; after a time-out or a protocol error the connection
-// is closed and the child killed, because its later answers would be out of step.
+// MAILVANE_AUTOMATION_FD), no other descriptor of ours, a process group of its own, and SIGTERM
+// when the creating thread ends. Calls block on poll with a deadline; after a time-out or a
+// protocol error the connection is closed and the child killed, because its later answers would be
+// out of step.
 #include "platform/automation/object_factory_posix.h"
 
 #include <fcntl.h>
@@ -44,9 +45,11 @@ int MillisecondsLeft(Clock::time_point deadline) {
   return left.count() > INT_MAX ? INT_MAX : static_cast<int>(left.count());
 }
 
-// Kills and reaps; never leaves a zombie.
+// Kills the program and whatever it started (its own process group), and reaps it; never leaves
+// a zombie.
 void KillAndReap(pid_t pid) {
   if (pid <= 0) return;
+  ::kill(-pid, SIGKILL);
   ::kill(pid, SIGKILL);
   while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
   }
@@ -171,6 +174,7 @@ struct ChildLaunch {
   // SIGTERM when the creator dies; if it died already, there is nobody to serve.
   ::prctl(PR_SET_PDEATHSIG, SIGTERM);
   if (::getppid() != parent) ::_exit(127);
+  ::setpgid(0, 0);  // a group of its own, so that a kill reaches what it starts as well
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -203,6 +207,7 @@ class ChildProcessObjectFactory final : public ObjectFactory {
     const pid_t pid = ::fork();
     if (pid == 0) RunChild(launch, fds[1], parent);
     ::close(fds[1]);
+    if (pid > 0) ::setpgid(pid, pid);  // either side may be first; both ask for the same
     if (pid < 0) {
       ::close(fds[0]);
       return CantCreate(progid);
