@@ -234,7 +234,7 @@ class Gateway:
         for name in sorted(os.listdir(self.log_dir)):
             if name.endswith(".log"):
                 with open(os.path.join(self.log_dir, name), encoding="utf-8",
-                          errors="replace") as f:
+                          errors="replace", newline="") as f:
                     text += f.read()
         return text
 
