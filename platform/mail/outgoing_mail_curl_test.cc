@@ -56,8 +56,9 @@ class SmtpSink {
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     const char* source = std::getenv("MAILVANE_SOURCE");
-    std::string script =
-        std::string(source != nullptr ? source : ".") + "/platform/mail/testdata/smtp_sink.py";
+    std::string script = (source != nullptr ? fs::path(source) / "platform/mail/testdata"
+                                            : fs::path(__FILE__).parent_path() / "testdata") /
+                         "smtp_sink.py";
     std::vector<std::string> args = {"/usr/bin/python3",       script,  "--port-file",
                                      (dir_ / "port").string(), "--out", dir_.string()};
     args.insert(args.end(), flags.begin(), flags.end());

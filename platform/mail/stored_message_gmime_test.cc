@@ -20,10 +20,13 @@ void PrintTo(const MailRecipient& r, std::ostream* os) {
 
 namespace {
 
+// The fixtures beside this file (MAILVANE_SOURCE, when set, names the source tree).
 std::string TestData(const std::string& name) {
   const char* source = std::getenv("MAILVANE_SOURCE");
-  std::string root = source != nullptr ? source : ".";
-  return root + "/platform/mail/testdata/" + name;
+  std::filesystem::path folder = source != nullptr
+                                     ? std::filesystem::path(source) / "platform/mail/testdata"
+                                     : std::filesystem::path(__FILE__).parent_path() / "testdata";
+  return (folder / name).string();
 }
 
 struct LoadCase {
@@ -34,6 +37,8 @@ struct LoadCase {
   std::vector<MailRecipient> recipients;
   const char* body;
 };
+
+void PrintTo(const LoadCase& c, std::ostream* os) { *os << c.file; }
 
 class LoadMessageTest : public testing::TestWithParam<LoadCase> {};
 
