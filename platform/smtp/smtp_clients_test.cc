@@ -2,7 +2,6 @@
 // to a server on an ephemeral loopback port in this process.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -18,10 +17,8 @@ using testing_support::RecordingEvents;
 using testing_support::RunCommand;
 using testing_support::RunWithClients;
 
-std::string SourceFolder() {
-  const char* source = std::getenv("MAILVANE_SOURCE");
-  return source != nullptr ? source : ".";
-}
+// The helper scripts sit beside this file; the build compiles it by its absolute path.
+std::string TestDataFolder() { return (fs::path(__FILE__).parent_path() / "testdata").string(); }
 
 std::string Header(const std::string& subject) {
   return "From: sender@example.com\r\nTo: 491701234567@sms.example\r\nSubject: " + subject +
@@ -94,7 +91,7 @@ struct Fixture {
 TEST(SmtpClientsTest, PythonSmtplibDelivers) {
   Fixture f;
   ASSERT_TRUE(f.started);
-  std::string script = SourceFolder() + "/platform/smtp/testdata/smtplib_send.py";
+  std::string script = TestDataFolder() + "/smtplib_send.py";
   for (const Delivery& d : Deliveries()) {
     std::string path = f.WriteMessage("python.eml", d.message);
     std::string output;

@@ -20,14 +20,14 @@ namespace mailvane {
 
 // Bounds on what one client controls; the defaults follow Postfix's smtpd where it has one.
 struct SmtpLimits {
-  size_t max_line_length = 2048;                   // command line, or text line of DATA
-  size_t max_message_size = 10 * 1024 * 1024;      // bytes of message text, announced by SIZE
-  size_t max_recipients = 1000;                    // RCPT TO per message
+  size_t max_line_length = 2048;                       // command line, or text line of DATA
+  size_t max_message_size = 10 * 1024 * 1024;          // bytes of message text, announced by SIZE
+  size_t max_recipients = 1000;                        // RCPT TO per message
   std::chrono::milliseconds command_timeout{300'000};  // waiting for a command
   std::chrono::milliseconds data_timeout{300'000};     // waiting for more DATA text
-  int max_errors = 20;                             // bad commands before 421 and disconnect
-  size_t max_connections = 100;                    // sessions at once; more get 421
-  size_t max_pending_output = 256 * 1024;          // unread replies before the client is dropped
+  int max_errors = 20;                                 // bad commands before 421 and disconnect
+  size_t max_connections = 100;                        // sessions at once; more get 421
+  size_t max_pending_output = 256 * 1024;  // unread replies before the client is dropped
 };
 
 // What Connecting and MailReceived pass about a client.
@@ -43,7 +43,7 @@ struct SmtpMessage {
   // final "." line (and without the CR LF that precedes it).
   std::string text;
   std::vector<std::string> recipients;
-  std::string sender;      // the reverse path of MAIL FROM, without angle brackets
+  std::string sender;       // the reverse path of MAIL FROM, without angle brackets
   uint32_t byte_count = 0;  // bytes of text
 };
 
@@ -60,7 +60,8 @@ class SmtpEvents {
   virtual bool Connecting(const SmtpClient& client) = 0;
   // The message after the final "."; the client waits until done is called, on the loop thread,
   // exactly once (it may be called later, after other events). An exception thrown here gets the
-  // client a 451 reply.
+  // client a 451 reply. Calling done after the client has gone, or after Stop or the server's
+  // destruction, is harmless and sends nothing; further calls are ignored.
   virtual void MailReceived(const SmtpClient& client, const SmtpMessage& message,
                             std::function<void(SmtpReply)> done) = 0;
 };
@@ -72,12 +73,12 @@ class SmtpServer {
   SmtpServer& operator=(const SmtpServer&) = delete;
   virtual ~SmtpServer() = default;
 
-  virtual void SetPort(int16_t port) = 0;          // the port's 16 bits as an unsigned port
+  virtual void SetPort(int16_t port) = 0;  // the port's 16 bits as an unsigned port
   virtual void SetClosingText(const std::string& text) = 0;   // "221 " text on QUIT
   virtual void SetGreetingText(const std::string& text) = 0;  // "220 <host> " text on connect
   // Listens on every address (IPv4 and IPv6) of the port. Fails when the port cannot be bound.
   virtual std::error_code Start() = 0;
-  // Stops listening and closes every session.
+  // Stops listening and closes every session at once (no event is raised for them any more).
   virtual void Stop() = 0;
   // The port actually bound (after Start).
   virtual uint16_t BoundPort() const = 0;
