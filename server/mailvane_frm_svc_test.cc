@@ -1,0 +1,339 @@
+#include "server/mailvane_frm_svc.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "common/scramble.h"
+#include "platform/automation/testing/fake_automation.h"
+#include "platform/files/testing/fake_file_system.h"
+#include "platform/files/testing/fake_spool_writer.h"
+#include "platform/loop/testing/fake_clock.h"
+#include "platform/loop/testing/fake_timer.h"
+#include "platform/mail/testing/fake_mail.h"
+#include "platform/registry/testing/fake_registry.h"
+#include "platform/service/testing/fake_service_control.h"
+
+namespace mailvane {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+constexpr char kKey[] = "SOFTWARE\\Mailvane";
+
+// The listener as start-up drives it.
+class FakeListener final : public SmtpServer {
+ public:
+  explicit FakeListener(std::vector<std::string>* calls) : calls_(calls) {}
+  void SetPort(int16_t port) override { calls_->push_back("SetPort " + std::to_string(port)); }
+  void SetClosingText(const std::string& text) override { calls_->push_back("Closing " + text); }
+  void SetGreetingText(const std::string& text) override {
+    calls_->push_back("Greeting " + text);
+  }
+  std::error_code Start() override {
+    calls_->push_back("Start");
+    return {};
+  }
+  void Stop() override { calls_->push_back("Stop"); }
+  uint16_t BoundPort() const override { return 0; }
+
+ private:
+  std::vector<std::string>* calls_;
+};
+
+class ServiceWindowTest : public ::testing::Test {
+ protected:
+  ServiceWindowTest() : files_(&clock_) {
+    files_.AddFolder("/opt");
+    files_.AddFolder("/opt/mailvane");
+    files_.AddFolder("/srv");
+    files_.AddFolder("/srv/mv");
+    objects_.AddProgram(kHandlerProgId);
+  }
+
+  void Configure(std::map<std::string, std::string> overrides = {}) {
+    std::map<std::string, std::string> values = {
+        {"MailServer", "127.0.0.1:2525"},     {"LogDir", "/srv/mv"},
+        {"ErrorMailAddress", "admin@example.com"}, {"InternalPort", "2525"},
+        {"ErrorMailName", "Admin"},           {"MailFromAddress", "gw@example.com"},
+        {"AccessUserName", "acct"},           {"AccessPassword", ScramblePassword("pw")},
+        {"MessageExpiry", "60"},              {"MaxLength", "160"},
+        {"AllowedIP", "127.0.0.1"},           {"ForwardOK", "1"},
+        {"StripCRLF", "1"},                   {"LogDays", "30"}};
+    for (auto& [name, value] : overrides) values[name] = value;
+    for (auto& [name, value] : values) registry_.SetStringValue(kKey, name, value);
+  }
+
+  MailvaneFrmSvc& Window() {
+    if (!window_) {
+      window_ = std::make_unique<MailvaneFrmSvc>(ServerEnvironment{
+          registry_, files_, clock_, mail_, service_, objects_, spool_, timer1_,
+          [this](SmtpEvents&) { return std::make_unique<FakeListener>(&listener_calls_); },
+          "/opt/mailvane", [this](int code) { exit_codes_.push_back(code); },
+          [this](const std::string& line) { echoed_.push_back(line); }});
+    }
+    return *window_;
+  }
+
+  std::vector<std::string> ListTexts() {
+    std::vector<std::string> texts;
+    for (const std::string& line : Window().window().lines()) texts.push_back(line.substr(15));
+    return texts;
+  }
+
+  std::vector<std::string> Members() const {
+    std::vector<std::string> members;
+    for (const auto& call : objects_.calls()) members.push_back(call.member);
+    return members;
+  }
+
+  // Delivers a mail through the listener event; returns the reply.
+  SmtpReply Receive(const std::string& text, const std::string& recipients = "447700900123") {
+    SmtpReply reply{0, ""};
+    SmtpMessage message;
+    message.recipient_text = recipients;
+    message.text = text;
+    message.byte_count = static_cast<uint32_t>(text.size());
+    Window().MailReceived({"127.0.0.1", 1}, message, [&](SmtpReply r) { reply = r; });
+    return reply;
+  }
+
+  FakeClock clock_{{2009, 12, 5, 9, 7, 3}};
+  FakeRegistry registry_;
+  FakeFileSystem files_;
+  FakeMailFactory mail_;
+  FakeServiceControl service_;
+  FakeObjectFactory objects_;
+  FakeSpoolWriter spool_;
+  FakeTimer timer1_;
+  std::vector<std::string> listener_calls_;
+  std::vector<int> exit_codes_;
+  std::vector<std::string> echoed_;
+  std::unique_ptr<MailvaneFrmSvc> window_;
+};
+
+TEST_F(ServiceWindowTest, FirstRunInitialisesLoadsAgainAndStartsEverythingInOrder) {
+  Window().Form_Load("");
+  EXPECT_TRUE(exit_codes_.empty());
+  EXPECT_EQ(registry_.GetRawValue(kKey, "InternalPort")->data, std::string("25\0", 3));
+  EXPECT_EQ(Window().config().LogDir, "/opt/mailvane/");
+  EXPECT_EQ(Window().config().AccessPassword, "pinewarden");
+  EXPECT_EQ(Window().window().label1(), kFirstRunNotice);
+  EXPECT_EQ(Window().window().caption(), "Mailvane - 1.0.35");
+  EXPECT_THAT(ListTexts(),
+              ElementsAre("Started Vanequeue 1...", "Starting SMTP server on port 25"));
+  EXPECT_EQ(Window().window().lines()[0], "05/12 09:07:03 Started Vanequeue 1...");
+  EXPECT_THAT(Members(), ElementsAre("AllocateId"));
+  EXPECT_EQ(std::get<int64_t>(objects_.calls()[0].args[0]), 1);
+  EXPECT_THAT(listener_calls_, ElementsAre("SetPort 25", "Closing Bye from the Mailvane",
+                                           "Greeting Hi, from the Mailvane", "Start"));
+  EXPECT_TRUE(timer1_.Enabled());
+  EXPECT_EQ(timer1_.Interval(), 65535);
+  EXPECT_EQ(service_.controls_accepted(), 2);
+  EXPECT_TRUE(service_.started());
+  EXPECT_EQ(echoed_.size(), 2u);
+}
+
+TEST_F(ServiceWindowTest, CommandLineOptionsEndBeforeAnythingIsLoaded) {
+  struct Case {
+    std::string args;
+    bool install_result;
+    std::vector<std::string> events;
+  } cases[] = {
+      {"-install", true, {}},
+      {"-install", false, {"[Failed to install]"}},
+      {"-uninstall", true, {}},
+      {"-uninstall", false, {"[Failed to uninstall]"}},
+      {"-Install", true, {"[Invalid command option]"}},
+      {"-debug -debug", true, {"[Invalid command option]"}},
+  };
+  for (const Case& c : cases) {
+    FakeServiceControl service;
+    service.set_install_result(c.install_result);
+    service.set_uninstall_result(c.install_result);
+    FakeRegistry registry;
+    std::vector<int> exits;
+    MailvaneFrmSvc window(ServerEnvironment{
+        registry, files_, clock_, mail_, service, objects_, spool_, timer1_,
+        [this](SmtpEvents&) { return std::make_unique<FakeListener>(&listener_calls_); },
+        "/opt/mailvane", [&](int code) { exits.push_back(code); }, nullptr});
+    window.Form_Load(c.args);
+    std::vector<std::string> texts;
+    for (const auto& event : service.events_logged()) {
+      EXPECT_EQ(event.type, 1);
+      EXPECT_EQ(event.id, 109);
+      texts.push_back(event.text);
+    }
+    EXPECT_EQ(texts, c.events) << c.args;
+    EXPECT_EQ(exits.size(), 1u) << c.args;
+    EXPECT_FALSE(registry.KeyExists(kKey)) << c.args;
+    EXPECT_FALSE(service.started()) << c.args;
+    bool stored = !service.settings().empty();
+    EXPECT_EQ(stored, c.args == "-install" && c.install_result) << c.args;
+  }
+  EXPECT_TRUE(objects_.calls().empty());
+  EXPECT_TRUE(listener_calls_.empty());
+}
+
+TEST_F(ServiceWindowTest, DebugStartsLikeAPlainStart) {
+  Configure();
+  Window().Form_Load("-debug");
+  EXPECT_TRUE(service_.debug());
+  EXPECT_THAT(ListTexts(),
+              ElementsAre("Started Vanequeue 1...", "Starting SMTP server on port 2525"));
+}
+
+TEST_F(ServiceWindowTest, AFailedServiceConnectionLeavesTheWindowIdle) {
+  Configure();
+  service_.set_start_service_result(std::make_error_code(std::errc::connection_refused));
+  Window().Form_Load("");
+  ASSERT_EQ(service_.events_logged().size(), 1u);
+  EXPECT_THAT(service_.events_logged()[0].text, HasSubstr("[462] "));
+  EXPECT_TRUE(exit_codes_.empty());  // idle, not ended
+  EXPECT_TRUE(objects_.calls().empty());
+  EXPECT_TRUE(listener_calls_.empty());
+  EXPECT_FALSE(timer1_.Enabled());
+}
+
+TEST_F(ServiceWindowTest, APortOutOfRangeMailsTheErrorAndEndsWithoutStoppingTheHandler) {
+  Configure({{"InternalPort", "40000"}});
+  Window().Form_Load("");
+  ASSERT_EQ(mail_.sent().size(), 1u);
+  EXPECT_EQ(mail_.sent()[0].subject, "Mailvane Error 1");
+  EXPECT_EQ(mail_.sent()[0].body, "Overflow");
+  EXPECT_EQ(mail_.sent()[0].recipients[0].address, "admin@example.com");
+  EXPECT_EQ(mail_.sent()[0].recipients[0].name, "Admin");
+  EXPECT_EQ(mail_.sent()[0].from, "Mailvane");
+  EXPECT_THAT(exit_codes_, ElementsAre(1));
+  EXPECT_THAT(Members(), ElementsAre("AllocateId"));  // no StopProcess
+  EXPECT_FALSE(timer1_.Enabled());
+}
+
+TEST_F(ServiceWindowTest, AHandlerThatCannotBeCreatedIsAStartupError) {
+  Configure();
+  objects_.FailCreation(kHandlerProgId);
+  Window().Form_Load("");
+  ASSERT_EQ(mail_.sent().size(), 1u);
+  EXPECT_EQ(mail_.sent()[0].body, "ActiveX component can't create object");
+  EXPECT_TRUE(ListTexts().empty());
+  EXPECT_THAT(exit_codes_, ElementsAre(1));
+}
+
+TEST_F(ServiceWindowTest, AFailedStartupMailIsRecordedTwiceInTheLogAndOnceInTheList) {
+  Configure({{"InternalPort", "x"}});
+  mail_.SetDefaultSendResult({9, "refused"});
+  Window().Form_Load("");
+  std::vector<std::string> texts = ListTexts();
+  ASSERT_EQ(texts.size(), 2u);
+  EXPECT_EQ(texts[1], "05/12/2009 09:07:03 Cannot send mail....9");
+  std::string log = *files_.Contents("/srv/mv/20091205.log");
+  size_t first = log.find("Cannot send mail....9");
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_NE(log.find("Cannot send mail....9", first + 1), std::string::npos);
+}
+
+TEST_F(ServiceWindowTest, StopUnloadsInOrderAndPauseAndContinueChangeNothing) {
+  Configure();
+  Window().Form_Load("");
+  EXPECT_TRUE(service_.DeliverPause());
+  EXPECT_TRUE(service_.DeliverContinue());
+  EXPECT_EQ(ListTexts().size(), 2u);
+  EXPECT_TRUE(Window().listening());
+  service_.DeliverStop();
+  EXPECT_THAT(listener_calls_, ::testing::Contains("Stop"));
+  EXPECT_THAT(Members(), ElementsAre("AllocateId", "StopProcess"));
+  EXPECT_EQ(objects_.live_objects(), 0);
+  EXPECT_FALSE(Window().listening());
+  EXPECT_THAT(exit_codes_, ElementsAre(0));
+}
+
+TEST_F(ServiceWindowTest, TheActivityListIsCappedByClearingIt) {
+  Configure();
+  Window().Form_Load("");
+  for (size_t i = Window().window().lines().size(); i < kActivityListCap; ++i) {
+    Window().AddToList("line");
+  }
+  EXPECT_EQ(Window().window().lines().size(), kActivityListCap);
+  Window().AddToList("");
+  ASSERT_EQ(Window().window().lines().size(), 1u);
+  EXPECT_EQ(Window().window().lines()[0], "05/12 09:07:03 ");  // the prefix alone
+}
+
+TEST_F(ServiceWindowTest, ThePrefixCarriesDayMonthAndTimeWithoutTheYear) {
+  Configure();
+  Window().Form_Load("");
+  clock_.Set({2026, 12, 31, 23, 59, 59});
+  Window().AddToList("late");
+  clock_.Set({2027, 1, 1, 0, 0, 0});
+  Window().AddToList("early");
+  const auto& lines = Window().window().lines();
+  EXPECT_EQ(lines[lines.size() - 2], "31/12 23:59:59 late");
+  EXPECT_EQ(lines.back(), "01/01 00:00:00 early");
+  EXPECT_THAT(*files_.Contents("/srv/mv/20270101.log"), ::testing::EndsWith("00:00:00 early\r\n"));
+}
+
+TEST_F(ServiceWindowTest, AdmissionFollowsTheAllowList) {
+  Configure({{"AllowedIP", "127.0.0.1, 10.0.0.0/255.0.0.0"}});
+  Window().Form_Load("");
+  size_t before = ListTexts().size();
+  EXPECT_TRUE(Window().Connecting({"127.0.0.1", 1}));
+  EXPECT_TRUE(Window().Connecting({"10.9.8.7", 2}));
+  EXPECT_EQ(ListTexts().size(), before);
+  EXPECT_FALSE(Window().Connecting({"192.168.1.1", 3}));
+  EXPECT_EQ(ListTexts().back(), "Illegal IP 192.168.1.1 rejected...");
+}
+
+TEST_F(ServiceWindowTest, EachMailGetsItsOwnCompleteSpoolFileBeforeItsAnswer) {
+  Configure();
+  files_.AddFolder("/srv/mv/messages");
+  Window().Form_Load("");
+  SmtpReply first = Receive("Subject: a\r\n\r\nbody a", "447700900123, bob@example.com");
+  SmtpReply second = Receive("Subject: b\r\n\r\nbody b");
+  EXPECT_EQ(first.code, 250);
+  EXPECT_EQ(second.code, 250);
+  EXPECT_THAT(ListTexts(), ::testing::Contains(
+                               "+++Received from 127.0.0.1 to 447700900123, bob@example.com..."
+                               "20 bytes"));
+  // 09:07:03 on 5 December 2009: the counter keeps the names of one second apart.
+  EXPECT_EQ(spool_.files().at("/srv/mv/messages/2009125973.1.msg"), "Subject: a\r\n\r\nbody a\r\n");
+  EXPECT_EQ(spool_.files().at("/srv/mv/messages/2009125973.2.msg"), "Subject: b\r\n\r\nbody b\r\n");
+  EXPECT_EQ(spool_.last_temp_name(), ".2009125973.2.msg.tmp");
+}
+
+TEST_F(ServiceWindowTest, ANameThatIsTakenIsNeverAppendedTo) {
+  Configure();
+  files_.AddFolder("/srv/mv/messages");
+  files_.AddFile("/srv/mv/messages/2009125973.1.msg", "an earlier run's mail");
+  Window().Form_Load("");
+  EXPECT_EQ(Receive("mail").code, 250);
+  EXPECT_EQ(spool_.files().count("/srv/mv/messages/2009125973.1.msg"), 0u);
+  EXPECT_EQ(spool_.files().at("/srv/mv/messages/2009125973.2.msg"), "mail\r\n");
+  EXPECT_EQ(Window().spool_counter(), 2);
+}
+
+TEST_F(ServiceWindowTest, AMailThatCannotBeSpooledGetsATemporaryFailure) {
+  Configure();
+  Window().Form_Load("");
+  spool_.FailWriteNumber(1, std::make_error_code(std::errc::no_space_on_device));
+  SmtpReply reply = Receive("mail");
+  EXPECT_EQ(reply.code, 451);
+  EXPECT_THAT(ListTexts().back(), HasSubstr("!!!Cannot write spool file /srv/mv/messages/"));
+  EXPECT_TRUE(exit_codes_.empty());
+  EXPECT_EQ(Receive("again").code, 250);  // the next one goes through
+}
+
+TEST_F(ServiceWindowTest, TheAnswerWaitsForTheWriteToComplete) {
+  Configure();
+  Window().Form_Load("");
+  spool_.HoldCompletions(true);
+  SmtpReply reply{0, ""};
+  SmtpMessage message;
+  message.text = "mail";
+  Window().MailReceived({"127.0.0.1", 1}, message, [&](SmtpReply r) { reply = r; });
+  EXPECT_EQ(reply.code, 0);  // not answered while the file is not durable
+  spool_.ReleaseCompletions();
+  EXPECT_EQ(reply.code, 250);
+}
+
+}  // namespace
+}  // namespace mailvane
