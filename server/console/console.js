@@ -63,7 +63,6 @@
     $('label1').textContent = data.label1;
     const list = $('list1');
     if (data.reset) list.replaceChildren();
-    const atBottom = list.scrollTop + list.clientHeight >= list.scrollHeight - 2;
     for (const text of data.lines) {
       const line = document.createElement('div');
       line.className = 'line';
@@ -77,7 +76,7 @@
       const last = list.lastElementChild;
       last.classList.add('selected');
       last.setAttribute('aria-selected', 'true');
-      if (atBottom || data.reset || true) last.scrollIntoView({ block: 'nearest' });
+      last.scrollIntoView({ block: 'nearest' });  // the selected line is always in view
     }
     view.epoch = data.epoch;
     view.from = data.from + data.lines.length;
