@@ -25,7 +25,8 @@ void ThrowIfFailed(const CallResult& result) {
 
 }  // namespace
 
-MailvaneFrmSvc::MailvaneFrmSvc(ServerEnvironment environment) : env_(std::move(environment)) {
+MailvaneFrmSvc::MailvaneFrmSvc(ServerEnvironment environment)
+    : env_(std::move(environment)), settings_(config_, allow_list_, env_.registry, *this) {
   env_.timer1.SetInterval(kHousekeepingInterval);
   env_.timer1.OnTick([this] { Timer1_Timer(); });
   env_.service.SetEvents(this);
@@ -72,17 +73,17 @@ void MailvaneFrmSvc::LoadPhase1(const std::string& argument_text, bool* go_on) {
   }
   service.SetControlsAccepted(kServiceControlPauseContinue);
   if (std::error_code error = service.StartService()) {
-    throw MailvaneError(kErrServerUnavailable, "Cannot connect to the service manager: " +
-                                                   error.message());
+    throw MailvaneError(kErrServerUnavailable,
+                        "Cannot connect to the service manager: " + error.message());
   }
   *go_on = true;
 }
 
 void MailvaneFrmSvc::LoadPhases2And3() {
   try {
-    ServerSettingsContext context{env_.registry, env_.files,  *this,          allow_list_,
-                                  config_,       sweep_counter_, spool_counter_,
-                                  env_.program_folder};
+    ServerSettingsContext context{
+        env_.registry, env_.files,     *this,          allow_list_,
+        config_,       sweep_counter_, spool_counter_, env_.program_folder};
     RunSettingsStartup(context);
 
     handlers_.clear();
@@ -110,11 +111,11 @@ void MailvaneFrmSvc::LoadPhases2And3() {
     // journal, or the terminal under -debug) for the administrator who looks.
     std::fprintf(stderr, "MailvaneSvc: start-up failed: [%d] %s\n", error.number(),
                  error.description().c_str());
-    SendErrorMail(env_.mail, env_.clock, config_.MailServer,
-                  {"Mailvane Error 1", StandardMessageText(error.number()),
-                   config_.ErrorMailAddress, config_.ErrorMailName, "Mailvane",
-                   config_.MailFromAddress},
-                  [this](const std::string& failure) { RecordMailFailure(failure); });
+    SendErrorMail(
+        env_.mail, env_.clock, config_.MailServer,
+        {"Mailvane Error 1", StandardMessageText(error.number()), config_.ErrorMailAddress,
+         config_.ErrorMailName, "Mailvane", config_.MailFromAddress},
+        [this](const std::string& failure) { RecordMailFailure(failure); });
     env_.end_program(1);  // at once: the handler is not told, it ends when we are gone
   }
 }

@@ -15,6 +15,7 @@
 #include "common/config.h"
 #include "platform/service/service_control.h"
 #include "platform/smtp/smtp_server.h"
+#include "server/settings_frm.h"
 #include "server/window_state.h"
 
 namespace mailvane {
@@ -84,8 +85,12 @@ class MailvaneFrmSvc final : public MainWindow, public SmtpEvents, public Servic
   void Control(int32_t) override {}
 
   void Timer1_Timer();
+  // The Settings button: shows the one settings dialog, loading it when it is not open. The
+  // window and the listener go on working while it is open.
+  const SettingsValues& Command1_Click() { return settings_.Show(); }
 
   WindowState& window() { return window_; }
+  MailvaneSettingsFrm& settings() { return settings_; }
   ConfigRecord& config() { return config_; }
   AllowList& allow_list() { return allow_list_; }
   long long spool_counter() const { return spool_counter_; }
@@ -110,6 +115,7 @@ class MailvaneFrmSvc final : public MainWindow, public SmtpEvents, public Servic
   std::unique_ptr<SmtpServer> smtp1_;
   std::set<std::string> spooling_;  // names of spool files being written
   bool unloaded_ = false;
+  MailvaneSettingsFrm settings_;
 };
 
 }  // namespace mailvane

@@ -1,6 +1,8 @@
 // MailvaneSvc: the server program of the e-mail-to-SMS gateway. Its command line is exactly one
 // of "-install", "-uninstall", "-debug" or nothing; everything else is set in the environment.
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "platform/automation/automation.h"
@@ -12,6 +14,7 @@
 #include "platform/registry/registry.h"
 #include "platform/service/service_control.h"
 #include "platform/smtp/smtp_server.h"
+#include "server/console_app.h"
 #include "server/mailvane_frm_svc.h"
 
 namespace mailvane {
@@ -26,8 +29,8 @@ int Run(const std::string& argument_text) {
   std::unique_ptr<MailFactory> mail = NewMailFactory();
   std::unique_ptr<ServiceControl> service = NewServiceControl(
       *loop, *registry, ServiceOptionsFromEnvironment(program_folder + "/MailvaneSvc"));
-  std::unique_ptr<ObjectFactory> objects = NewChildProcessObjectFactory(
-      {{kHandlerProgId, program_folder + "/Vanequeue"}});
+  std::unique_ptr<ObjectFactory> objects =
+      NewChildProcessObjectFactory({{kHandlerProgId, program_folder + "/Vanequeue"}});
   std::unique_ptr<SpoolWriter> spool_writer = NewThreadPoolSpoolWriter(*loop);
   std::unique_ptr<Timer> timer1 = loop->NewTimer();
 
@@ -35,8 +38,7 @@ int Run(const std::string& argument_text) {
   int exit_code = 0;
   const bool debug = argument_text == "-debug";
   MailvaneFrmSvc window({*registry, *files, *clock, *mail, *service, *objects, *spool_writer,
-                         *timer1,
-                         [&](SmtpEvents& events) { return NewSmtpServer(*loop, events); },
+                         *timer1, [&](SmtpEvents& events) { return NewSmtpServer(*loop, events); },
                          program_folder,
                          [&](int code) {
                            ended = true;
@@ -49,7 +51,30 @@ int Run(const std::string& argument_text) {
                            std::fflush(stdout);
                          }});
   window.Form_Load(argument_text);
-  if (!ended) loop->Run();
+  if (ended) return exit_code;
+
+  // The window and the settings dialog in a browser, on loopback. A console that cannot start
+  // is reported; the gateway goes on without it.
+  const char* console_address = std::getenv("MAILVANE_CONSOLE");
+  ConsoleSetup console_setup{
+      console_address ? console_address : "",
+      (std::filesystem::path(RegistryStorePath()).parent_path() / "console.secret").string(),
+      program_folder + "/console", [](const std::string& line) {
+        std::fprintf(stderr, "MailvaneSvc console: %s\n", line.c_str());
+      }};
+  std::string console_error;
+  std::unique_ptr<Console> console =
+      StartConsole(*loop, window.window(), window.settings(), console_setup, &console_error);
+  if (console) {
+    if (debug) {
+      std::printf("Console on %s/ (sign in with the secret in %s)\n",
+                  console->server->Origin().c_str(), console_setup.secret_path.c_str());
+      std::fflush(stdout);
+    }
+  } else if (!console_error.empty()) {
+    std::fprintf(stderr, "MailvaneSvc: the console did not start: %s\n", console_error.c_str());
+  }
+  loop->Run();
   return exit_code;
 }
 

@@ -259,9 +259,11 @@ class Gateway:
             return []
 
     def close(self):
-        if self.process and self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
+        if self.process:
+            if self.process.poll() is None:
+                self.process.kill()
+                self.process.wait()
+            self.process.stdout.close()
         for pid in self.handler_pids():
             try:
                 os.kill(pid, signal.SIGKILL)
@@ -289,5 +291,8 @@ class GatewayTest(unittest.TestCase):
     def start_running(self, **overrides):
         self.gw.write_settings(self.gw.default_settings(self.sink.port, **overrides))
         self.gw.start("-debug")
-        self.gw.wait_listening()
+        if overrides.get("AllowedIP", "127.0.0.1") == "127.0.0.1":
+            self.gw.wait_listening()
+        else:
+            self.gw.wait_line("Starting SMTP server on port")
         return self.gw
