@@ -28,7 +28,8 @@ std::string SpoolFolder(const std::string& log_dir);
 // Creates the spool folder when it does not exist; ignores every error.
 void EnsureSpoolFolder(FileSystem& files, const std::string& log_dir);
 
-// One call of the housekeeping tick: counts the call in *sweep_counter and, on the 360th, deletes
+// One call of the housekeeping tick: adds 1 to *sweep_counter and, when it reaches 360, sets it to
+// 0 and sweeps (the 359th call after LoadSettings set it to 1, then every 360th). The sweep deletes
 // the ".log" files of log_dir (any letter case, not sub-folders) whose modification date lies
 // log_days or more calendar days away, before or after today (local dates; the time of day plays
 // no part). log_days is read with ToWholeNumber: empty or not a whole number deletes nothing.
