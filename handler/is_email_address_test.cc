@@ -15,7 +15,7 @@ TEST(IsEmailAddressTest, Table) {
       {"bob.smith-x_y@mail.example.co.uk", true},
       {"447700900123@sms.example.com", false},  // a number never matches
       {"447700900123", false},
-      {"b@example.com", false},    // local part of one character
+      {"b@example.com", false},     // local part of one character
       {"bob.@example.com", false},  // local part must end in a letter or digit
       {"bob@example.c", false},     // last part of two letters at least
       {"bob@example.c0m", false},

@@ -65,8 +65,7 @@ int Run() {
 
   auto end_program = [&] { loop->Stop(); };
   VanequeueCls handler({*registry, *files, *clock, *mail, *sms, *timer1, *timer2, folder_lock,
-                        ProgramFolder(), end_program,
-                        [](const std::string& failure) {
+                        ProgramFolder(), end_program, [](const std::string& failure) {
                           std::fprintf(stderr, "Vanequeue: cannot write the log: %s\n",
                                        failure.c_str());
                         }});

@@ -122,9 +122,9 @@ void VanequeueCls::ServeMessage(int i) {
   message->SetTempDirectory(SpoolFolderPath());
   const long loaded = message->LoadMessage(slot.SpoolPath, 0, 0, 0);
   if (loaded != 0) {
-    MailError("Vanequeue " + handler_id_ + " Message Error " + Position(i, count),
-              "Failed to load message..." + std::to_string(loaded) + "...deleted " +
-                  slot.SpoolPath);
+    MailError(
+        "Vanequeue " + handler_id_ + " Message Error " + Position(i, count),
+        "Failed to load message..." + std::to_string(loaded) + "...deleted " + slot.SpoolPath);
     WriteHandlerLog("Message Error " + Position(i, count) + " " + std::to_string(loaded) + " " +
                     slot.SpoolPath);
     message.reset();
@@ -170,6 +170,7 @@ void VanequeueCls::ServeMessage(int i) {
           ++error_count;
         } else {
           slot.DoneList += std::to_string(j) + ":";
+          if (j < recipient_count || error_count > 0) RecordServed(slot);
         }
       } else if (config_.ForwardOK != "1") {
         WriteHandlerLog("EMail Forward not allowed " + Position(i, count) + " " +
@@ -196,6 +197,7 @@ void VanequeueCls::ServeMessage(int i) {
           ++error_count;
         } else {
           slot.DoneList += std::to_string(j) + ":";
+          if (j < recipient_count || error_count > 0) RecordServed(slot);
         }
       }
     }

@@ -15,6 +15,8 @@
 namespace mailvane {
 
 inline constexpr char kFreeSlot[] = "*";
+// Beside a spool file whose message is partly served: the served recipients' DoneList.
+inline constexpr char kServedSuffix[] = ".done";
 
 struct QueueSlot {
   std::string SpoolPath = kFreeSlot;  // "*" marks a free slot

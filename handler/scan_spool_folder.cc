@@ -41,7 +41,10 @@ void VanequeueCls::ScanSpoolFolder() {
           failure_pending = true;
         }
       } else if (!failure_pending) {
-        queue_.EnqueueSpoolFile(folder + file.name, env_.clock.Now());
+        const std::string path = folder + file.name;
+        const bool new_in_queue = !queue_.IsQueued(path);
+        const int i = queue_.EnqueueSpoolFile(path, env_.clock.Now());
+        if (new_in_queue) LoadServed(queue_.slot(i));
       }
     } catch (const MailvaneError&) {
       failure_pending = true;

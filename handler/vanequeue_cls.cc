@@ -113,7 +113,29 @@ void VanequeueCls::RemoveQueueEntry(int i) {
     slot.removal_pending = true;
     return;
   }
+  env_.files.DeleteFile(slot.SpoolPath + kServedSuffix);  // absent for most messages
   queue_.FreeSlot(i);
+}
+
+void VanequeueCls::RecordServed(const QueueSlot& slot) {
+  const std::string folder = SpoolFolderPath();
+  if (slot.SpoolPath.compare(0, folder.size(), folder) != 0) return;
+  const std::string name = slot.SpoolPath.substr(folder.size()) + kServedSuffix;
+  if (std::error_code error =
+          env_.files.ReplaceFileDurably(folder, "." + name + ".tmp", name, slot.DoneList)) {
+    WriteHandlerLog("!!!Cannot record the served recipients of " + slot.SpoolPath + " (" +
+                    error.message() + ")");
+  }
+}
+
+void VanequeueCls::LoadServed(QueueSlot& slot) {
+  std::string done;
+  if (env_.files.ReadFile(slot.SpoolPath + kServedSuffix, 64 * 1024, &done)) return;
+  // Only a list of the form "1:3:" is taken; anything else is not ours and is ignored.
+  for (char c : done) {
+    if ((c < '0' || c > '9') && c != ':') return;
+  }
+  slot.DoneList = done;
 }
 
 }  // namespace mailvane

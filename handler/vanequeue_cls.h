@@ -76,6 +76,10 @@ class VanequeueCls {
   bool ended() const { return ended_; }
 
  private:
+  // Served recipients are recorded beside the spool file (its name & ".done"), durably, so that
+  // a handler that ends in the middle of a message does not serve them again.
+  void RecordServed(const QueueSlot& slot);
+  void LoadServed(QueueSlot& slot);
   void EndProgram();
   void MailError(const std::string& subject, const std::string& body);
   void ServeMessage(int i);
@@ -84,7 +88,7 @@ class VanequeueCls {
 
   HandlerEnvironment env_;
   ConfigRecord config_;
-  std::string handler_id_;        // as text, empty until AllocateId
+  std::string handler_id_;  // as text, empty until AllocateId
   bool handler_id_minus_one_ = false;
   SpoolQueue queue_;
   int queue_alarm_ = 0;

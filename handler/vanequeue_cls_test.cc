@@ -64,8 +64,8 @@ class HandlerTest : public ::testing::Test {
                     std::string body = "Hello there", std::string from = "Alice") {
     std::string path = kSpool + name;
     files_.AddFile(path, "raw message\r\n", clock_.Now());
-    mail_.SetMessage(path, {"Subject line", body, from, "alice@example.com",
-                            std::move(recipients)});
+    mail_.SetMessage(path,
+                     {"Subject line", body, from, "alice@example.com", std::move(recipients)});
     return path;
   }
 
@@ -257,7 +257,7 @@ TEST_F(HandlerTest, ScanExpiresByMinuteBoundariesAndQueuesTheRest) {
   files_.AddFile(std::string(kSpool) + "old.msg", "m", FakeClock::At({2026, 12, 7, 9, 0, 59}));
   Handler().AllocateId(Variant{int64_t{1}});
   EXPECT_TRUE(Handler().queue().IsQueued(std::string(kSpool) + "young.msg"));  // 59 boundaries
-  EXPECT_FALSE(files_.FileExists(std::string(kSpool) + "old.msg"));             // 60 boundaries
+  EXPECT_FALSE(files_.FileExists(std::string(kSpool) + "old.msg"));            // 60 boundaries
   EXPECT_FALSE(Handler().queue().IsQueued(std::string(kSpool) + "old.msg"));
   EXPECT_THAT(LogTexts(),
               ElementsAre("{1} Expired mail file removed...old.msg 07/12/2026 09:00:59"));
@@ -323,8 +323,8 @@ TEST_F(HandlerTest, NumbersGetAnSmsAndAnAddressIsForwardedThenTheMessageIsConclu
 
   ASSERT_EQ(mail_.sent().size(), 1u);
   const SentMail& forward = mail_.sent()[0];
-  EXPECT_THAT(forward.calls, ElementsAre("Reset", "BodyFormat", "MailServer", "Subject",
-                                         "BodyText", "AddRecipient", "From", "FromAddr", "Send"));
+  EXPECT_THAT(forward.calls, ElementsAre("Reset", "BodyFormat", "MailServer", "Subject", "BodyText",
+                                         "AddRecipient", "From", "FromAddr", "Send"));
   EXPECT_EQ(forward.subject, "Subject line");
   EXPECT_EQ(forward.body, "Line one\r\nLine two");  // neither stripped nor cut
   EXPECT_EQ(forward.recipients[0].address, "dave@example.org");
@@ -337,8 +337,7 @@ TEST_F(HandlerTest, NumbersGetAnSmsAndAnAddressIsForwardedThenTheMessageIsConclu
   ASSERT_GE(texts.size(), 5u);
   EXPECT_THAT(std::vector<std::string>(texts.begin(), texts.begin() + 5),
               ElementsAre("{1} Processed OK (1/1) " + path,
-                          "{1} >>> From:alice@example.com <Alice>",
-                          "{1} >>> To:447700900123 <Bob>",
+                          "{1} >>> From:alice@example.com <Alice>", "{1} >>> To:447700900123 <Bob>",
                           "{1} >>> To:447700900124@sms.example.com <Carol@Home>",
                           "{1} >>> To:dave@example.org <Dave>"));
   // The body goes to the log unchanged, line breaks included.
@@ -440,8 +439,9 @@ TEST_F(HandlerTest, AFailedRecipientIsRetriedAloneWithOneErrorMailAndOneErroredB
 TEST_F(HandlerTest, ForwardFailuresAreLoggedOnTheFirstFailingPassOnly) {
   std::string path = Spool("a.msg", {{"dave@example.org", "Dave"}});
   mail_.SetSendFunction([](const SentMail& mail) {
-    return mail.recipients[0].address == "dave@example.org" ? FakeSendResult{kMailRecipientRefused}
-                                                            : FakeSendResult{};
+    return mail.recipients[0].address == "dave@example.org"
+               ? FakeSendResult{kMailRecipientRefused, ""}
+               : FakeSendResult{};
   });
   Handler().AllocateId(Variant{int64_t{1}});
   ProcessTick();
@@ -461,7 +461,7 @@ TEST_F(HandlerTest, RecipientOneIsServedEvenAfterRecipientElevenWas) {
   // Recipient 1 fails once, every other succeeds: after the first pass "11:" is in the list.
   sms_.SetSendFunction([&](const RenderedSms& sms) {
     return sms.recipients[0].first == "1001" && attempt++ == 0 ? FakeSmsResult{9, "busy"}
-                                                              : FakeSmsResult{};
+                                                               : FakeSmsResult{};
   });
   Handler().AllocateId(Variant{int64_t{1}});
   ProcessTick();
@@ -563,6 +563,41 @@ TEST_F(HandlerTest, AFailedErrorMailIsLoggedWithThePrefix) {
   ProcessTick();
   // The forward failed (9), then its error mail failed too.
   EXPECT_EQ(CountLog("{1} 07/12/2026 09:07:03 Cannot send mail....9"), 1u);
+}
+
+TEST_F(HandlerTest, ServedRecipientsAreRecordedSoANewHandlerDoesNotServeThemAgain) {
+  std::string path = Spool("a.msg", {{"111", ""}, {"222", ""}, {"333", ""}});
+  sms_.SetSendFunction([](const RenderedSms& sms) {
+    return sms.recipients[0].first == "333" ? FakeSmsResult{9, "down"} : FakeSmsResult{};
+  });
+  Handler().AllocateId(Variant{int64_t{1}});
+  ProcessTick();
+  EXPECT_EQ(*files_.Contents(path + ".done"), "1:2:");
+
+  // The handler ends; the next one finds the record with the spool file.
+  handler_.reset();
+  sms_.SetSendFunction(nullptr);
+  Handler().AllocateId(Variant{int64_t{1}});
+  ProcessTick();
+  EXPECT_THAT(SmsNumbers(), ElementsAre("111", "222", "333", "333"));
+  EXPECT_FALSE(files_.FileExists(path));
+  EXPECT_FALSE(files_.FileExists(path + ".done"));
+}
+
+TEST_F(HandlerTest, AMessageServedInOnePassLeavesNoRecord) {
+  std::string path = Spool("a.msg", {{"111", ""}, {"222", ""}});
+  Handler().AllocateId(Variant{int64_t{1}});
+  ProcessTick();
+  EXPECT_FALSE(files_.FileExists(path));
+  EXPECT_EQ(files_.FileNames(kSpool), std::vector<std::string>{});
+}
+
+TEST_F(HandlerTest, ARecordThatIsNotADoneListIsIgnored) {
+  std::string path = Spool("a.msg", {{"111", ""}});
+  files_.AddFile(path + ".done", "garbage", clock_.Now());
+  Handler().AllocateId(Variant{int64_t{1}});
+  ProcessTick();
+  EXPECT_THAT(SmsNumbers(), ElementsAre("111"));
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include "common/error.h"
 #include "common/error_mail.h"
 #include "common/log.h"
-#include "mailvane_version.h"
 #include "platform/automation/automation.h"
 #include "platform/files/file_system.h"
 #include "platform/files/spool_writer.h"
@@ -85,6 +84,7 @@ void MailvaneFrmSvc::LoadPhases2And3() {
         env_.registry, env_.files,     *this,          allow_list_,
         config_,       sweep_counter_, spool_counter_, env_.program_folder};
     RunSettingsStartup(context);
+    RemoveUnfinishedSpoolFiles();
 
     handlers_.clear();
     handlers_.resize(1);
@@ -117,6 +117,17 @@ void MailvaneFrmSvc::LoadPhases2And3() {
          config_.ErrorMailName, "Mailvane", config_.MailFromAddress},
         [this](const std::string& failure) { RecordMailFailure(failure); });
     env_.end_program(1);  // at once: the handler is not told, it ends when we are gone
+  }
+}
+
+void MailvaneFrmSvc::RemoveUnfinishedSpoolFiles() {
+  // Files a crashed run was still writing: never acknowledged, so their clients still hold the
+  // mails. Nothing else writes such names while this server has not started listening.
+  const std::string folder = SpoolFolder(config_.LogDir);
+  std::vector<FileInfo> files;
+  if (env_.files.ListFiles(folder, &files)) return;
+  for (const FileInfo& file : files) {
+    if (IsSpoolTempName(file.name)) env_.files.DeleteFile(folder + "/" + file.name);
   }
 }
 
@@ -197,7 +208,9 @@ std::string MailvaneFrmSvc::NextSpoolName(const std::string& folder) {
   do {
     ++spool_counter_;
     name = SpoolFileName(now, spool_counter_);
-  } while (spooling_.count(name) > 0 || env_.files.FileExists(folder + "/" + name));
+  } while (spooling_.count(name) > 0 || env_.files.FileExists(folder + "/" + name) ||
+           // a record of served recipients left by a message of that name
+           env_.files.FileExists(folder + "/" + name + ".done"));
   return name;
 }
 

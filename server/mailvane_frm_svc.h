@@ -100,6 +100,7 @@ class MailvaneFrmSvc final : public MainWindow, public SmtpEvents, public Servic
   void LoadPhase1(const std::string& argument_text, bool* go_on);
   void LoadPhases2And3();
   void ServiceError(int number, const std::string& description);
+  void RemoveUnfinishedSpoolFiles();
   void RecordMailFailure(const std::string& failure);
   void WriteSpoolFile(const std::string& folder, std::string data,
                       std::function<void(SmtpReply)> done);

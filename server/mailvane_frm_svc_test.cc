@@ -27,9 +27,7 @@ class FakeListener final : public SmtpServer {
   explicit FakeListener(std::vector<std::string>* calls) : calls_(calls) {}
   void SetPort(int16_t port) override { calls_->push_back("SetPort " + std::to_string(port)); }
   void SetClosingText(const std::string& text) override { calls_->push_back("Closing " + text); }
-  void SetGreetingText(const std::string& text) override {
-    calls_->push_back("Greeting " + text);
-  }
+  void SetGreetingText(const std::string& text) override { calls_->push_back("Greeting " + text); }
   std::error_code Start() override {
     calls_->push_back("Start");
     return {};
@@ -52,14 +50,20 @@ class ServiceWindowTest : public ::testing::Test {
   }
 
   void Configure(std::map<std::string, std::string> overrides = {}) {
-    std::map<std::string, std::string> values = {
-        {"MailServer", "127.0.0.1:2525"},     {"LogDir", "/srv/mv"},
-        {"ErrorMailAddress", "admin@example.com"}, {"InternalPort", "2525"},
-        {"ErrorMailName", "Admin"},           {"MailFromAddress", "gw@example.com"},
-        {"AccessUserName", "acct"},           {"AccessPassword", ScramblePassword("pw")},
-        {"MessageExpiry", "60"},              {"MaxLength", "160"},
-        {"AllowedIP", "127.0.0.1"},           {"ForwardOK", "1"},
-        {"StripCRLF", "1"},                   {"LogDays", "30"}};
+    std::map<std::string, std::string> values = {{"MailServer", "127.0.0.1:2525"},
+                                                 {"LogDir", "/srv/mv"},
+                                                 {"ErrorMailAddress", "admin@example.com"},
+                                                 {"InternalPort", "2525"},
+                                                 {"ErrorMailName", "Admin"},
+                                                 {"MailFromAddress", "gw@example.com"},
+                                                 {"AccessUserName", "acct"},
+                                                 {"AccessPassword", ScramblePassword("pw")},
+                                                 {"MessageExpiry", "60"},
+                                                 {"MaxLength", "160"},
+                                                 {"AllowedIP", "127.0.0.1"},
+                                                 {"ForwardOK", "1"},
+                                                 {"StripCRLF", "1"},
+                                                 {"LogDays", "30"}};
     for (auto& [name, value] : overrides) values[name] = value;
     for (auto& [name, value] : values) registry_.SetStringValue(kKey, name, value);
   }
@@ -291,9 +295,9 @@ TEST_F(ServiceWindowTest, EachMailGetsItsOwnCompleteSpoolFileBeforeItsAnswer) {
   SmtpReply second = Receive("Subject: b\r\n\r\nbody b");
   EXPECT_EQ(first.code, 250);
   EXPECT_EQ(second.code, 250);
-  EXPECT_THAT(ListTexts(), ::testing::Contains(
-                               "+++Received from 127.0.0.1 to 447700900123, bob@example.com..."
-                               "20 bytes"));
+  EXPECT_THAT(ListTexts(),
+              ::testing::Contains("+++Received from 127.0.0.1 to 447700900123, bob@example.com..."
+                                  "20 bytes"));
   // 09:07:03 on 5 December 2009: the counter keeps the names of one second apart.
   EXPECT_EQ(spool_.files().at("/srv/mv/messages/2009125973.1.msg"), "Subject: a\r\n\r\nbody a\r\n");
   EXPECT_EQ(spool_.files().at("/srv/mv/messages/2009125973.2.msg"), "Subject: b\r\n\r\nbody b\r\n");
@@ -309,6 +313,17 @@ TEST_F(ServiceWindowTest, ANameThatIsTakenIsNeverAppendedTo) {
   EXPECT_EQ(spool_.files().count("/srv/mv/messages/2009125973.1.msg"), 0u);
   EXPECT_EQ(spool_.files().at("/srv/mv/messages/2009125973.2.msg"), "mail\r\n");
   EXPECT_EQ(Window().spool_counter(), 2);
+}
+
+TEST_F(ServiceWindowTest, StartupRemovesFilesACrashedRunLeftHalfWritten) {
+  Configure();
+  files_.AddFolder("/srv/mv/messages");
+  files_.AddFile("/srv/mv/messages/.2009125973.4.msg.tmp", "half a mail");
+  files_.AddFile("/srv/mv/messages/2009125973.3.msg", "a whole mail");
+  files_.AddFile("/srv/mv/messages/2009125973.3.msg.done", "1:");
+  Window().Form_Load("");
+  EXPECT_EQ(files_.FileNames("/srv/mv/messages"),
+            (std::vector<std::string>{"2009125973.3.msg", "2009125973.3.msg.done"}));
 }
 
 TEST_F(ServiceWindowTest, AMailThatCannotBeSpooledGetsATemporaryFailure) {

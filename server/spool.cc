@@ -10,4 +10,9 @@ std::string SpoolFileName(const LocalDateTime& t, long long counter) {
 
 std::string SpoolTempName(const std::string& final_name) { return "." + final_name + ".tmp"; }
 
+bool IsSpoolTempName(const std::string& name) {
+  return name.size() > 9 && name.front() == '.' &&
+         name.compare(name.size() - 8, 8, ".msg.tmp") == 0;
+}
+
 }  // namespace mailvane

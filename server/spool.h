@@ -16,6 +16,7 @@ std::string SpoolFileName(const LocalDateTime& time, long long counter);
 // The name a spool file is written under before it is complete; the handler ignores it, since it
 // does not end in ".msg".
 std::string SpoolTempName(const std::string& final_name);
+bool IsSpoolTempName(const std::string& name);
 
 }  // namespace mailvane
 

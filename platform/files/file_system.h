@@ -49,6 +49,15 @@ class FileSystem {
                                            const std::string& final_name,
                                            std::string_view data) = 0;
 
+  // As WriteFileDurably, but final_name is replaced when it exists (a stale temp_name too).
+  virtual std::error_code ReplaceFileDurably(const std::string& folder,
+                                             const std::string& temp_name,
+                                             const std::string& final_name,
+                                             std::string_view data) = 0;
+  // The whole file into *contents; EFBIG when it is larger than max_size.
+  virtual std::error_code ReadFile(const std::string& path, size_t max_size,
+                                   std::string* contents) = 0;
+
   virtual std::error_code SetCurrentFolder(const std::string& path) = 0;
 };
 

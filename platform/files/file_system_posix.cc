@@ -149,6 +149,47 @@ class PosixFileSystem final : public FileSystem {
     return {};
   }
 
+  std::error_code ReplaceFileDurably(const std::string& folder, const std::string& temp_name,
+                                     const std::string& final_name,
+                                     std::string_view data) override {
+    ScopedFd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0) return LastError();
+    ::unlinkat(dir.get(), temp_name.c_str(), 0);  // a temporary left by a crash
+    std::error_code ec = WriteTemp(dir.get(), temp_name, data);
+    if (ec) return ec;
+    if (::renameat(dir.get(), temp_name.c_str(), dir.get(), final_name.c_str()) != 0) {
+      ec = LastError();
+      ::unlinkat(dir.get(), temp_name.c_str(), 0);
+      return ec;
+    }
+    return ::fsync(dir.get()) == 0 ? std::error_code() : LastError();
+  }
+
+  std::error_code ReadFile(const std::string& path, size_t max_size,
+                           std::string* contents) override {
+    ScopedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) return LastError();
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return LastError();
+    if (static_cast<uint64_t>(st.st_size) > max_size)
+      return std::error_code(EFBIG, std::generic_category());
+    contents->clear();
+    char buffer[8192];
+    for (;;) {
+      ssize_t n = ::read(fd.get(), buffer, sizeof(buffer));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return LastError();
+      }
+      if (n == 0) break;
+      if (contents->size() + static_cast<size_t>(n) > max_size) {
+        return std::error_code(EFBIG, std::generic_category());
+      }
+      contents->append(buffer, static_cast<size_t>(n));
+    }
+    return {};
+  }
+
   std::error_code SetCurrentFolder(const std::string& path) override {
     return ::chdir(path.c_str()) == 0 ? std::error_code() : LastError();
   }

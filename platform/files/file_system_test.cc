@@ -127,6 +127,18 @@ TEST_P(FileSystemContractTest, WriteFileDurablyNeverReplacesAndLeavesNoTemporary
   EXPECT_EQ(Names(*files_, root_), (std::vector<std::string>{"busy.tmp", "one.msg"}));
 }
 
+TEST_P(FileSystemContractTest, ReplaceFileDurablyReplacesAndReadFileIsBounded) {
+  ASSERT_FALSE(files_->ReplaceFileDurably(root_, ".a.tmp", "a.done", "1:"));
+  ASSERT_FALSE(files_->ReplaceFileDurably(root_, ".a.tmp", "a.done", "1:2:"));
+  std::string contents;
+  ASSERT_FALSE(files_->ReadFile(root_ + "/a.done", 16, &contents));
+  EXPECT_EQ(contents, "1:2:");
+  EXPECT_EQ(Names(*files_, root_), (std::vector<std::string>{"a.done"}));
+  EXPECT_EQ(files_->ReadFile(root_ + "/a.done", 3, &contents), std::errc::file_too_large);
+  EXPECT_EQ(files_->ReadFile(root_ + "/missing", 16, &contents),
+            std::errc::no_such_file_or_directory);
+}
+
 TEST_P(FileSystemContractTest, RelativePathsFollowTheCurrentFolder) {
   ASSERT_FALSE(files_->CreateFolder(root_ + "/bin"));
   ASSERT_FALSE(files_->SetCurrentFolder(root_ + "/bin"));

@@ -187,6 +187,38 @@ std::error_code FakeFileSystem::WriteFileDurably(const std::string& folder,
   return {};
 }
 
+std::error_code FakeFileSystem::ReplaceFileDurably(const std::string& folder,
+                                                   const std::string& temp_name,
+                                                   const std::string& final_name,
+                                                   std::string_view data) {
+  int error = 0;
+  if (TakeFault(&write_fault_, &error)) return Error(error);
+  std::string normalised = Normalise(folder);
+  auto dir = nodes_.find(normalised);
+  if (dir == nodes_.end()) return Error(ENOENT);
+  if (!dir->second.folder) return Error(ENOTDIR);
+  if (!dir->second.writable) return Error(EACCES);
+  (void)temp_name;
+  std::string prefix = normalised == "/" ? "/" : normalised + "/";
+  std::string final_path = Normalise(prefix + final_name);
+  auto existing = nodes_.find(final_path);
+  if (existing != nodes_.end() && existing->second.folder) return Error(EISDIR);
+  Node& node = nodes_[final_path];
+  node.contents.assign(data);
+  node.modified = Now();
+  return {};
+}
+
+std::error_code FakeFileSystem::ReadFile(const std::string& path, size_t max_size,
+                                         std::string* contents) {
+  auto it = nodes_.find(Normalise(path));
+  if (it == nodes_.end()) return Error(ENOENT);
+  if (it->second.folder) return Error(EISDIR);
+  if (it->second.contents.size() > max_size) return Error(EFBIG);
+  *contents = it->second.contents;
+  return {};
+}
+
 std::error_code FakeFileSystem::SetCurrentFolder(const std::string& path) {
   std::string normalised = Normalise(path);
   auto it = nodes_.find(normalised);
