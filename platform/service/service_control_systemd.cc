@@ -11,6 +11,7 @@
 
 #include <boost/asio/signal_set.hpp>
 #include <cerrno>
+#include <algorithm>
 #include <cstdlib>
 #include <exception>
 
@@ -101,6 +102,95 @@ void ReloadSystemd() {
   }
 }
 
+// The folders the service may write besides its state and logs directories, which systemd
+// creates and hands to the service user: /var/lib/mailvane (the default store) and
+// /var/log/mailvane (the default log folder). Everything else is read-only under
+// ProtectSystem=strict, so the folder of a store named by MAILVANE_REGISTRY, the folder of the
+// event-log file and the LogDir of the store are listed as ReadWritePaths=, each with "-" so that
+// a folder that is missing at start does not fail the unit.
+constexpr char kStateFolder[] = "/var/lib/mailvane";
+constexpr char kLogsFolder[] = "/var/log/mailvane";
+
+std::string ParentFolder(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return "";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A folder without trailing separators ("\\" as well: a stored LogDir may end in either).
+std::string WithoutTrailingSeparators(std::string folder) {
+  while (folder.size() > 1 && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
+  return folder;
+}
+
+bool IsWithin(const std::string& folder, const std::string& root) {
+  return folder == root || folder.rfind(root + "/", 0) == 0;
+}
+
+std::string UnitText(const ServiceOptions& options, const std::vector<std::string>& more_folders) {
+  std::string exec =
+      NeedsQuotes(options.program_path) ? UnitQuoted(options.program_path) : options.program_path;
+  std::string text =
+      "[Unit]\n"
+      "Description=Mailvane e-mail-to-SMS gateway\n"
+      "After=network.target\n"
+      "\n"
+      "[Service]\n"
+      "Type=notify\n"
+      "ExecStart=" +
+      exec +
+      "\n"
+      "KillSignal=SIGTERM\n"
+      "Restart=on-failure\n";
+  std::vector<std::string> folders;
+  for (const auto& [name, value] : options.unit_environment) {
+    text += "Environment=" + UnitQuoted(name + "=" + value) + "\n";
+    if (name == "MAILVANE_REGISTRY") folders.push_back(ParentFolder(value));
+  }
+  if (!options.event_log.empty()) folders.push_back(ParentFolder(options.event_log));
+  folders.insert(folders.end(), more_folders.begin(), more_folders.end());
+  // A dedicated unprivileged user that may bind the SMTP port and nothing else, in a file system
+  // that is read-only outside its own folders.
+  text +=
+      "User=mailvane\n"
+      "Group=mailvane\n"
+      "AmbientCapabilities=CAP_NET_BIND_SERVICE\n"
+      "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n"
+      "NoNewPrivileges=yes\n"
+      "PrivateTmp=yes\n"
+      "ProtectSystem=strict\n"
+      "ProtectHome=yes\n"
+      "UMask=0027\n"
+      "StateDirectory=mailvane\n"
+      "StateDirectoryMode=0700\n"
+      "LogsDirectory=mailvane\n"
+      "LogsDirectoryMode=0750\n";
+  std::vector<std::string> writable;
+  for (std::string folder : folders) {
+    folder = WithoutTrailingSeparators(folder);
+    // Relative folders have no meaning to systemd; the state and logs folders are writable.
+    if (folder.empty() || folder[0] != '/' || IsWithin(folder, kStateFolder) ||
+        IsWithin(folder, kLogsFolder)) {
+      continue;
+    }
+    std::string entry = "-" + folder;
+    if (NeedsQuotes(folder)) entry = UnitQuoted(entry);
+    bool seen = false;
+    for (const std::string& other : writable) seen = seen || other == entry;
+    if (!seen) writable.push_back(entry);
+  }
+  if (!writable.empty()) {
+    text += "ReadWritePaths=";
+    for (size_t i = 0; i < writable.size(); ++i) text += (i ? " " : "") + writable[i];
+    text += "\n";
+  }
+  text +=
+      "\n"
+      "[Install]\n"
+      "WantedBy=multi-user.target\n";
+  return text;
+}
+
 class SystemdServiceControl final : public ServiceControl {
  public:
   SystemdServiceControl(EventLoop& loop, Registry& store, ServiceOptions options)
@@ -119,7 +209,10 @@ class SystemdServiceControl final : public ServiceControl {
   void SetInstallOption(bool) override {}
 
   bool Install() override {
-    if (!WriteFileAtomically(options_.unit_folder, UnitPath(), UnitFileText(options_))) {
+    std::vector<std::string> folders;
+    std::string log_folder = StoredLogFolder();
+    if (!log_folder.empty()) folders.push_back(log_folder);
+    if (!WriteFileAtomically(options_.unit_folder, UnitPath(), UnitText(options_, folders))) {
       return false;
     }
     MaybeReload();
@@ -200,6 +293,33 @@ class SystemdServiceControl final : public ServiceControl {
 
  private:
   std::string UnitPath() const { return options_.unit_folder + "/" + kUnitFileName; }
+
+  // The LogDir of the settings in the store, as an absolute folder (a relative one is taken from
+  // the program's folder, as the server takes it); empty when there is none.
+  std::string StoredLogFolder() {
+    HKEY key = 0;
+    if (store_.RegOpenKeyEx(HKEY_LOCAL_MACHINE, "SOFTWARE\\Mailvane", 0, KEY_QUERY_VALUE, &key) !=
+        ERROR_SUCCESS) {
+      return "";
+    }
+    uint32_t type = 0;
+    uint32_t size = 0;
+    std::string value;
+    if (store_.RegQueryValueEx(key, "LogDir", &type, nullptr, &size) == ERROR_SUCCESS &&
+        size > 0) {
+      value.resize(size);
+      if (store_.RegQueryValueEx(key, "LogDir", &type, reinterpret_cast<uint8_t*>(value.data()),
+                                 &size) != ERROR_SUCCESS) {
+        value.clear();
+      }
+      value.resize(std::min<size_t>(size, value.size()));
+    }
+    store_.RegCloseKey(key);
+    while (!value.empty() && value.back() == '\0') value.pop_back();
+    if (value.empty()) return "";
+    if (value[0] != '/') value = ParentFolder(options_.program_path) + "/" + value;
+    return value;
+  }
 
   // Only systemd's own folder is reloaded: a unit written elsewhere (a test, a staging tree)
   // is none of the running manager's business.
@@ -289,31 +409,7 @@ ServiceOptions ServiceOptionsFromEnvironment(const std::string& program_path) {
   return options;
 }
 
-std::string UnitFileText(const ServiceOptions& options) {
-  std::string exec =
-      NeedsQuotes(options.program_path) ? UnitQuoted(options.program_path) : options.program_path;
-  std::string text =
-      "[Unit]\n"
-      "Description=Mailvane e-mail-to-SMS gateway\n"
-      "After=network.target\n"
-      "\n"
-      "[Service]\n"
-      "Type=notify\n"
-      "ExecStart=" +
-      exec +
-      "\n"
-      "KillSignal=SIGTERM\n"
-      "Restart=on-failure\n";
-  for (const auto& [name, value] : options.unit_environment) {
-    text += "Environment=" + UnitQuoted(name + "=" + value) + "\n";
-  }
-  // Hardening (a dedicated user, sandboxing options) belongs here.
-  text +=
-      "\n"
-      "[Install]\n"
-      "WantedBy=multi-user.target\n";
-  return text;
-}
+std::string UnitFileText(const ServiceOptions& options) { return UnitText(options, {}); }
 
 std::unique_ptr<ServiceControl> NewServiceControl(EventLoop& loop, Registry& store,
                                                   ServiceOptions options) {

@@ -109,9 +109,56 @@ TEST(UnitFileText, UnitForTheProgram) {
             "ExecStart=/opt/mailvane/bin/MailvaneSvc\n"
             "KillSignal=SIGTERM\n"
             "Restart=on-failure\n"
+            "User=mailvane\n"
+            "Group=mailvane\n"
+            "AmbientCapabilities=CAP_NET_BIND_SERVICE\n"
+            "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n"
+            "NoNewPrivileges=yes\n"
+            "PrivateTmp=yes\n"
+            "ProtectSystem=strict\n"
+            "ProtectHome=yes\n"
+            "UMask=0027\n"
+            "StateDirectory=mailvane\n"
+            "StateDirectoryMode=0700\n"
+            "LogsDirectory=mailvane\n"
+            "LogsDirectoryMode=0750\n"
             "\n"
             "[Install]\n"
             "WantedBy=multi-user.target\n");
+}
+
+// Under ProtectSystem=strict only the listed folders are writable: the store's and the event
+// log's, unless systemd's own state and logs folders already cover them.
+TEST(UnitFileText, WritableFoldersFollowTheStoreAndTheEventLog) {
+  struct Case {
+    std::string store;
+    std::string event_log;
+    std::string line;  // the ReadWritePaths= line, or "" when there must be none
+  } cases[] = {
+      {"", "", ""},
+      {"/var/lib/mailvane/registry.reg", "", ""},
+      {"/var/lib/mailvane/sub/registry.reg", "/var/log/mailvane/events.log", ""},
+      {"/srv/mv/registry.reg", "", "ReadWritePaths=-/srv/mv\n"},
+      {"/srv/mv/registry.reg", "/srv/mv/events.log", "ReadWritePaths=-/srv/mv\n"},
+      {"/srv/mv/registry.reg", "/var/tmp/ev/events.log",
+       "ReadWritePaths=-/srv/mv -/var/tmp/ev\n"},
+      {"/srv/my store/registry.reg", "", "ReadWritePaths=\"-/srv/my store\"\n"},
+      {"/var/lib/mailvane-other/registry.reg", "", "ReadWritePaths=-/var/lib/mailvane-other\n"},
+      {"relative.reg", "", ""},
+  };
+  for (const Case& c : cases) {
+    ServiceOptions options;
+    options.program_path = "/opt/mailvane/bin/MailvaneSvc";
+    if (!c.store.empty()) options.unit_environment = {{"MAILVANE_REGISTRY", c.store}};
+    options.event_log = c.event_log;
+    std::string text = UnitFileText(options);
+    if (c.line.empty()) {
+      EXPECT_EQ(text.find("ReadWritePaths="), std::string::npos) << c.store << "\n" << text;
+    } else {
+      EXPECT_NE(text.find("LogsDirectoryMode=0750\n" + c.line + "\n[Install]"), std::string::npos)
+          << c.store << "\n" << text;
+    }
+  }
 }
 
 TEST(UnitFileText, PathsAndEnvironmentAreQuotedForSystemd) {
@@ -181,6 +228,34 @@ TEST_F(ServiceControlTest, InstallWritesTheUnitAndReplacesAnEarlierOne) {
   EXPECT_EQ(ReadFile(dir_ / "mailvane.service"), UnitFileText(options_));
   // Only the unit is left in the folder: no temporary file.
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+}
+
+// The log folder is a setting in the store, read when the unit is written: the unit lets the
+// service write there.
+TEST_F(ServiceControlTest, InstallMakesTheStoresLogFolderWritable) {
+  struct Case {
+    std::string log_dir;
+    std::string line;
+  } cases[] = {
+      {"/srv/mailvane/logs", "ReadWritePaths=-/srv/mailvane/logs\n"},
+      {"/srv/mailvane/logs/", "ReadWritePaths=-/srv/mailvane/logs\n"},
+      {"/srv/mailvane/logs\\", "ReadWritePaths=-/srv/mailvane/logs\n"},
+      {"logs", "ReadWritePaths=-/opt/mailvane/bin/logs\n"},
+      {"/var/log/mailvane/", ""},
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    store_.SetStringValue("SOFTWARE\\Mailvane", "LogDir", c.log_dir);
+    control_.reset();
+    ASSERT_TRUE(Control().Install());
+    std::string text = ReadFile(dir_ / "mailvane.service");
+    if (c.line.empty()) {
+      EXPECT_EQ(text.find("ReadWritePaths="), std::string::npos) << c.log_dir << "\n" << text;
+    } else {
+      EXPECT_NE(text.find(c.line), std::string::npos) << c.log_dir << "\n" << text;
+    }
+    EXPECT_EQ(store_.open_handles(), 0u);
+  }
 }
 
 TEST_F(ServiceControlTest, InstallFailsWithoutTheFolder) {
