@@ -72,7 +72,6 @@ void VanequeueCls::ProcessQueue() {
     return;
   }
   if (!HoldsSpoolFolder()) return;
-  std::string failing = "Vanequeue";
   try {
     const int count = queue_.QueueCount();
     if (count > kQueueAlarmSlots) {
@@ -88,7 +87,7 @@ void VanequeueCls::ProcessQueue() {
     for (int i = 1; i <= count; ++i) ServeMessage(i);
   } catch (const std::exception& error) {
     // The fatal path: mail the administrator and end; the spool files stay for the next handler.
-    std::string source = failing;
+    std::string source = "Vanequeue";
     std::string description = error.what();
     if (const auto* mv = dynamic_cast<const MailvaneError*>(&error)) {
       if (!mv->source().empty()) source = mv->source();
