@@ -165,10 +165,10 @@ std::error_code FakeFileSystem::DeleteFile(const std::string& path) {
   return {};
 }
 
-std::error_code FakeFileSystem::WriteFileDurably(const std::string& folder,
-                                                 const std::string& temp_name,
-                                                 const std::string& final_name,
-                                                 std::string_view data) {
+std::error_code FakeFileSystem::WriteDurably(const std::string& folder,
+                                             const std::string& temp_name,
+                                             const std::string& final_name, std::string_view data,
+                                             bool replace) {
   int error = 0;
   if (TakeFault(&write_fault_, &error)) return Error(error);
   std::string normalised = Normalise(folder);
@@ -177,9 +177,13 @@ std::error_code FakeFileSystem::WriteFileDurably(const std::string& folder,
   if (!dir->second.folder) return Error(ENOTDIR);
   if (!dir->second.writable) return Error(EACCES);
   std::string prefix = normalised == "/" ? "/" : normalised + "/";
-  if (nodes_.count(Normalise(prefix + temp_name))) return Error(EEXIST);
+  // A temporary of that name is someone else's file, unless this write may replace (its own).
+  if (!replace && nodes_.count(Normalise(prefix + temp_name))) return Error(EEXIST);
   std::string final_path = Normalise(prefix + final_name);
-  if (nodes_.count(final_path)) return Error(EEXIST);
+  auto existing = nodes_.find(final_path);
+  if (existing != nodes_.end() && (!replace || existing->second.folder)) {
+    return Error(existing->second.folder ? EISDIR : EEXIST);
+  }
   if (int check = CheckParent(final_path)) return Error(check);
   Node& node = nodes_[final_path];
   node.contents.assign(data);
@@ -187,26 +191,18 @@ std::error_code FakeFileSystem::WriteFileDurably(const std::string& folder,
   return {};
 }
 
+std::error_code FakeFileSystem::WriteFileDurably(const std::string& folder,
+                                                 const std::string& temp_name,
+                                                 const std::string& final_name,
+                                                 std::string_view data) {
+  return WriteDurably(folder, temp_name, final_name, data, false);
+}
+
 std::error_code FakeFileSystem::ReplaceFileDurably(const std::string& folder,
                                                    const std::string& temp_name,
                                                    const std::string& final_name,
                                                    std::string_view data) {
-  int error = 0;
-  if (TakeFault(&write_fault_, &error)) return Error(error);
-  std::string normalised = Normalise(folder);
-  auto dir = nodes_.find(normalised);
-  if (dir == nodes_.end()) return Error(ENOENT);
-  if (!dir->second.folder) return Error(ENOTDIR);
-  if (!dir->second.writable) return Error(EACCES);
-  (void)temp_name;
-  std::string prefix = normalised == "/" ? "/" : normalised + "/";
-  std::string final_path = Normalise(prefix + final_name);
-  auto existing = nodes_.find(final_path);
-  if (existing != nodes_.end() && existing->second.folder) return Error(EISDIR);
-  Node& node = nodes_[final_path];
-  node.contents.assign(data);
-  node.modified = Now();
-  return {};
+  return WriteDurably(folder, temp_name, final_name, data, true);
 }
 
 std::error_code FakeFileSystem::ReadFile(const std::string& path, size_t max_size,

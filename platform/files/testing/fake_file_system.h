@@ -76,6 +76,8 @@ class FakeFileSystem final : public FileSystem {
   static bool TakeFault(Fault* fault, int* error);
   // 0 when a file may be created, written or removed in the folder of the normalised path.
   int CheckParent(const std::string& normalised) const;
+  std::error_code WriteDurably(const std::string& folder, const std::string& temp_name,
+                               const std::string& final_name, std::string_view data, bool replace);
   TimePoint Now() const;
 
   const Clock* clock_;
