@@ -134,13 +134,7 @@ long FileStore::Open(HKEY root, const std::string& sub_key, uint32_t sam_desired
 
 long FileStore::Query(HKEY key, const std::string& value_name, uint32_t* type, uint8_t* data,
                       uint32_t* size) {
-  KeyHandles::OpenKey* open = handles_.Find(key);
-  if (open == nullptr) return ERROR_INVALID_HANDLE;
-  const StoredValue* value = nullptr;
-  for (const StoredValue& v : open->values) {
-    if (RegistryNamesEqual(v.name, value_name)) value = &v;
-  }
-  return QueryStoredValue(value, type, data, size);
+  return handles_.Query(key, value_name, type, data, size);
 }
 
 long FileStore::Close(HKEY key) {

@@ -489,6 +489,17 @@ KeyHandles::OpenKey* KeyHandles::Find(HKEY key) {
 
 bool KeyHandles::Remove(HKEY key) { return open_.erase(key) > 0; }
 
+long KeyHandles::Query(HKEY key, const std::string& value_name, uint32_t* type, uint8_t* data,
+                       uint32_t* size) {
+  OpenKey* open = Find(key);
+  if (open == nullptr) return ERROR_INVALID_HANDLE;
+  const StoredValue* value = nullptr;
+  for (const StoredValue& v : open->values) {
+    if (RegistryNamesEqual(v.name, value_name)) value = &v;
+  }
+  return QueryStoredValue(value, type, data, size);
+}
+
 long QueryStoredValue(const StoredValue* value, uint32_t* type, uint8_t* data, uint32_t* size) {
   if (data != nullptr && size == nullptr) return ERROR_INVALID_PARAMETER;
   if (value == nullptr) return ERROR_FILE_NOT_FOUND;

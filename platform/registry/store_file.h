@@ -117,6 +117,9 @@ class KeyHandles {
   HKEY Add(OpenKey key);
   OpenKey* Find(HKEY key);
   bool Remove(HKEY key);
+  // RegQueryValueEx on the open key's values: ERROR_INVALID_HANDLE for a key not open.
+  long Query(HKEY key, const std::string& value_name, uint32_t* type, uint8_t* data,
+             uint32_t* size);
   size_t size() const { return open_.size(); }
 
  private:

@@ -26,13 +26,7 @@ long FakeRegistry::RegOpenKeyEx(HKEY root, const std::string& sub_key, uint32_t 
 
 long FakeRegistry::RegQueryValueEx(HKEY key, const std::string& value_name, uint32_t* type,
                                    uint8_t* data, uint32_t* size) {
-  KeyHandles::OpenKey* open = handles_.Find(key);
-  if (open == nullptr) return ERROR_INVALID_HANDLE;
-  const StoredValue* value = nullptr;
-  for (const StoredValue& v : open->values) {
-    if (RegistryNamesEqual(v.name, value_name)) value = &v;
-  }
-  return QueryStoredValue(value, type, data, size);
+  return handles_.Query(key, value_name, type, data, size);
 }
 
 long FakeRegistry::RegCloseKey(HKEY key) {
