@@ -48,19 +48,19 @@ void MailvaneFrmSvc::LoadPhase1(const std::string& argument_text, bool* go_on) {
   ServiceControl& service = env_.service;
   if (argument_text == "-install") {
     service.SetInstallOption(true);
-    if (service.Install()) {
+    const bool installed = service.Install();
+    if (installed) {
       service.SaveSetting("Parameters", "TimerInterval", "65535");
     } else {
       service.LogEvent(kEventTypeError, kEventIdService, "[Failed to install]");
     }
-    env_.end_program(0);
+    env_.end_program(installed ? 0 : 1);  // the exit status tells scripts what the log says
     return;
   }
   if (argument_text == "-uninstall") {
-    if (!service.Uninstall()) {
-      service.LogEvent(kEventTypeError, kEventIdService, "[Failed to uninstall]");
-    }
-    env_.end_program(0);
+    const bool removed = service.Uninstall();
+    if (!removed) service.LogEvent(kEventTypeError, kEventIdService, "[Failed to uninstall]");
+    env_.end_program(removed ? 0 : 1);
     return;
   }
   if (argument_text == "-debug") {
