@@ -98,7 +98,7 @@ class InstallTest(unittest.TestCase):
         self.assertEqual(gw.run("-uninstall"), 0)
         self.assertFalse(os.path.exists(unit))
         self.assertEqual(gw.eventlog_lines(), [])
-        self.assertEqual(gw.run("-uninstall"), 0)
+        self.assertEqual(gw.run("-uninstall"), 1)  # nothing left to remove
         self.assertEqual(gw.eventlog_lines(), ["1 109 [Failed to uninstall]"])
 
     def test_installed_programs_carry_a_mail_to_the_provider(self):

@@ -31,7 +31,7 @@ class CommandLineTest(GatewayTest):
         self.assertEqual(self.gw.run("-uninstall"), 0)
         self.assertFalse(os.path.exists(unit))
         self.assertEqual(self.gw.eventlog_lines(), [])
-        self.gw.run("-uninstall")  # nothing left to remove
+        self.assertEqual(self.gw.run("-uninstall"), 1)  # nothing left to remove
         self.assertEqual(self.gw.eventlog_lines(), ["1 109 [Failed to uninstall]"])
 
     def test_install_into_a_missing_unit_folder_fails_with_its_entry(self):
