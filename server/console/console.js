@@ -169,6 +169,19 @@
     $('settings').hidden = true;
   });
 
+  // Alt with the underlined letter clicks the dialog's button ("&Close", "&Save"), the same in
+  // every browser; the browser's own access-key handling is kept out so that it cannot click
+  // twice.
+  function accessKey(event) {
+    if (!event.altKey || event.ctrlKey || event.metaKey || $('settings').hidden) return;
+    const letter = /^Key[A-Z]$/.test(event.code) ? event.code.slice(3).toLowerCase()
+      : event.key.toLowerCase();
+    const button = $('settings').querySelector(`button[accesskey="${CSS.escape(letter)}"]`);
+    if (!button) return;
+    event.preventDefault();
+    button.click();
+  }
+
   // --- Start -----------------------------------------------------------------------------
 
   async function start() {
@@ -197,7 +210,10 @@
     $('settings-x').addEventListener('click', closeSettings);
     $('msgbox-ok').addEventListener('click', closeMessageBox);
     document.addEventListener('keydown', (event) => {
-      if ($('msgbox-shade').hidden) return;
+      if ($('msgbox-shade').hidden) {
+        accessKey(event);
+        return;
+      }
       if (event.key === 'Enter' || event.key === 'Escape') {
         event.preventDefault();
         closeMessageBox();
