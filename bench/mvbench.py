@@ -1,0 +1,243 @@
+#!/usr/bin/python3
+"""Drives the real MailvaneSvc (and the Vanequeue it starts) for the benchmarks, reusing the
+process-level test harness for the scratch store, ports and process handling.
+
+  mvbench.py accept <spool-base> <size> <sessions> <count> [reconnect]
+                                                  SMTP acceptance, smtp-source -> Mailvane
+  mvbench.py sink <size> <sessions> <count> [reconnect]
+                                                  the same load against Postfix's smtp-sink
+    (smtp-source -d: each session sends its messages over one connection; with "reconnect",
+    no -d: a new connection for every message)
+  mvbench.py drain <spool-base> <files>                      handler drain into smtp-sink
+  mvbench.py latency <spool-base> <mails>                    client's 250 -> request at the sink
+
+Each prints one line of key=value figures. Needs a Release build (MAILVANE_BIN, default
+build-bench/bin) and Postfix's smtp-source and smtp-sink in /usr/sbin."""
+
+import fcntl
+import os
+import shutil
+import signal
+import smtplib
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+os.environ.setdefault("MAILVANE_BIN", os.path.join(HERE, "..", "build-bench", "bin"))
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+import mailvane_harness as mh  # noqa: E402
+
+SMTP_SOURCE = "/usr/sbin/smtp-source"
+SMTP_SINK = "/usr/sbin/smtp-sink"
+RCPT = "447700900123@example.com"
+
+
+def vm_hwm_kib(pid):
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return -1
+
+
+class Installation:
+    """A scratch Mailvane whose LogDir (and so its spool folder) lies under spool_base."""
+
+    def __init__(self, spool_base, mail_server, **overrides):
+        self.gw = mh.Gateway()
+        self.log_dir = tempfile.mkdtemp(prefix="mailvane-bench-", dir=spool_base)
+        self.gw.log_dir = self.log_dir
+        self.gw.env.pop("ASAN_OPTIONS", None)
+        values = self.gw.default_settings(0, **overrides)
+        values["MailServer"] = mail_server
+        self.gw.write_settings(values)
+        os.makedirs(self.gw.spool_dir(), exist_ok=True)
+        self.lock_fd = None
+
+    def hold_spool_lock(self):
+        """Takes the handler's folder lock, so that the handler scans and serves nothing."""
+        self.lock_fd = os.open(os.path.join(self.gw.spool_dir(), ".vanequeue.lock"),
+                               os.O_RDWR | os.O_CREAT, 0o600)
+        fcntl.flock(self.lock_fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+
+    def start(self):
+        self.gw.start("-debug")
+        self.gw.wait_listening()
+        mh.wait_for(lambda: self.gw.handler_pids(), what="Vanequeue")
+        self.handler_pid = self.gw.handler_pids()[0]
+
+    def spool_count(self):
+        return sum(1 for n in os.listdir(self.gw.spool_dir()) if n.endswith(".msg"))
+
+    def memory(self):
+        return vm_hwm_kib(self.gw.process.pid), vm_hwm_kib(self.handler_pid)
+
+    def close(self):
+        self.gw.stop()
+        self.gw.close()
+        if self.lock_fd is not None:
+            os.close(self.lock_fd)
+        shutil.rmtree(self.log_dir, ignore_errors=True)
+
+
+def smtp_source(port, size, sessions, count, reconnect=False):
+    """Runs smtp-source; returns seconds. -d keeps each session's connection for its messages."""
+    start = time.monotonic()
+    subprocess.run([SMTP_SOURCE] + ([] if reconnect else ["-d"]) +
+                   ["-s", str(sessions), "-l", str(size), "-m", str(count),
+                    "-f", "a@example.com", "-t", RCPT, "127.0.0.1:%d" % port],
+                   check=True, timeout=600, stdout=subprocess.DEVNULL)
+    return time.monotonic() - start
+
+
+class SmtpSink:
+    """Postfix's smtp-sink on a free loopback port: protocol only, nothing stored."""
+
+    def __init__(self):
+        self.port = mh.free_port()
+        cmd = [SMTP_SINK]
+        if os.getuid() == 0:
+            cmd += ["-u", "nobody"]
+        self.process = subprocess.Popen(cmd + ["127.0.0.1:%d" % self.port, "256"],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        mh.wait_for(self._up, what="smtp-sink")
+
+    def _up(self):
+        import socket
+        try:
+            with socket.create_connection(("127.0.0.1", self.port), timeout=1):
+                return True
+        except OSError:
+            return False
+
+    def stop(self):
+        self.process.send_signal(signal.SIGTERM)
+        self.process.wait(timeout=10)
+
+
+def accept(spool_base, size, sessions, count, reconnect):
+    # The handler is kept off the spool folder (its folder lock is held), so the count of spool
+    # files is exactly what the server accepted and its CPU is not shared with a draining handler.
+    inst = Installation(spool_base, "127.0.0.1:1", MessageExpiry="10000")
+    try:
+        inst.hold_spool_lock()
+        inst.start()
+        seconds = smtp_source(inst.gw.port, size, sessions, count, reconnect)
+        spooled = inst.spool_count()
+        svc, handler = inst.memory()
+        print("target=mailvane spool=%s size=%d sessions=%d reconnect=%d messages=%d spooled=%d "
+              "seconds=%.3f msgs_per_s=%.1f svc_hwm_kib=%d handler_hwm_kib=%d"
+              % (spool_base, size, sessions, reconnect, count, spooled, seconds,
+                 spooled / seconds, svc, handler))
+    finally:
+        inst.close()
+
+
+def sink(size, sessions, count, reconnect):
+    s = SmtpSink()
+    try:
+        seconds = smtp_source(s.port, size, sessions, count, reconnect)
+        print("target=smtp-sink size=%d sessions=%d reconnect=%d messages=%d seconds=%.3f "
+              "msgs_per_s=%.1f" % (size, sessions, reconnect, count, seconds, count / seconds))
+    finally:
+        s.stop()
+
+
+def drain(spool_base, files):
+    """files spool files, each to one mobile number, queued before the handler starts; the rate is
+    taken from the first file served to the last, the handler's one processing pass."""
+    s = SmtpSink()
+    inst = Installation(spool_base, "127.0.0.1:%d" % s.port)
+    try:
+        spool = inst.gw.spool_dir()
+        for i in range(1, files + 1):
+            text = ("From: Alice <alice@example.com>\r\nTo: %d\r\nSubject: bench\r\n\r\n"
+                    "drain message %d\r\n\r\n" % (447700900000 + i, i))
+            with open(os.path.join(spool, "20261208120000.%d.msg" % i), "w", newline="") as f:
+                f.write(text)
+        inst.start()
+        first = last = None
+        deadline = time.monotonic() + 300
+        while time.monotonic() < deadline:
+            left = inst.spool_count()
+            now = time.monotonic()
+            if first is None and left < files:
+                first = now
+            if left == 0:
+                last = now
+                break
+            time.sleep(0.005)
+        svc, handler = inst.memory()
+        processed = sum("Processed OK" in l for l in inst.gw.log_lines())
+        errors = sum("!!!Send Error" in l for l in inst.gw.log_lines())
+        seconds = (last - first) if last and first else float("nan")
+        print("drain spool=%s files=%d processed_ok=%d send_errors=%d seconds=%.3f "
+              "requests_per_s=%.1f svc_hwm_kib=%d handler_hwm_kib=%d"
+              % (spool_base, files, processed, errors, seconds, processed / seconds, svc, handler))
+    finally:
+        inst.close()
+        s.stop()
+
+
+def latency(spool_base, mails):
+    """One mail at a time from one client (the handler takes the recipients from the To header) (about 1.1 s apart, so the mails fall at every phase of
+    the handler's timers); time from the 250 of DATA to the provider request at the sink."""
+    sink = mh.Sink()
+    arrived = {}
+
+    class Recording(list):
+        """The sink's list of mails, noting when each provider request arrived."""
+
+        def append(self, item):
+            if mh.GATEWAY in item[1]:
+                arrived.setdefault(mh.parse_request(item[2])["Number"], time.monotonic())
+            super().append(item)
+    sink.mails = Recording()
+    inst = Installation(spool_base, "127.0.0.1:%d" % sink.port)
+    try:
+        inst.start()
+        accepted = {}
+        with smtplib.SMTP("127.0.0.1", inst.gw.port, timeout=30) as client:
+            for i in range(mails):
+                number = str(447700800000 + i)
+                client.sendmail("alice@example.com", [number + "@example.com"],
+                                "From: alice@example.com\r\nTo: %s@example.com\r\nSubject: t\r\n"
+                                "\r\nping %d\r\n" % (number, i))
+                accepted[number] = time.monotonic()
+                time.sleep(1.1)
+        mh.wait_for(lambda: len(arrived) >= mails, timeout=60, what="all requests")
+        delays = sorted(arrived[n] - accepted[n] for n in accepted)
+        p95 = delays[min(len(delays) - 1, int(round(0.95 * len(delays))) - 1)]
+        svc, handler = inst.memory()
+        print("latency spool=%s mails=%d median_s=%.3f p95_s=%.3f min_s=%.3f max_s=%.3f "
+              "svc_hwm_kib=%d handler_hwm_kib=%d"
+              % (spool_base, mails, statistics.median(delays), p95, delays[0], delays[-1], svc,
+                 handler))
+    finally:
+        inst.close()
+        sink.stop()
+
+
+def main():
+    command, args = sys.argv[1], sys.argv[2:]
+    if command == "accept":
+        accept(args[0], int(args[1]), int(args[2]), int(args[3]), args[4:] == ["reconnect"])
+    elif command == "sink":
+        sink(int(args[0]), int(args[1]), int(args[2]), args[3:] == ["reconnect"])
+    elif command == "drain":
+        drain(args[0], int(args[1]))
+    elif command == "latency":
+        latency(args[0], int(args[1]))
+    else:
+        raise SystemExit(__doc__)
+
+
+if __name__ == "__main__":
+    main()

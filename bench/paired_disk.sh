@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Mailvane's acceptance on the real disk paired with the disk's durable write rate measured just
+# before and just after it, so that the ratio is not spoiled by the disk's speed drifting between
+# runs (a shared virtual disk changes by several times within minutes). 1 KiB messages.
+#
+#   bench/paired_disk.sh [disk-folder] [rounds]     (defaults /var/tmp/mailvane-bench, 3)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+disk=${1:-/var/tmp/mailvane-bench}
+rounds=${2:-3}
+mkdir -p "$disk"
+echo "# $(date -u '+%Y-%m-%d %H:%M UTC') load: $(cut -d' ' -f1-3 /proc/loadavg)"
+for sessions in 1 10 50; do
+  writers=$(( sessions < 4 ? sessions : 4 ))
+  for _ in $(seq "$rounds"); do
+    before=$(build-bench/bench/sync_rate "$disk" "$writers" 1000 1024 3 log | sed -n 's/.*files_per_s=\([0-9.]*\).*/\1/p')
+    accepted=$(bench/mvbench.py accept "$disk" 1024 "$sessions" 1000 | sed -n 's/.*msgs_per_s=\([0-9.]*\).*/\1/p')
+    after=$(build-bench/bench/sync_rate "$disk" "$writers" 1000 1024 3 log | sed -n 's/.*files_per_s=\([0-9.]*\).*/\1/p')
+    awk -v s="$sessions" -v w="$writers" -v b="$before" -v a="$accepted" -v f="$after" 'BEGIN {
+      bound = (b + f) / 2
+      printf "paired sessions=%d sync_writers=%d sync_before=%.1f mailvane=%.1f sync_after=%.1f ratio=%.2f\n", s, w, b, a, f, a / bound }'
+  done
+done
+echo "# load at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
