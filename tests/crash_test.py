@@ -122,7 +122,6 @@ class ServerCrashTest(GatewayTest):
 class HandlerCrashTest(GatewayTest):
     RECIPIENTS = ["4477009001%02d" % i for i in range(6)]
 
-    @unittest.skip("served recipients are not yet recorded durably")
     def test_a_handler_killed_mid_pass_repeats_at_most_the_interrupted_send(self):
         peer = ScriptedSmtp(delay=0.25)  # a slow provider: about 2 s a request
         self.addCleanup(peer.stop)
