@@ -21,6 +21,7 @@ int SpoolQueue::EnqueueSpoolFile(const std::string& path, TimePoint now) {
   s.ErrorLogged = 0;
   s.DoneList.clear();
   s.removal_pending = false;
+  s.has_served_record = false;
   index_[path] = i;
   return i;
 }
@@ -29,11 +30,12 @@ void SpoolQueue::FreeSlot(int i) {
   QueueSlot& s = slot(i);
   if (s.SpoolPath == kFreeSlot) return;
   index_.erase(s.SpoolPath);
-  s.SpoolPath = kFreeSlot;
+  s.SpoolPath = std::string(kFreeSlot);  // (a move: GCC 12 misreads the copy as overlapping)
   s.ErrorMailed = 0;
   s.ErrorLogged = 0;
   s.DoneList.clear();
   s.removal_pending = false;
+  s.has_served_record = false;
   free_.insert(i);
 }
 

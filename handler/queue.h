@@ -27,6 +27,9 @@ struct QueueSlot {
   // The message was finished with but its file could not be deleted: the slot keeps the path so
   // that the file is neither queued nor served again, and deletion is retried on later passes.
   bool removal_pending = false;
+  // A served-recipient record may exist beside the spool file (the sweep listed one, or one was
+  // written): it is deleted with the spool file. Without it there is nothing to delete.
+  bool has_served_record = false;
 };
 
 class SpoolQueue {

@@ -1,6 +1,8 @@
 // The spool folder scan: expired spool files are deleted, every other one is queued. The first
 // failure of a sweep keeps the rest of that sweep from deleting or queuing anything.
 #include <cstdlib>
+#include <string_view>
+#include <unordered_set>
 
 #include "common/convert.h"
 #include "common/error.h"
@@ -12,11 +14,19 @@
 namespace mailvane {
 namespace {
 
-bool EndsInMsg(const std::string& name) {
+bool EndsInMsg(std::string_view name) {
   if (name.size() < 4) return false;
-  std::string tail = name.substr(name.size() - 4);
-  for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return tail == ".msg";
+  std::string_view tail = name.substr(name.size() - 4);
+  return tail[0] == '.' && (tail[1] | 0x20) == 'm' && (tail[2] | 0x20) == 's' &&
+         (tail[3] | 0x20) == 'g';
+}
+
+// The spool file name a served-recipient record belongs to, or empty when the name is not one.
+std::string_view RecordedSpoolName(std::string_view name) {
+  constexpr std::string_view suffix = kServedSuffix;
+  if (name.size() <= suffix.size() || name.substr(name.size() - suffix.size()) != suffix) return {};
+  std::string_view spool = name.substr(0, name.size() - suffix.size());
+  return EndsInMsg(spool) ? spool : std::string_view();
 }
 
 }  // namespace
@@ -26,6 +36,13 @@ void VanequeueCls::ScanSpoolFolder() {
   const std::string folder = SpoolFolderPath();
   std::vector<FileInfo> files;
   if (env_.files.ListFiles(folder, &files)) return;  // no folder: nothing to do
+  // Records of served recipients are rare; knowing them from the listing spares a failing open
+  // per newly queued file.
+  std::unordered_set<std::string_view> recorded;
+  for (const FileInfo& file : files) {
+    if (std::string_view spool = RecordedSpoolName(file.name); !spool.empty())
+      recorded.insert(spool);
+  }
   const LocalDateTime now = env_.clock.LocalNow();
   bool failure_pending = false;
   for (const FileInfo& file : files) {
@@ -44,11 +61,23 @@ void VanequeueCls::ScanSpoolFolder() {
         const std::string path = folder + file.name;
         const bool new_in_queue = !queue_.IsQueued(path);
         const int i = queue_.EnqueueSpoolFile(path, env_.clock.Now());
-        if (new_in_queue) LoadServed(queue_.slot(i));
+        if (new_in_queue && !recorded.empty() && recorded.erase(file.name) > 0) {
+          LoadServed(queue_.slot(i));
+        }
       }
     } catch (const MailvaneError&) {
       failure_pending = true;
     }
+  }
+  // What is left are records of spool files not queued in this sweep: those already queued, and
+  // those whose spool file is gone (a handler ended between deleting the two). The latter would
+  // otherwise stay for ever, and hold their name back from new spool files.
+  if (recorded.empty()) return;
+  std::unordered_set<std::string_view> listed;
+  for (const FileInfo& file : files) listed.insert(file.name);
+  for (std::string_view spool : recorded) {
+    if (listed.count(spool) == 0)
+      env_.files.DeleteFile(folder + std::string(spool) + kServedSuffix);
   }
 }
 

@@ -113,13 +113,14 @@ void VanequeueCls::RemoveQueueEntry(int i) {
     slot.removal_pending = true;
     return;
   }
-  env_.files.DeleteFile(slot.SpoolPath + kServedSuffix);  // absent for most messages
+  if (slot.has_served_record) env_.files.DeleteFile(slot.SpoolPath + kServedSuffix);
   queue_.FreeSlot(i);
 }
 
-void VanequeueCls::RecordServed(const QueueSlot& slot) {
+void VanequeueCls::RecordServed(QueueSlot& slot) {
   const std::string folder = SpoolFolderPath();
   if (slot.SpoolPath.compare(0, folder.size(), folder) != 0) return;
+  slot.has_served_record = true;  // even when the write fails: a record may be left
   const std::string name = slot.SpoolPath.substr(folder.size()) + kServedSuffix;
   if (std::error_code error =
           env_.files.ReplaceFileDurably(folder, "." + name + ".tmp", name, slot.DoneList)) {
@@ -129,6 +130,7 @@ void VanequeueCls::RecordServed(const QueueSlot& slot) {
 }
 
 void VanequeueCls::LoadServed(QueueSlot& slot) {
+  slot.has_served_record = true;
   std::string done;
   if (env_.files.ReadFile(slot.SpoolPath + kServedSuffix, 64 * 1024, &done)) return;
   // Only a list of the form "1:3:" is taken; anything else is not ours and is ignored.

@@ -78,7 +78,7 @@ class VanequeueCls {
  private:
   // Served recipients are recorded beside the spool file (its name & ".done"), durably, so that
   // a handler that ends in the middle of a message does not serve them again.
-  void RecordServed(const QueueSlot& slot);
+  void RecordServed(QueueSlot& slot);
   void LoadServed(QueueSlot& slot);
   void EndProgram();
   void MailError(const std::string& subject, const std::string& body);

@@ -598,6 +598,23 @@ TEST_F(HandlerTest, ARecordThatIsNotADoneListIsIgnored) {
   Handler().AllocateId(Variant{int64_t{1}});
   ProcessTick();
   EXPECT_THAT(SmsNumbers(), ElementsAre("111"));
+  EXPECT_EQ(files_.FileNames(kSpool), std::vector<std::string>{});  // gone with its spool file
+}
+
+TEST_F(HandlerTest, TheSweepRemovesRecordsWhoseSpoolFileIsGoneAndKeepsTheOthers) {
+  std::string kept = Spool("b.msg", {{"111", ""}, {"222", ""}});
+  files_.AddFile(kept + ".done", "1:", clock_.Now());
+  files_.AddFile(std::string(kSpool) + "a.msg.done", "1:", clock_.Now());  // spool file gone
+  files_.AddFile(std::string(kSpool) + "notes.done", "1:", clock_.Now());  // not a record
+  Handler().AllocateId(Variant{int64_t{1}});
+  timer2_.Fire();
+  EXPECT_EQ(files_.FileNames(kSpool),
+            (std::vector<std::string>{"b.msg", "b.msg.done", "notes.done"}));
+  timer2_.Fire();  // queued already: its record stays
+  EXPECT_TRUE(files_.FileExists(kept + ".done"));
+  ProcessTick();
+  EXPECT_THAT(SmsNumbers(), ElementsAre("222"));
+  EXPECT_EQ(files_.FileNames(kSpool), std::vector<std::string>{"notes.done"});
 }
 
 }  // namespace

@@ -105,6 +105,8 @@ class PosixFileSystem final : public FileSystem {
         if (errno != 0) result = LastError();
         break;
       }
+      // The entry's type, where the file system gives it, spares the stat of what is not a file.
+      if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN) continue;
       struct stat st {};
       if (::fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) continue;  // removed since it was listed

@@ -166,12 +166,14 @@ class PosixFileSystemTest : public ::testing::Test {
   std::unique_ptr<FileSystem> files_ = NewPosixFileSystem();
 };
 
-TEST_F(PosixFileSystemTest, ListFilesSkipsLinksAndReportsTheModificationTime) {
+TEST_F(PosixFileSystemTest, ListFilesSkipsLinksAndFoldersAndReportsTheModificationTime) {
   std::string file = root_ + "/old.log";
   ASSERT_FALSE(files_->AppendLine(file, "x"));
   struct timespec times[2] = {{1700000000, 0}, {1700000000, 500}};
   ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
   ASSERT_EQ(::symlink(file.c_str(), (root_ + "/link.log").c_str()), 0);
+  ASSERT_EQ(::mkdir((root_ + "/folder.log").c_str(), 0700), 0);
+  ASSERT_EQ(::symlink("/nowhere", (root_ + "/dangling.log").c_str()), 0);
   std::vector<FileInfo> listed;
   ASSERT_FALSE(files_->ListFiles(root_, &listed));
   ASSERT_EQ(listed.size(), 1u);
