@@ -68,7 +68,8 @@ class Installation:
         fcntl.flock(self.lock_fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
 
     def start(self):
-        self.gw.start("-debug")
+        # As the service runs it: no activity lines echoed to a terminal (MVBENCH_DEBUG=1: -debug).
+        self.gw.start(*(["-debug"] if os.environ.get("MVBENCH_DEBUG") else []))
         self.gw.wait_listening()
         mh.wait_for(lambda: self.gw.handler_pids(), what="Vanequeue")
         self.handler_pid = self.gw.handler_pids()[0]

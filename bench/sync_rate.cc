@@ -1,17 +1,21 @@
 // The rate at which this disk can make files durable the way the server spools them: create a
 // temporary file exclusively, write it whole, fsync it, rename it into place without replacing,
 // fsync the folder. N writers run at once in one folder (as the server's spool writer threads
-// do), each writing up to `count` files, for at most max_seconds.
+// do), each writing up to `count` files, for at most max_seconds. The files go where a server
+// installed under <folder> spools them: a fresh <folder>/mailvane-sync-XXXXXX/messages, as the
+// benchmark makes a fresh LogDir for every server run, so both meet the file system alike.
 //
 //   sync_rate <folder> <writers> <count> [size_bytes] [max_seconds] [log]
 //
 // With "log" as the sixth argument each file is also followed by one line appended (not synced)
-// to a daily-log-like file in the same folder, as the server logs every received mail.
+// to a daily-log-like file in that LogDir, the spool folder's parent, as the server logs every
+// received mail.
 //
-// Prints one line: writers, files made durable, seconds, files per second. The files are removed
-// after the clock has stopped.
+// Prints one line: writers, files made durable, seconds, files per second. The files and folders
+// are removed after the clock has stopped.
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -46,14 +50,17 @@ int main(int argc, char** argv) {
                  argv[0]);
     return 2;
   }
-  const std::string folder = argv[1];
   const int writers = std::atoi(argv[2]);
   const int count = std::atoi(argv[3]);
   const size_t size = argc > 4 ? std::strtoul(argv[4], nullptr, 10) : 1024;
   const double max_seconds = argc > 5 ? std::atof(argv[5]) : 30.0;
   const bool log = argc > 6 && std::string(argv[6]) == "log";
   if (writers < 1 || count < 1) return 2;
-  const std::string log_path = folder + "/sync." + std::to_string(getpid()) + ".log";
+  std::string log_dir = std::string(argv[1]) + "/mailvane-sync-XXXXXX";
+  if (mkdtemp(log_dir.data()) == nullptr) return 1;
+  const std::string folder = log_dir + "/messages";
+  if (mkdir(folder.c_str(), 0750) != 0) return 1;
+  const std::string log_path = log_dir + "/sync." + std::to_string(getpid()) + ".log";
   const std::string log_line(90, 'l');
 
   const std::string data(size, 'x');
@@ -103,5 +110,7 @@ int main(int argc, char** argv) {
     for (const std::string& name : names) unlink((folder + "/" + name).c_str());
   }
   unlink(log_path.c_str());
+  rmdir(folder.c_str());
+  rmdir(log_dir.c_str());
   return failed ? 1 : 0;
 }
