@@ -170,13 +170,7 @@ def send(port, to, body, subject="Alert"):
 
 
 class PeerTest(GatewayTest):
-    def wait_log(self, text, count=1, timeout=60):
-        try:
-            return wait_for(lambda: sum(text in line for line in self.gw.log_lines()) >= count,
-                            timeout, what="log line " + repr(text))
-        except AssertionError:
-            print("\n".join(self.gw.log_lines()))
-            raise
+    LOG_TIMEOUT = 60  # the mail layer's time-outs come first
 
     def peer(self, **kwargs):
         peer = ScriptedSmtp(**kwargs)

@@ -288,6 +288,17 @@ class GatewayTest(unittest.TestCase):
         self.gw = Gateway()
         self.addCleanup(self.gw.close)
 
+    LOG_TIMEOUT = 30  # seconds wait_log waits unless told
+
+    def wait_log(self, text, count=1, timeout=None):
+        """Waits until the day's log holds text in count lines; prints the log when it does not."""
+        try:
+            return wait_for(lambda: sum(text in line for line in self.gw.log_lines()) >= count,
+                            timeout or self.LOG_TIMEOUT, what="log line " + repr(text))
+        except AssertionError:
+            print("\n".join(self.gw.log_lines()))
+            raise
+
     def start_running(self, **overrides):
         self.gw.write_settings(self.gw.default_settings(self.sink.port, **overrides))
         self.gw.start("-debug")

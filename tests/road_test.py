@@ -26,14 +26,6 @@ class RoadTest(GatewayTest):
             client.send_message(m)
         return m
 
-    def wait_log(self, text, count=1, timeout=30):
-        try:
-            return wait_for(lambda: sum(text in line for line in self.gw.log_lines()) >= count,
-                            timeout, what="log line " + repr(text))
-        except AssertionError:
-            print("\n".join(self.gw.log_lines()))
-            raise
-
     def test_two_numbers_and_an_address(self):
         gw = self.start_running()
         self.send(["Bob <447700900123>", "447700900124@sms.example.com", "Dave <dave@example.org>"])

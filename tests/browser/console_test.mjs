@@ -174,6 +174,20 @@ class Installation {
   }
 
   remove() { fs.rmSync(this.dir, { recursive: true, force: true }); }
+
+  // Runs body against this installation; on a failure the server's last lines are printed. The
+  // server is stopped and the installation removed however body ends.
+  async run(body) {
+    try {
+      await body();
+    } catch (error) {
+      console.error(`server output (last lines):\n${this.output.split('\n').slice(-30).join('\n')}`);
+      throw error;
+    } finally {
+      await this.stop();
+      this.remove();
+    }
+  }
 }
 
 // One SMTP conversation; resolves with the server's replies. from: the local address to
@@ -259,7 +273,7 @@ async function seededRun(context) {
     MaxLength: '160', AllowedIP: '127.0.0.1', ForwardOK: '1', StripCRLF: '1', LogDays: '7',
   };
   fs.writeFileSync(inst.store, storeText(seeded), { mode: 0o600 });
-  try {
+  await inst.run(async () => {
     assert.ok(await inst.start(), `the server ended at start-up:\n${inst.output}`);
     const page = await context.newPage();
 
@@ -529,13 +543,7 @@ async function seededRun(context) {
       const end = await inst.stop();
       assert.deepEqual(end, { code: 0, signal: null }, inst.output);
     });
-  } catch (error) {
-    console.error(`server output (last lines):\n${inst.output.split('\n').slice(-30).join('\n')}`);
-    throw error;
-  } finally {
-    await inst.stop();
-    inst.remove();
-  }
+  });
 }
 
 // A first run: an empty store gets the defaults, which put the listener on port 25, and the
@@ -557,49 +565,46 @@ async function firstRun(context) {
   fs.cpSync(path.join(from, 'console'), path.join(programs, 'console'), { recursive: true });
   const inst = new Installation('first', path.join(programs, 'MailvaneSvc'));
   try {
-    if (!await inst.start()) {
-      // Port 25 was taken between the probe and the start: the server mailed its start-up
-      // error and ended. That is the documented outcome, not a console fault.
-      console.log(`skip - first-run notice: the server ended at start-up (port 25 taken?):\n${inst.output}`);
-      return;
-    }
-    const page = await context.newPage();
-    await check('a first run shows the notice in red in Label1 and the defaults in the dialog',
-      async () => {
-        await signIn(page, inst);
-        await page.locator('#label1', { hasText: FIRST_RUN_NOTICE }).waitFor();
-        assert.equal(await page.locator('#label1').innerText(), FIRST_RUN_NOTICE);
-        assert.equal((await style(page, '#label1', 'color')).color, 'rgb(255, 0, 0)');
-        await page.locator('#list1 .line', { hasText: 'Starting SMTP server on port 25' }).waitFor();
-        await page.screenshot({ path: path.join(artefacts, 'first-run.png') });
-        await page.click('#command1');
-        await page.locator('#settings').waitFor();
-        assert.equal(await page.inputValue('#text1'), '25');
-        assert.equal(await page.inputValue('#text11'), '127.0.0.1');
-        assert.equal(storeValues(inst.store).InternalPort, '25');
+    await inst.run(async () => {
+      if (!await inst.start()) {
+        // Port 25 was taken between the probe and the start: the server mailed its start-up
+        // error and ended. That is the documented outcome, not a console fault.
+        console.log(`skip - first-run notice: the server ended at start-up (port 25 taken?):\n${inst.output}`);
+        return;
+      }
+      const page = await context.newPage();
+      await check('a first run shows the notice in red in Label1 and the defaults in the dialog',
+        async () => {
+          await signIn(page, inst);
+          await page.locator('#label1', { hasText: FIRST_RUN_NOTICE }).waitFor();
+          assert.equal(await page.locator('#label1').innerText(), FIRST_RUN_NOTICE);
+          assert.equal((await style(page, '#label1', 'color')).color, 'rgb(255, 0, 0)');
+          await page.locator('#list1 .line', { hasText: 'Starting SMTP server on port 25' }).waitFor();
+          await page.screenshot({ path: path.join(artefacts, 'first-run.png') });
+          await page.click('#command1');
+          await page.locator('#settings').waitFor();
+          assert.equal(await page.inputValue('#text1'), '25');
+          assert.equal(await page.inputValue('#text11'), '127.0.0.1');
+          assert.equal(storeValues(inst.store).InternalPort, '25');
+        });
+      await check('saving the settings clears the first-run notice', async () => {
+        await page.fill('#text1', String(await freePort()));
+        await page.click('#save');
+        assert.equal((await messageBox(page)).title, 'Service Restart Required');
+        await dismissMessageBox(page);
+        await waitFor(async () => await page.locator('#label1').innerText() === '', 'Label1 cleared');
+        // Reloading the page shows the server's state, not the page's memory.
+        await page.reload();
+        await page.locator('#mainwindow').waitFor();
+        await page.locator('#caption', { hasText: 'Mailvane - 1.0.35' }).waitFor();
+        assert.equal(await page.locator('#label1').innerText(), '');
+        assert.equal(await page.locator('#settings').isHidden(), true);
       });
-    await check('saving the settings clears the first-run notice', async () => {
-      await page.fill('#text1', String(await freePort()));
-      await page.click('#save');
-      assert.equal((await messageBox(page)).title, 'Service Restart Required');
-      await dismissMessageBox(page);
-      await waitFor(async () => await page.locator('#label1').innerText() === '', 'Label1 cleared');
-      // Reloading the page shows the server's state, not the page's memory.
-      await page.reload();
-      await page.locator('#mainwindow').waitFor();
-      await page.locator('#caption', { hasText: 'Mailvane - 1.0.35' }).waitFor();
-      assert.equal(await page.locator('#label1').innerText(), '');
-      assert.equal(await page.locator('#settings').isHidden(), true);
+      await page.close();
+      const end = await inst.stop();
+      assert.deepEqual(end, { code: 0, signal: null }, inst.output);
     });
-    await page.close();
-    const end = await inst.stop();
-    assert.deepEqual(end, { code: 0, signal: null }, inst.output);
-  } catch (error) {
-    console.error(`server output (last lines):\n${inst.output.split('\n').slice(-30).join('\n')}`);
-    throw error;
   } finally {
-    await inst.stop();
-    inst.remove();
     fs.rmSync(programs, { recursive: true, force: true });
   }
 }
