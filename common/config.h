@@ -31,6 +31,10 @@ struct ConfigRecord {
   std::string ForwardOK;
   std::string StripCRLF;
   std::string LogDays;
+  // Beside the fourteen, read by both programs when present and never written: the outbound TLS
+  // level ("may" when absent, see ApplyMailTls) and the CA file that "verify" trusts.
+  std::string MailTLS;
+  std::string MailTLSCAFile;
 };
 
 // The server's main window as the shared library sees it: its caption, its status label and its
@@ -57,7 +61,7 @@ struct ServerSettingsContext {
   std::string program_folder;  // the server program's folder, without a trailing "/"
 };
 
-// Fills every field in the server's order with its side effects: the allow-list, the current
+// Fills every field in the server's order (MailTLS and MailTLSCAFile last) with its side effects: the allow-list, the current
 // folder, the spool folder, the caption, the two counters. An error (a stored AccessPassword that
 // is not valid scrambled text) ends the load at that step and propagates as MailvaneError.
 void LoadSettings(ServerSettingsContext& context);
@@ -69,7 +73,8 @@ void WriteDefaultSettings(ServerSettingsContext& context);
 // LoadSettings; when MailServer is then empty, WriteDefaultSettings and LoadSettings again.
 void RunSettingsStartup(ServerSettingsContext& context);
 
-// The handler's load: its twelve fields in its order, then the current folder. Never applies
+// The handler's load: its twelve fields in its order (and MailTLS, MailTLSCAFile), then the
+// current folder. Never applies
 // defaults. An error ends the load at that step (fields loaded so far stay) and propagates.
 void LoadHandlerSettings(RegistryReader& registry, FileSystem& files,
                          const std::string& program_folder, ConfigRecord* config);

@@ -36,6 +36,8 @@ void LoadHandlerSettings(RegistryReader& registry, FileSystem& files,
   c.MaxLength = ReadConfigValue(registry, "MaxLength");
   c.ForwardOK = ReadConfigValue(registry, "ForwardOK");
   c.StripCRLF = ReadConfigValue(registry, "StripCRLF");
+  c.MailTLS = ReadConfigValue(registry, "MailTLS");
+  c.MailTLSCAFile = ReadConfigValue(registry, "MailTLSCAFile");
   SetProgramFolderCurrent(files, program_folder);
 }
 

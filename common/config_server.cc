@@ -48,6 +48,8 @@ void LoadSettings(ServerSettingsContext& context) {
   c.ForwardOK = ReadConfigValue(registry, "ForwardOK");
   c.StripCRLF = ReadConfigValue(registry, "StripCRLF");
   c.LogDays = ReadConfigValue(registry, "LogDays");
+  c.MailTLS = ReadConfigValue(registry, "MailTLS");
+  c.MailTLSCAFile = ReadConfigValue(registry, "MailTLSCAFile");
   SetProgramFolderCurrent(context.files, context.program_folder);
   EnsureSpoolFolder(context.files, c.LogDir);
   context.window.SetCaption("Mailvane - " + std::to_string(kVersionMajor) + "." +

@@ -26,6 +26,7 @@ std::string StandardMessageText(int number) {
     case 68: return "Device unavailable";
     case 70: return "Permission denied";
     case 71: return "Disk not ready";
+    case 74: return "Can't rename with different drive";
     case 75: return "Path/File access error";
     case 76: return "Path not found";
     case 91: return "Object variable or With block variable not set";
@@ -34,6 +35,17 @@ std::string StandardMessageText(int number) {
     case 438: return "Object doesn't support this property or method";
     case 440: return "Automation error";
     case 462: return "The remote server machine does not exist or is unavailable";
+    // The socket control's numbers and texts.
+    case kErrSocketInterrupted: return "Interrupted system call";
+    case kErrSocketPermission: return "Permission denied";
+    case kErrSocketInvalidArgument: return "Invalid argument";
+    case kErrSocketTooManyFiles: return "Too many open files";
+    case kErrSocketFamily: return "Address family not supported";
+    case kErrSocketAddressInUse: return "Address in use";
+    case kErrSocketAddressNotAvailable: return "Address not available";
+    case kErrSocketNetworkDown: return "Network is down";
+    case kErrSocketNetworkUnreachable: return "Network is unreachable";
+    case kErrSocketNoBuffers: return "No buffer space available";
     default: return "Application-defined or object-defined error";
   }
 }
@@ -49,17 +61,47 @@ MailvaneError::MailvaneError(int number, std::string description, std::string so
 int FileErrorNumber(int posix_errno) {
   switch (posix_errno) {
     case ENOENT: return kErrFileNotFound;
-    case ENOTDIR: return kErrPathNotFound;
+    case ENOTDIR:
+    case ELOOP: return kErrPathNotFound;
     case EACCES:
     case EPERM:
     case EROFS: return kErrPermissionDenied;
     case EEXIST: return kErrFileExists;
     case ENOSPC:
-    case EDQUOT: return kErrDiskFull;
+    case EDQUOT:
+    case EFBIG: return kErrDiskFull;
     case ENOMEM: return kErrOutOfMemory;
     case ENAMETOOLONG:
     case EINVAL: return kErrBadFileName;
-    default: return kErrDeviceIo;
+    case EMFILE:
+    case ENFILE: return kErrTooManyFiles;
+    case ENODEV:
+    case ENXIO: return kErrDeviceUnavailable;
+    case EISDIR:
+    case ENOTEMPTY:
+    case EBUSY:
+    case ETXTBSY: return kErrPathFileAccess;
+    case EXDEV: return kErrRenameAcrossDrives;
+    default: return kErrDeviceIo;  // EIO and what the platform has no nearer number for
+  }
+}
+
+int SocketErrorNumber(int posix_errno) {
+  switch (posix_errno) {
+    case EINTR: return kErrSocketInterrupted;
+    case EACCES:
+    case EPERM: return kErrSocketPermission;
+    case EINVAL: return kErrSocketInvalidArgument;
+    case EMFILE:
+    case ENFILE: return kErrSocketTooManyFiles;
+    case EAFNOSUPPORT: return kErrSocketFamily;
+    case EADDRINUSE: return kErrSocketAddressInUse;
+    case EADDRNOTAVAIL: return kErrSocketAddressNotAvailable;
+    case ENETDOWN: return kErrSocketNetworkDown;
+    case ENETUNREACH: return kErrSocketNetworkUnreachable;
+    case ENOBUFS:
+    case ENOMEM: return kErrSocketNoBuffers;
+    default: return FileErrorNumber(posix_errno);
   }
 }
 

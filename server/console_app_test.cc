@@ -209,8 +209,8 @@ TEST_F(ConsoleAppTest, StartConsoleServesThePageAndTheDialogOnLoopback) {
   char pattern[] = "/tmp/console_app_test_XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
   std::filesystem::path dir = pattern;
-  // The page's files beside this test's source.
-  std::string www = (std::filesystem::path(__FILE__).parent_path() / "console").string();
+  // The page's files in the source tree.
+  std::string www = MAILVANE_SOURCE_DIR "/server/console";
   ConsoleSetup setup{"127.0.0.1:0", (dir / "console.secret").string(), www, nullptr};
   std::unique_ptr<Console> console = StartConsole(*loop, state_, settings_, setup, &error);
   ASSERT_NE(console, nullptr) << error;

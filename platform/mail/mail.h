@@ -6,7 +6,9 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace mailvane {
@@ -67,10 +69,24 @@ class OutgoingMail {
   virtual std::string LastErrorDetail() const = 0;
 };
 
+// Outbound TLS, in the manner of Postfix's smtp_tls_security_level.
+enum class MailTls {
+  kMay,      // STARTTLS when the server offers it, certificate not verified; else plain text
+  kEncrypt,  // STARTTLS required, certificate not verified
+  kVerify,   // STARTTLS required, CA chain and host name verified
+};
+
+// The level a setting's text names: "may", "encrypt" or "verify" in any letter case, and the
+// empty text (the setting absent) as "may"; nullopt for anything else.
+std::optional<MailTls> ParseMailTls(std::string_view text);
+const char* MailTlsName(MailTls level);  // "may", "encrypt", "verify"
+
 struct MailOptions {
   std::chrono::milliseconds connect_timeout{10'000};
   std::chrono::milliseconds transfer_timeout{30'000};  // the whole dialogue with one server
   std::string helo_name;                               // empty: the host name
+  MailTls tls = MailTls::kMay;
+  std::string tls_ca_file;  // the CA certificates that kVerify trusts; empty: the system's
 };
 
 class MailFactory {
@@ -82,6 +98,9 @@ class MailFactory {
 
   virtual std::unique_ptr<StoredMessage> NewStoredMessage() = 0;
   virtual std::unique_ptr<OutgoingMail> NewOutgoingMail() = 0;
+  // The TLS level and CA file of every mail created from now on (the settings are read after the
+  // factory is made).
+  virtual void SetTls(MailTls level, const std::string& ca_file) = 0;
 };
 
 std::unique_ptr<MailFactory> NewMailFactory(MailOptions options = {});

@@ -1,4 +1,5 @@
 // The mail layer of the real programs: GMime for reading, libcurl for sending.
+#include <cctype>
 #include <utility>
 
 #include "platform/mail/mail.h"
@@ -13,12 +14,41 @@ class PosixMailFactory final : public MailFactory {
   explicit PosixMailFactory(MailOptions options) : options_(std::move(options)) {}
   std::unique_ptr<StoredMessage> NewStoredMessage() override { return NewGmimeStoredMessage(); }
   std::unique_ptr<OutgoingMail> NewOutgoingMail() override { return NewCurlOutgoingMail(options_); }
+  void SetTls(MailTls level, const std::string& ca_file) override {
+    options_.tls = level;
+    options_.tls_ca_file = ca_file;
+  }
 
  private:
-  const MailOptions options_;
+  MailOptions options_;
 };
 
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != b[i]) return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+std::optional<MailTls> ParseMailTls(std::string_view text) {
+  for (MailTls level : {MailTls::kMay, MailTls::kEncrypt, MailTls::kVerify}) {
+    if (EqualsIgnoringCase(text, MailTlsName(level))) return level;
+  }
+  if (text.empty()) return MailTls::kMay;
+  return std::nullopt;
+}
+
+const char* MailTlsName(MailTls level) {
+  switch (level) {
+    case MailTls::kEncrypt: return "encrypt";
+    case MailTls::kVerify: return "verify";
+    case MailTls::kMay: break;
+  }
+  return "may";
+}
 
 std::unique_ptr<MailFactory> NewMailFactory(MailOptions options) {
   return std::make_unique<PosixMailFactory>(std::move(options));

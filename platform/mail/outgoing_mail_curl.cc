@@ -172,6 +172,8 @@ long MapCurlResult(CURLcode code, const Dialogue& dialogue, long response, bool 
     case CURLE_GOT_NOTHING:
     case CURLE_USE_SSL_FAILED:
     case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
       return kMailSocketError;
     default:
       return refused ? kMailBadResponse : kMailSocketError;
@@ -286,7 +288,15 @@ class CurlOutgoingMail final : public OutgoingMail {
     curl_easy_setopt(curl, CURLOPT_READFUNCTION, &ReadUpload);
     curl_easy_setopt(curl, CURLOPT_READDATA, &upload);
     curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(text.size()));
-    curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
+    const bool verify = options_.tls == MailTls::kVerify;
+    curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(options_.tls == MailTls::kMay
+                                                                   ? CURLUSESSL_TRY
+                                                                   : CURLUSESSL_ALL));
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
+    if (verify && !options_.tls_ca_file.empty()) {
+      curl_easy_setopt(curl, CURLOPT_CAINFO, options_.tls_ca_file.c_str());
+    }
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS,
                      static_cast<long>(options_.connect_timeout.count()));
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS,
@@ -307,7 +317,13 @@ class CurlOutgoingMail final : public OutgoingMail {
 
     long result = MapCurlResult(code, dialogue, response, connect_time > 0);
     if (result != kMailOk) {
-      detail_ = where + ": " + (error[0] != '\0' ? error : curl_easy_strerror(code)) + " (curl " +
+      // A refusal of the TLS level names it, so the administrator knows which setting decided.
+      const bool tls = code == CURLE_USE_SSL_FAILED || code == CURLE_SSL_CONNECT_ERROR ||
+                       code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_CACERT_BADFILE ||
+                       dialogue.stage == Stage::kStartTls;
+      detail_ = where + ": " +
+                (tls ? std::string("MailTLS ") + MailTlsName(options_.tls) + " refused: " : "") +
+                (error[0] != '\0' ? error : curl_easy_strerror(code)) + " (curl " +
                 std::to_string(static_cast<int>(code)) + ", response " + std::to_string(response) +
                 ")";
       if (!dialogue.last_reply.empty()) detail_ += " last reply: " + dialogue.last_reply;

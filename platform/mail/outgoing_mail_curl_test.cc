@@ -55,10 +55,7 @@ class SmtpSink {
            ("sink-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
     fs::remove_all(dir_);
     fs::create_directories(dir_);
-    const char* source = std::getenv("MAILVANE_SOURCE");
-    std::string script = (source != nullptr ? fs::path(source) / "platform/mail/testdata"
-                                            : fs::path(__FILE__).parent_path() / "testdata") /
-                         "smtp_sink.py";
+    std::string script = MAILVANE_SOURCE_DIR "/platform/mail/testdata/smtp_sink.py";
     std::vector<std::string> args = {"/usr/bin/python3",       script,  "--port-file",
                                      (dir_ / "port").string(), "--out", dir_.string()};
     args.insert(args.end(), flags.begin(), flags.end());
@@ -154,6 +151,75 @@ TEST(OutgoingMailTest, FirstDeadSecondAliveDeliversAtTheSecond) {
   auto mail = Mail(" ;127.0.0.1:" + std::to_string(DeadPort()) + "; ;" + sink.address() + ";");
   EXPECT_EQ(mail->Send(), kMailOk) << mail->LastErrorDetail();
   EXPECT_EQ(sink.Mails().size(), 1u);
+}
+
+// A self-signed certificate for 127.0.0.1, made with openssl in the folder.
+bool MakeCertificate(const fs::path& folder) {
+  fs::create_directories(folder);
+  std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1"
+                        " -addext subjectAltName=IP:127.0.0.1 -keyout " +
+                        (folder / "key.pem").string() + " -out " + (folder / "cert.pem").string() +
+                        " >/dev/null 2>&1";
+  return std::system(command.c_str()) == 0;
+}
+
+// Each level against a relay without STARTTLS and one offering it with a self-signed
+// certificate: what a site behind such a relay sees.
+TEST(OutgoingMailTest, TlsLevels) {
+  const fs::path certs = fs::path(testing::TempDir()) / ("tls-" + std::to_string(getpid()));
+  ASSERT_TRUE(MakeCertificate(certs)) << "openssl req failed";
+  const std::string cert = (certs / "cert.pem").string();
+  SmtpSink plain;
+  SmtpSink starttls({"--tls-cert", cert, "--tls-key", (certs / "key.pem").string()});
+  ASSERT_NE(plain.port(), 0);
+  ASSERT_NE(starttls.port(), 0);
+  struct Case {
+    const SmtpSink* sink;
+    MailTls level;
+    std::string ca_file;
+    bool delivered;
+  };
+  const Case cases[] = {
+      {&plain, MailTls::kMay, "", true},
+      {&plain, MailTls::kEncrypt, "", false},
+      {&plain, MailTls::kVerify, "", false},
+      {&starttls, MailTls::kMay, "", true},
+      {&starttls, MailTls::kEncrypt, "", true},
+      {&starttls, MailTls::kVerify, "", false},  // the system's CAs do not know it
+      {&starttls, MailTls::kVerify, cert, true},
+  };
+  size_t plain_mails = 0;
+  size_t tls_mails = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(MailTlsName(c.level)) + (c.sink == &plain ? " plain" : " starttls") +
+                 (c.ca_file.empty() ? "" : " with its CA"));
+    MailOptions options;
+    options.tls = c.level;
+    options.tls_ca_file = c.ca_file;
+    auto mail = Mail(c.sink->address(), options);
+    const long result = mail->Send();
+    if (c.delivered) {
+      EXPECT_EQ(result, kMailOk) << mail->LastErrorDetail();
+      ++(c.sink == &plain ? plain_mails : tls_mails);
+    } else {
+      EXPECT_NE(result, kMailOk);
+      EXPECT_NE(mail->LastErrorDetail().find(std::string("MailTLS ") + MailTlsName(c.level) +
+                                             " refused"),
+                std::string::npos)
+          << mail->LastErrorDetail();
+    }
+    EXPECT_EQ(plain.Mails().size(), plain_mails);
+    EXPECT_EQ(starttls.Mails().size(), tls_mails);
+  }
+  fs::remove_all(certs);
+}
+
+TEST(OutgoingMailTest, TlsSettingTexts) {
+  EXPECT_EQ(ParseMailTls(""), MailTls::kMay);
+  EXPECT_EQ(ParseMailTls("Encrypt"), MailTls::kEncrypt);
+  EXPECT_EQ(ParseMailTls("VERIFY"), MailTls::kVerify);
+  EXPECT_EQ(ParseMailTls("may "), std::nullopt);
+  EXPECT_EQ(ParseMailTls("secure"), std::nullopt);
 }
 
 TEST(OutgoingMailTest, FailureCodes) {

@@ -22,11 +22,7 @@ namespace {
 
 // The fixtures beside this file (MAILVANE_SOURCE, when set, names the source tree).
 std::string TestData(const std::string& name) {
-  const char* source = std::getenv("MAILVANE_SOURCE");
-  std::filesystem::path folder = source != nullptr
-                                     ? std::filesystem::path(source) / "platform/mail/testdata"
-                                     : std::filesystem::path(__FILE__).parent_path() / "testdata";
-  return (folder / name).string();
+  return MAILVANE_SOURCE_DIR "/platform/mail/testdata/" + name;
 }
 
 struct LoadCase {

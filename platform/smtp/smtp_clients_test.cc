@@ -17,8 +17,8 @@ using testing_support::RecordingEvents;
 using testing_support::RunCommand;
 using testing_support::RunWithClients;
 
-// The helper scripts sit beside this file; the build compiles it by its absolute path.
-std::string TestDataFolder() { return (fs::path(__FILE__).parent_path() / "testdata").string(); }
+// The helper scripts sit beside this file in the source tree.
+std::string TestDataFolder() { return MAILVANE_SOURCE_DIR "/platform/smtp/testdata"; }
 
 std::string Header(const std::string& subject) {
   return "From: sender@example.com\r\nTo: 491701234567@sms.example\r\nSubject: " + subject +

@@ -9,6 +9,7 @@ import argparse
 import asyncio
 import json
 import os
+import ssl
 import sys
 
 from aiosmtpd.smtp import SMTP
@@ -52,8 +53,13 @@ class Handler:
 async def main(args):
     handler = Handler(args)
     loop = asyncio.get_running_loop()
+    tls = None
+    if args.tls_cert:  # STARTTLS offered with this certificate
+        tls = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        tls.load_cert_chain(args.tls_cert, args.tls_key)
     server = await loop.create_server(
-        lambda: SMTP(handler, decode_data=False, enable_SMTPUTF8=True, hostname="sink.test"),
+        lambda: SMTP(handler, decode_data=False, enable_SMTPUTF8=True, hostname="sink.test",
+                     tls_context=tls),
         host="127.0.0.1", port=0)
     port = server.sockets[0].getsockname()[1]
     tmp = args.port_file + ".tmp"
@@ -72,6 +78,8 @@ if __name__ == "__main__":
     parser.add_argument("--refuse-recipient", action="append", default=[])
     parser.add_argument("--delay", type=float, default=0)
     parser.add_argument("--drop-in-data", action="store_true")
+    parser.add_argument("--tls-cert")
+    parser.add_argument("--tls-key")
     args = parser.parse_args()
     try:
         asyncio.run(main(args))

@@ -70,6 +70,12 @@ class FakeMailFactory final : public MailFactory {
 
   std::unique_ptr<StoredMessage> NewStoredMessage() override;
   std::unique_ptr<OutgoingMail> NewOutgoingMail() override;
+  void SetTls(MailTls level, const std::string& ca_file) override {
+    tls_ = level;
+    tls_ca_file_ = ca_file;
+  }
+  MailTls tls() const { return tls_; }
+  const std::string& tls_ca_file() const { return tls_ca_file_; }
 
   // Used by the fake objects.
   long Load(const std::string& path, FakeMessageContent& content);
@@ -92,6 +98,8 @@ class FakeMailFactory final : public MailFactory {
   int stored_created_ = 0;
   int outgoing_created_ = 0;
   int live_ = 0;
+  MailTls tls_ = MailTls::kMay;
+  std::string tls_ca_file_;
 };
 
 }  // namespace mailvane
