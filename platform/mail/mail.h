@@ -15,7 +15,7 @@ struct MailRecipient {
   // An e-mail address, or anything else as written in the message (a mobile number with its
   // spaces, "-", "+" or brackets).
   std::string address;
-  std::string name;     // display name, decoded to UTF-8; empty when none
+  std::string name;  // display name, decoded to UTF-8; empty when none
 
   bool operator==(const MailRecipient&) const = default;
 };
@@ -42,8 +42,8 @@ class StoredMessage {
   // of its HTML part when it has no plain one). Lines of BodyText end in CR LF.
   virtual std::string Subject() const = 0;
   virtual std::string BodyText() const = 0;
-  virtual std::string From() const = 0;                              // sender display name
-  virtual std::string FromAddr() const = 0;                          // sender address
+  virtual std::string From() const = 0;      // sender display name
+  virtual std::string FromAddr() const = 0;  // sender address
   // One recipient per entry of To, then of Cc, in order; a group gives its members, an empty
   // entry nothing. An entry that is not an e-mail address is taken as written (trimmed): the
   // text inside <...> as the address and the text before it as the name (quotes dropped, words
