@@ -14,8 +14,10 @@
 namespace mailvane {
 
 struct MailRecipient {
-  std::string address;  // as written: an e-mail address, or a mobile number without a domain
-  std::string name;     // display name, decoded to UTF-8; empty when none
+  // An e-mail address, or anything else as written in the message (a mobile number with its
+  // spaces, "-", "+" or brackets).
+  std::string address;
+  std::string name;  // display name, decoded to UTF-8; empty when none
 
   bool operator==(const MailRecipient&) const = default;
 };
@@ -30,9 +32,11 @@ class StoredMessage {
 
   // Where the reader may keep temporary files; a folder ending in "/".
   virtual void SetTempDirectory(const std::string& folder) = 0;
-  // Loads the message in the file. 0 when loaded; otherwise kMailFileOpenError (missing or not
-  // readable), kMailFileReadError or kMailBodyError (not a message). The three numbers are kept
-  // for the caller's form and ignored.
+  // Loads the message in the file. 0 when loaded; otherwise kMailFileTemporaryError (the file
+  // cannot be opened or read now for a reason that may pass: descriptors or memory exhausted,
+  // permission refused, an I/O error), kMailFileOpenError (missing, or not a regular file),
+  // kMailFileReadError (any other read failure) or kMailBodyError (not a message). The three
+  // numbers are kept for the caller's form and ignored.
   virtual long LoadMessage(const std::string& path, int a, int b, int c) = 0;
 
   // After a successful load, all in UTF-8: header words decoded, the body decoded from its
@@ -40,9 +44,13 @@ class StoredMessage {
   // of its HTML part when it has no plain one). Lines of BodyText end in CR LF.
   virtual std::string Subject() const = 0;
   virtual std::string BodyText() const = 0;
-  virtual std::string From() const = 0;                              // sender display name
-  virtual std::string FromAddr() const = 0;                          // sender address
-  virtual const std::vector<MailRecipient>& Recipients() const = 0;  // To, then Cc, in order
+  virtual std::string From() const = 0;      // sender display name
+  virtual std::string FromAddr() const = 0;  // sender address
+  // One recipient per entry of To, then of Cc, in order; a group gives its members, an empty
+  // entry nothing. An entry that is not an e-mail address is taken as written (trimmed): the
+  // text inside <...> as the address and the text before it as the name (quotes dropped, words
+  // decoded), or without <...> the whole entry as the address.
+  virtual const std::vector<MailRecipient>& Recipients() const = 0;
 };
 
 // One mail to send.

@@ -194,6 +194,183 @@ void AddMailboxes(InternetAddressList* list, std::vector<MailRecipient>* out, in
   }
 }
 
+// Where a byte of an address list stands. The delimiters '<' and '>' count as kTop; quote marks
+// as kQuoted, parentheses as kComment. An unclosed quote, comment or bracket runs to the end.
+enum class Where { kTop, kQuoted, kComment, kAngle };
+
+template <typename Visit>
+void ScanAddressText(std::string_view text, Visit visit) {
+  bool quoted = false;
+  bool angle = false;
+  int comment = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (quoted || comment > 0) {
+      Where where = quoted ? Where::kQuoted : Where::kComment;
+      visit(i, where);
+      if (c == '\\' && i + 1 < text.size()) {
+        visit(++i, where);
+      } else if (quoted && c == '"') {
+        quoted = false;
+      } else if (!quoted && c == '(') {
+        ++comment;
+      } else if (!quoted && c == ')') {
+        --comment;
+      }
+    } else if (c == '"') {
+      quoted = true;
+      visit(i, Where::kQuoted);
+    } else if (c == '(') {
+      comment = 1;
+      visit(i, Where::kComment);
+    } else if (angle) {
+      angle = c != '>';
+      visit(i, angle ? Where::kAngle : Where::kTop);
+    } else {
+      angle = c == '<';
+      visit(i, Where::kTop);
+    }
+  }
+}
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && IsSpace(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsSpace(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+// The entries of an address list, split at the commas outside quotes, comments and <...>. With
+// groups, "name: a, b;" is one entry.
+std::vector<std::string_view> SplitAddressList(std::string_view text, bool groups) {
+  std::vector<std::string_view> entries;
+  std::size_t start = 0;
+  bool in_group = false;
+  ScanAddressText(text, [&](std::size_t i, Where where) {
+    if (where != Where::kTop) return;
+    if (groups && !in_group && text[i] == ':') {
+      in_group = true;
+    } else if (in_group && text[i] == ';') {
+      in_group = false;
+      entries.push_back(text.substr(start, i + 1 - start));
+      start = i + 1;
+    } else if (!in_group && text[i] == ',') {
+      entries.push_back(text.substr(start, i - start));
+      start = i + 1;
+    }
+  });
+  entries.push_back(text.substr(start));
+  return entries;
+}
+
+// A display name as written: quote marks dropped (with their escapes), encoded words decoded.
+std::string DecodeName(std::string_view text, GMimeParserOptions* options) {
+  std::string plain;
+  bool quoted = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '"') {
+      quoted = !quoted;
+    } else if (quoted && text[i] == '\\' && i + 1 < text.size()) {
+      plain.push_back(text[++i]);
+    } else {
+      plain.push_back(text[i]);
+    }
+  }
+  plain = std::string(Trim(plain));
+  gchar* decoded = g_mime_utils_header_decode_text(options, plain.c_str());
+  std::string name = HeaderText(decoded);
+  g_free(decoded);
+  return name;
+}
+
+// Whether text is "local@domain" as an address is written: an "@" and no white space outside
+// quotes.
+bool IsAddrSpec(std::string_view text) {
+  bool at = false;
+  bool space = false;
+  ScanAddressText(text, [&](std::size_t i, Where where) {
+    if (where != Where::kTop) return;
+    at |= text[i] == '@';
+    space |= IsSpace(text[i]);
+  });
+  return at && !space;
+}
+
+// One entry of To or Cc. An e-mail address ("[name] <local@domain>", or "local@domain" with
+// nothing but comments beside it) is read by GMime. Anything else, such as a mobile number in
+// any of the ways people write one, is taken as written, so that no entry is lost and none turns
+// into another number: the text inside <...> as the address and the text before it as the name,
+// or without <...> the whole entry as the address. So is an address GMime gives nothing for.
+void AddEntry(std::string_view entry, GMimeParserOptions* options,
+              std::vector<MailRecipient>* out) {
+  std::size_t open = std::string_view::npos;
+  std::size_t close = entry.size();
+  ScanAddressText(entry, [&](std::size_t i, Where where) {
+    if (where != Where::kTop) return;
+    if (open == std::string_view::npos && entry[i] == '<') {
+      open = i;
+    } else if (open != std::string_view::npos && close == entry.size() && entry[i] == '>') {
+      close = i;
+    }
+  });
+  std::string_view address;
+  std::string_view name;
+  std::string spec;  // the address without comments
+  if (open == std::string_view::npos) {
+    address = Trim(entry);
+    ScanAddressText(entry, [&](std::size_t i, Where where) {
+      if (where != Where::kComment) spec.push_back(entry[i]);
+    });
+  } else {
+    address = Trim(entry.substr(open + 1, close - open - 1));
+    name = Trim(entry.substr(0, open));
+    spec = address;
+  }
+  if (address.empty() || Trim(spec).empty()) return;  // nothing but white space and comments
+  if (IsAddrSpec(Trim(spec))) {
+    std::size_t before = out->size();
+    InternetAddressList* list = internet_address_list_parse(options, std::string(entry).c_str());
+    if (list != nullptr) {
+      AddMailboxes(list, out, 1);
+      g_object_unref(list);
+    }
+    if (out->size() != before) return;
+  }
+  out->push_back({HeaderText(std::string(address).c_str()), DecodeName(name, options)});
+}
+
+// Every entry of every header of the given name, in order. A group gives its members.
+void AddRecipients(GMimeHeaderList* headers, std::string_view field, GMimeParserOptions* options,
+                   std::vector<MailRecipient>* out) {
+  int count = g_mime_header_list_get_count(headers);
+  for (int i = 0; i < count; ++i) {
+    GMimeHeader* header = g_mime_header_list_get_header_at(headers, i);
+    const char* header_name = g_mime_header_get_name(header);
+    const char* raw = g_mime_header_get_raw_value(header);
+    if (header_name == nullptr || raw == nullptr || !EqualsIgnoreCase(header_name, field)) continue;
+    std::string value;
+    for (const char* p = raw; *p != '\0'; ++p) {
+      if (*p != '\r' && *p != '\n') value.push_back(*p);  // unfolded
+    }
+    for (std::string_view entry : SplitAddressList(value, true)) {
+      std::size_t colon = std::string_view::npos;
+      ScanAddressText(entry, [&](std::size_t j, Where where) {
+        if (colon == std::string_view::npos && where == Where::kTop && entry[j] == ':') colon = j;
+      });
+      if (colon == std::string_view::npos) {
+        AddEntry(entry, options, out);
+        continue;
+      }
+      std::string_view members = entry.substr(colon + 1);
+      if (!members.empty() && members.back() == ';') members.remove_suffix(1);
+      for (std::string_view member : SplitAddressList(members, false)) {
+        AddEntry(member, options, out);
+      }
+    }
+  }
+}
+
 GMimeParserOptions* NewLenientOptions() {
   GMimeParserOptions* options = g_mime_parser_options_new();
   g_mime_parser_options_set_address_compliance_mode(options, GMIME_RFC_COMPLIANCE_LOOSE);
@@ -237,10 +414,18 @@ class GmimeStoredMessage final : public StoredMessage {
 
  private:
   static long ReadFile(const std::string& path, std::string* text) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return kMailFileOpenError;
+    int fd;
+    do {
+      fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return LoadResultForErrno(errno, kMailFileOpenError);
     struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (fstat(fd, &info) != 0) {
+      long result = LoadResultForErrno(errno, kMailFileOpenError);
+      close(fd);
+      return result;
+    }
+    if (!S_ISREG(info.st_mode)) {
       close(fd);
       return kMailFileOpenError;
     }
@@ -250,7 +435,7 @@ class GmimeStoredMessage final : public StoredMessage {
       ssize_t n = read(fd, buffer, sizeof buffer);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
-        result = kMailFileReadError;
+        result = LoadResultForErrno(errno, kMailFileReadError);
         break;
       }
       if (n == 0) break;
@@ -270,6 +455,21 @@ class GmimeStoredMessage final : public StoredMessage {
 };
 
 }  // namespace
+
+long LoadResultForErrno(int error_number, long otherwise) {
+  switch (error_number) {
+    case EMFILE:  // descriptors of the process or the system exhausted: others close theirs
+    case ENFILE:
+    case ENOMEM:  // kernel memory short
+    case EAGAIN:
+    case EACCES:  // permissions an administrator can mend; the file is still there
+    case EPERM:
+    case EIO:  // a device or network file system failing for now
+      return kMailFileTemporaryError;
+    default:  // ENOENT, ENOTDIR, ELOOP, EISDIR, ...: gone, or not a file one can read
+      return otherwise;
+  }
+}
 
 long ParseStoredMessage(std::string_view text, ParsedMessage* out) {
   *out = {};
@@ -298,8 +498,8 @@ long ParseStoredMessage(std::string_view text, ParsedMessage* out) {
     parsed.from = senders.front().name;
     parsed.from_addr = senders.front().address;
   }
-  AddMailboxes(g_mime_message_get_to(message.get()), &parsed.recipients, 0);
-  AddMailboxes(g_mime_message_get_cc(message.get()), &parsed.recipients, 0);
+  AddRecipients(headers, "To", options.get(), &parsed.recipients);
+  AddRecipients(headers, "Cc", options.get(), &parsed.recipients);
 
   GMimeObject* body = g_mime_message_get_mime_part(message.get());
   if (GMimePart* plain = FindTextPart(body, "plain", 0)) {

@@ -33,6 +33,11 @@ long ParseStoredMessage(std::string_view text, ParsedMessage* out);
 // entities decoded, line breaks for <br>, paragraphs, divisions, rows and list items.
 std::string HtmlToText(std::string_view html);
 
+// The load result for an errno of opening or reading a spool file: kMailFileTemporaryError for the
+// failures that may pass with time or an administrator's hand (EMFILE, ENFILE, ENOMEM, EAGAIN,
+// EACCES, EPERM, EIO), otherwise `otherwise` (the file is gone or is no file to read).
+long LoadResultForErrno(int error_number, long otherwise);
+
 std::unique_ptr<StoredMessage> NewGmimeStoredMessage();
 
 }  // namespace mailvane
