@@ -15,6 +15,7 @@ inline constexpr long kMailRecipientRefused = 8;
 inline constexpr long kMailConnectError = 9;
 inline constexpr long kMailFileOpenError = 10;
 inline constexpr long kMailFileReadError = 11;
+inline constexpr long kMailFileTemporaryError = 12;  // cannot be opened or read now; may pass
 inline constexpr long kMailNoServer = 15;
 inline constexpr long kMailSocketError = 16;
 inline constexpr long kMailResolveError = 17;
