@@ -36,6 +36,4 @@ void WriteLog(FileSystem& files, const Clock& clock, const std::string& log_dir,
   }
 }
 
-std::string SpoolFolder(const std::string& log_dir) { return log_dir + "messages"; }
-
 }  // namespace mailvane

@@ -1,5 +1,5 @@
-// Daily log files and the spool folder. Both programs append to LogDir & yyyymmdd & ".log", one
-// line per call, each in one append write so the programs' lines never interleave.
+// Daily log files and the creation of the spool folder. Both programs append to LogDir & yyyymmdd
+// & ".log", one line per call, each in one append write so the programs' lines never interleave.
 #ifndef MAILVANE_COMMON_LOG_H_
 #define MAILVANE_COMMON_LOG_H_
 
@@ -21,9 +21,6 @@ std::string LogFilePath(const std::string& log_dir, const Clock& clock);
 // opened or written raises MailvaneError (nothing is retried).
 void WriteLog(FileSystem& files, const Clock& clock, const std::string& log_dir,
               const std::string& text, int flag);
-
-// The spool folder: log_dir & "messages" (no trailing separator).
-std::string SpoolFolder(const std::string& log_dir);
 
 // Creates the spool folder when it does not exist; ignores every error.
 void EnsureSpoolFolder(FileSystem& files, const std::string& log_dir);

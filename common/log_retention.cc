@@ -5,6 +5,7 @@
 #include "common/convert.h"
 #include "common/error.h"
 #include "common/log.h"
+#include "common/spool.h"
 #include "platform/files/file_system.h"
 #include "platform/loop/clock.h"
 

@@ -228,7 +228,6 @@ TEST_F(PurgeOldLogsTest, TheSweepStopsAtTheFirstError) {
 TEST(EnsureSpoolFolderTest, CreatesTheFolderOnceAndIgnoresEveryError) {
   FakeFileSystem files;
   files.AddFolder("/srv/mailvane");
-  EXPECT_EQ(SpoolFolder("/srv/mailvane/"), "/srv/mailvane/messages");
   EnsureSpoolFolder(files, "/srv/mailvane/");
   EXPECT_TRUE(files.FolderExists("/srv/mailvane/messages"));
   files.AddFile("/srv/mailvane/messages/1.msg", "kept");

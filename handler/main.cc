@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "common/error.h"
+#include "common/spool.h"
 #include "handler/vanequeue_cls.h"
 #include "platform/automation/automation.h"
 #include "platform/files/file_lock.h"
@@ -25,7 +26,7 @@ class SpoolFolderLock final : public FileLock {
  public:
   explicit SpoolFolderLock(std::function<std::string()> folder) : folder_(std::move(folder)) {}
   bool TryAcquire() override {
-    if (!lock_) lock_ = NewPosixFileLock(folder_() + "messages/.vanequeue.lock");
+    if (!lock_) lock_ = NewPosixFileLock(SpoolFolderPrefix(folder_()) + kSpoolLockName);
     return lock_->TryAcquire();
   }
 

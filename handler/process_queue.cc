@@ -1,6 +1,8 @@
 // The processing pass: every queued message is loaded and each of its recipients served, by SMS
 // through the provider's renderer or by forwarding; served messages are concluded and deleted,
 // failed ones stay queued for the next pass until they expire.
+#include <cmath>
+#include <cstdint>
 #include <cstdlib>
 
 #include "common/convert.h"
@@ -8,9 +10,11 @@
 #include "common/text.h"
 #include "handler/is_email_address.h"
 #include "handler/mail_error.h"
+#include "handler/recipients.h"
 #include "handler/vanequeue_cls.h"
 #include "platform/loop/clock.h"
 #include "platform/mail/mail.h"
+#include "platform/mail/mail_result.h"
 #include "platform/sms/sms_renderer.h"
 
 namespace mailvane {
@@ -62,6 +66,17 @@ std::string WithoutSpacesAndDashes(const std::string& text) {
     if (c != ' ' && c != '-') out += c;
   }
   return out;
+}
+
+// A setting read as a whole number as large as the text holds: the number syntax of ToInt16,
+// rounded the same way, saturating at the 64-bit bounds. Not a number: type mismatch.
+long long ToWholeCount(std::string_view text) {
+  std::optional<double> value = ParseNumber(text);
+  if (!value) throw MailvaneError(kErrTypeMismatch);
+  const double rounded = std::nearbyint(*value);
+  if (rounded >= 9223372036854775807.0) return INT64_MAX;
+  if (rounded <= -9223372036854775808.0) return INT64_MIN;
+  return static_cast<long long>(rounded);
 }
 
 }  // namespace
@@ -120,6 +135,19 @@ void VanequeueCls::ServeMessage(int i) {
   std::unique_ptr<StoredMessage> message = env_.mail.NewStoredMessage();
   message->SetTempDirectory(SpoolFolderPath());
   const long loaded = message->LoadMessage(slot.SpoolPath, 0, 0, 0);
+  std::error_code envelope_error;
+  if (loaded == 0) envelope_error = ReadEnvelope(slot);
+  if (loaded == kMailFileTemporaryError || envelope_error) {
+    // The file is there but cannot be read now (no descriptors, no permission, an I/O error): it
+    // stays queued for the next pass, until it expires.
+    if (!slot.load_failure_logged) {
+      WriteHandlerLog("!!!Cannot read message now " + Position(i, count) + " " +
+                      (envelope_error ? envelope_error.message() : std::to_string(loaded)) + " " +
+                      slot.SpoolPath + ", it stays queued");
+      slot.load_failure_logged = true;
+    }
+    return;
+  }
   if (loaded != 0) {
     MailError(
         "Vanequeue " + handler_id_ + " Message Error " + Position(i, count),
@@ -131,7 +159,11 @@ void VanequeueCls::ServeMessage(int i) {
     return;
   }
 
-  const std::vector<MailRecipient>& recipients = message->Recipients();
+  // The header recipients keep their numbers; recipients given only in the envelope follow.
+  std::vector<MailRecipient> recipients = message->Recipients();
+  for (MailRecipient& extra : EnvelopeOnlyRecipients(recipients, slot.envelope)) {
+    recipients.push_back(std::move(extra));
+  }
   const int recipient_count = static_cast<int>(recipients.size());
   for (int j = 1; j <= recipient_count; ++j) {
     const MailRecipient& recipient = recipients[j - 1];
@@ -142,7 +174,10 @@ void VanequeueCls::ServeMessage(int i) {
       const std::string from = message->From();
       std::string sms_text = message->BodyText();
       if (config_.StripCRLF == "1") sms_text = ReplaceCrLf(sms_text);
-      sms_text = CutCharacters(sms_text, ToInt16(config_.MaxLength) - 1LL - CountCharacters(from));
+      const long long max_length = ToWholeCount(config_.MaxLength);
+      const long long from_length = CountCharacters(from);
+      sms_text =
+          CutCharacters(sms_text, max_length > from_length ? max_length - 1 - from_length : 0);
       const std::string name = BeforeAt(recipient.name);
       const std::string number = BeforeAt(recipient.address);
 
@@ -169,7 +204,7 @@ void VanequeueCls::ServeMessage(int i) {
           ++error_count;
         } else {
           slot.DoneList += std::to_string(j) + ":";
-          if (j < recipient_count || error_count > 0) RecordServed(slot);
+          RecordServed(slot);  // the last one too: a handler ended before the unlink repeats none
         }
       } else if (config_.ForwardOK != "1") {
         WriteHandlerLog("EMail Forward not allowed " + Position(i, count) + " " +
@@ -196,7 +231,7 @@ void VanequeueCls::ServeMessage(int i) {
           ++error_count;
         } else {
           slot.DoneList += std::to_string(j) + ":";
-          if (j < recipient_count || error_count > 0) RecordServed(slot);
+          RecordServed(slot);  // the last one too: a handler ended before the unlink repeats none
         }
       }
     }

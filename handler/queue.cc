@@ -22,6 +22,9 @@ int SpoolQueue::EnqueueSpoolFile(const std::string& path, TimePoint now) {
   s.DoneList.clear();
   s.removal_pending = false;
   s.has_served_record = false;
+  s.envelope_read = false;
+  s.envelope.clear();
+  s.load_failure_logged = false;
   index_[path] = i;
   return i;
 }
@@ -36,6 +39,9 @@ void SpoolQueue::FreeSlot(int i) {
   s.DoneList.clear();
   s.removal_pending = false;
   s.has_served_record = false;
+  s.envelope_read = false;
+  s.envelope.clear();
+  s.load_failure_logged = false;
   free_.insert(i);
 }
 

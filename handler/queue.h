@@ -15,8 +15,6 @@
 namespace mailvane {
 
 inline constexpr char kFreeSlot[] = "*";
-// Beside a spool file whose message is partly served: the served recipients' DoneList.
-inline constexpr char kServedSuffix[] = ".done";
 
 struct QueueSlot {
   std::string SpoolPath = kFreeSlot;  // "*" marks a free slot
@@ -30,6 +28,11 @@ struct QueueSlot {
   // A served-recipient record may exist beside the spool file (the sweep listed one, or one was
   // written): it is deleted with the spool file. Without it there is nothing to delete.
   bool has_served_record = false;
+  // The envelope record has been read: envelope holds its recipients (none without a record).
+  bool envelope_read = false;
+  std::vector<std::string> envelope;
+  // A load that may succeed later failed and was logged; the next such failure is not.
+  bool load_failure_logged = false;
 };
 
 class SpoolQueue {

@@ -6,30 +6,23 @@
 
 #include "common/convert.h"
 #include "common/error.h"
+#include "common/spool.h"
 #include "common/text.h"
 #include "handler/vanequeue_cls.h"
 #include "platform/files/file_system.h"
 #include "platform/loop/clock.h"
 
 namespace mailvane {
-namespace {
 
-bool EndsInMsg(std::string_view name) {
-  if (name.size() < 4) return false;
-  std::string_view tail = name.substr(name.size() - 4);
-  return tail[0] == '.' && (tail[1] | 0x20) == 'm' && (tail[2] | 0x20) == 's' &&
-         (tail[3] | 0x20) == 'g';
+void VanequeueCls::RemoveUnfinishedRecords(const std::vector<FileInfo>& files) {
+  // This handler holds the spool folder, so no other handler writes here, and its own records are
+  // written only inside a processing pass, which never overlaps a scan: any temporary record
+  // listed now is a leftover of a handler that ended while writing it.
+  const std::string folder = SpoolFolderPath();
+  for (const FileInfo& file : files) {
+    if (IsHandlerTempName(file.name)) env_.files.DeleteFile(folder + file.name);
+  }
 }
-
-// The spool file name a served-recipient record belongs to, or empty when the name is not one.
-std::string_view RecordedSpoolName(std::string_view name) {
-  constexpr std::string_view suffix = kServedSuffix;
-  if (name.size() <= suffix.size() || name.substr(name.size() - suffix.size()) != suffix) return {};
-  std::string_view spool = name.substr(0, name.size() - suffix.size());
-  return EndsInMsg(spool) ? spool : std::string_view();
-}
-
-}  // namespace
 
 void VanequeueCls::ScanSpoolFolder() {
   if (!HoldsSpoolFolder()) return;
@@ -40,13 +33,14 @@ void VanequeueCls::ScanSpoolFolder() {
   // per newly queued file.
   std::unordered_set<std::string_view> recorded;
   for (const FileInfo& file : files) {
-    if (std::string_view spool = RecordedSpoolName(file.name); !spool.empty())
+    if (std::string_view spool = SpoolNameOfServedRecord(file.name); !spool.empty())
       recorded.insert(spool);
   }
+  RemoveUnfinishedRecords(files);
   const LocalDateTime now = env_.clock.LocalNow();
   bool failure_pending = false;
   for (const FileInfo& file : files) {
-    if (!EndsInMsg(file.name)) continue;
+    if (!IsSpoolFileName(file.name)) continue;
     try {
       const LocalDateTime modified = env_.clock.ToLocal(file.modified);
       const long long age = std::llabs(MinuteNumber(now) - MinuteNumber(modified));
@@ -56,6 +50,8 @@ void VanequeueCls::ScanSpoolFolder() {
                         FormatGeneralDate(modified));
         if (std::error_code error = env_.files.DeleteFile(folder + file.name)) {
           failure_pending = true;
+        } else {
+          env_.files.DeleteFile(folder + EnvelopeRecordName(file.name));
         }
       } else if (!failure_pending) {
         const std::string path = folder + file.name;
@@ -71,13 +67,14 @@ void VanequeueCls::ScanSpoolFolder() {
   }
   // What is left are records of spool files not queued in this sweep: those already queued, and
   // those whose spool file is gone (a handler ended between deleting the two). The latter would
-  // otherwise stay for ever, and hold their name back from new spool files.
+  // otherwise stay for ever, and hold their name back from new spool files. (Envelope records
+  // are not swept here: the server writes a new one before its spool file, and only the server,
+  // at start, removes those that stand alone.)
   if (recorded.empty()) return;
   std::unordered_set<std::string_view> listed;
   for (const FileInfo& file : files) listed.insert(file.name);
   for (std::string_view spool : recorded) {
-    if (listed.count(spool) == 0)
-      env_.files.DeleteFile(folder + std::string(spool) + kServedSuffix);
+    if (listed.count(spool) == 0) env_.files.DeleteFile(folder + ServedRecordName(spool));
   }
 }
 

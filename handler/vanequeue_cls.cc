@@ -5,6 +5,7 @@
 #include "common/error.h"
 #include "common/error_mail.h"
 #include "common/log.h"
+#include "common/spool.h"
 #include "platform/files/file_lock.h"
 #include "platform/files/file_system.h"
 #include "platform/loop/event_loop.h"
@@ -98,7 +99,7 @@ void VanequeueCls::Timer2_Timer() {
   if (!ended_) env_.timer2.SetEnabled(true);
 }
 
-std::string VanequeueCls::SpoolFolderPath() const { return config_.LogDir + "messages/"; }
+std::string VanequeueCls::SpoolFolderPath() const { return SpoolFolderPrefix(config_.LogDir); }
 
 bool VanequeueCls::HoldsSpoolFolder() { return env_.spool_lock.TryAcquire(); }
 
@@ -113,7 +114,10 @@ void VanequeueCls::RemoveQueueEntry(int i) {
     slot.removal_pending = true;
     return;
   }
-  if (slot.has_served_record) env_.files.DeleteFile(slot.SpoolPath + kServedSuffix);
+  // The spool file first, then its records: a record never outlives its file for long, and one
+  // that does (the handler ended in between) is removed as stale.
+  if (slot.has_served_record) env_.files.DeleteFile(ServedRecordName(slot.SpoolPath));
+  env_.files.DeleteFile(EnvelopeRecordName(slot.SpoolPath));
   queue_.FreeSlot(i);
 }
 
@@ -121,9 +125,9 @@ void VanequeueCls::RecordServed(QueueSlot& slot) {
   const std::string folder = SpoolFolderPath();
   if (slot.SpoolPath.compare(0, folder.size(), folder) != 0) return;
   slot.has_served_record = true;  // even when the write fails: a record may be left
-  const std::string name = slot.SpoolPath.substr(folder.size()) + kServedSuffix;
+  const std::string name = ServedRecordName(slot.SpoolPath.substr(folder.size()));
   if (std::error_code error =
-          env_.files.ReplaceFileDurably(folder, "." + name + ".tmp", name, slot.DoneList)) {
+          env_.files.ReplaceFileDurably(folder, SpoolTempName(name), name, slot.DoneList)) {
     WriteHandlerLog("!!!Cannot record the served recipients of " + slot.SpoolPath + " (" +
                     error.message() + ")");
   }
@@ -131,13 +135,22 @@ void VanequeueCls::RecordServed(QueueSlot& slot) {
 
 void VanequeueCls::LoadServed(QueueSlot& slot) {
   slot.has_served_record = true;
-  std::string done;
-  if (env_.files.ReadFile(slot.SpoolPath + kServedSuffix, 64 * 1024, &done)) return;
-  // Only a list of the form "1:3:" is taken; anything else is not ours and is ignored.
-  for (char c : done) {
-    if ((c < '0' || c > '9') && c != ':') return;
-  }
-  slot.DoneList = done;
+  std::string text;
+  if (env_.files.ReadFile(ServedRecordName(slot.SpoolPath), kMaxRecordSize, &text)) return;
+  // Only a DoneList is taken; anything else is not ours and is ignored.
+  if (std::optional<std::string> done = ParseServedRecord(text)) slot.DoneList = std::move(*done);
+}
+
+std::error_code VanequeueCls::ReadEnvelope(QueueSlot& slot) {
+  if (slot.envelope_read) return {};
+  std::string text;
+  std::error_code error =
+      env_.files.ReadFile(EnvelopeRecordName(slot.SpoolPath), kMaxRecordSize, &text);
+  if (error && error != std::errc::no_such_file_or_directory) return error;
+  // No record: a spool file of an older version, served by its headers alone.
+  slot.envelope = ParseEnvelopeRecord(text);
+  slot.envelope_read = true;
+  return {};
 }
 
 }  // namespace mailvane

@@ -7,6 +7,8 @@
 
 #include <functional>
 #include <string>
+#include <system_error>
+#include <vector>
 
 #include "common/config.h"
 #include "handler/queue.h"
@@ -17,6 +19,7 @@ namespace mailvane {
 class Clock;
 class FileLock;
 class FileSystem;
+struct FileInfo;
 class MailFactory;
 class RegistryReader;
 class SmsRendererFactory;
@@ -80,6 +83,11 @@ class VanequeueCls {
   // a handler that ends in the middle of a message does not serve them again.
   void RecordServed(QueueSlot& slot);
   void LoadServed(QueueSlot& slot);
+  // Reads the envelope record beside the spool file once; an error other than a missing record
+  // is returned and the read is tried again next time.
+  std::error_code ReadEnvelope(QueueSlot& slot);
+  // Deletes the handler's own temporary files that a handler ended while writing left behind.
+  void RemoveUnfinishedRecords(const std::vector<FileInfo>& files);
   void EndProgram();
   void MailError(const std::string& subject, const std::string& body);
   void ServeMessage(int i);

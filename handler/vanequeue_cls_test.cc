@@ -7,6 +7,7 @@
 
 #include "common/scramble.h"
 #include "handler/queue.h"
+#include "handler/recipients.h"
 #include "platform/files/testing/fake_file_lock.h"
 #include "platform/files/testing/fake_file_system.h"
 #include "platform/loop/testing/fake_clock.h"
@@ -615,6 +616,108 @@ TEST_F(HandlerTest, TheSweepRemovesRecordsWhoseSpoolFileIsGoneAndKeepsTheOthers)
   ProcessTick();
   EXPECT_THAT(SmsNumbers(), ElementsAre("222"));
   EXPECT_EQ(files_.FileNames(kSpool), std::vector<std::string>{"notes.done"});
+}
+
+// --- envelope records, limits and the windows around a kill ---
+
+TEST_F(HandlerTest, EnvelopeOnlyRecipientsAreServedAfterTheHeaderOnesAndGoWithTheSpoolFile) {
+  std::string path = Spool("a.msg", {{"+44 7700 900123", "Bob"}, {"dave@example.org", "Dave"}});
+  // The same two again in other spellings, one number twice, and two blind copies.
+  files_.AddFile(path + ".env",
+                 "+447700900123\nDAVE@example.org\n447700900999\n447700900999\ncarol@example.net\n",
+                 clock_.Now());
+  sms_.SetSendFunction([](const RenderedSms& sms) {
+    return sms.recipients[0].first == "447700900999" ? FakeSmsResult{9, "down"} : FakeSmsResult{};
+  });
+  Handler().AllocateId(Variant{int64_t{1}});
+  ProcessTick();
+  EXPECT_THAT(SmsNumbers(), ElementsAre("+44 7700 900123", "447700900999"));
+  ASSERT_EQ(mail_.sent().size(), 3u);  // dave's forward, the error mail, carol's forward
+  EXPECT_EQ(mail_.sent()[0].recipients[0].address, "dave@example.org");
+  EXPECT_EQ(mail_.sent()[2].recipients[0].address, "carol@example.net");
+  EXPECT_EQ(mail_.sent()[2].recipients[0].name, "");
+  EXPECT_EQ(*files_.Contents(path + ".done"), "1:2:4:");  // header numbers first
+  EXPECT_EQ(CountLog("{1} >>> To:447700900999 <>"), 1u);
+  EXPECT_EQ(CountLog("{1} >>> To:carol@example.net <>"), 1u);
+  EXPECT_EQ(CountLog("{1} >>> To:"), 4u);
+
+  sms_.SetSendFunction(nullptr);
+  ProcessTick();
+  EXPECT_THAT(SmsNumbers(), ElementsAre("+44 7700 900123", "447700900999", "447700900999"));
+  EXPECT_EQ(files_.FileNames(kSpool), std::vector<std::string>{});  // the .msg and both records
+}
+
+TEST(SameRecipientTest, CaseSpacesAndDashesDoNotMakeAnotherRecipient) {
+  struct Case {
+    const char* a;
+    const char* b;
+    bool same;
+  } cases[] = {
+      {"bob@example.com", "BOB@Example.COM", true},
+      {"+447700900123", "+44 7700-900123", true},
+      {"447700900123", "+447700900123", false},
+      {"447700900123", "4477009001234", false},
+      {"bob@example.com", "bob@example.co", false},
+      {"", "", true},
+  };
+  for (const Case& c : cases) EXPECT_EQ(SameRecipient(c.a, c.b), c.same) << c.a << " " << c.b;
+}
+
+TEST_F(HandlerTest, MaxLengthIsReadAsAWholeNumberOfAnySize) {
+  struct Case {
+    const char* max_length;
+    size_t characters;  // of a 50000-character body, sender "Alice"
+  } cases[] = {
+      {"40000", 39994}, {"1e30", 50000}, {"&H20", 26}, {"160.5", 154}, {"-3", 0}, {"5", 0},
+  };
+  for (const Case& c : cases) {
+    handler_.reset();
+    Set("MaxLength", c.max_length);
+    Spool(std::string(c.max_length) + ".msg", {{"447700900123", ""}}, std::string(50000, 'x'));
+    Handler().AllocateId(Variant{int64_t{1}});
+    ProcessTick();
+    EXPECT_EQ(end_calls_, 0) << c.max_length;
+    ASSERT_FALSE(sms_.renderers().empty());
+    EXPECT_EQ(sms_.renderers().back().message.size(), c.characters) << c.max_length;
+  }
+}
+
+TEST_F(HandlerTest, TheLastRecipientIsRecordedSoAHandlerEndedBeforeTheUnlinkDoesNotRepeatIt) {
+  std::string path = Spool("a.msg", {{"111", ""}});
+  Handler().AllocateId(Variant{int64_t{1}});
+  files_.FailDeleteFile(1, EACCES);  // the spool file outlives the pass, as after a kill
+  ProcessTick();
+  EXPECT_EQ(*files_.Contents(path + ".done"), "1:");
+  handler_.reset();
+  Handler().AllocateId(Variant{int64_t{1}});
+  ProcessTick();
+  EXPECT_THAT(SmsNumbers(), ElementsAre("111"));
+  EXPECT_EQ(files_.FileNames(kSpool), std::vector<std::string>{});
+}
+
+TEST_F(HandlerTest, TheScanRemovesOnlyTheHandlersOwnTemporaryRecords) {
+  for (const char* name : {".a.msg.done.tmp", ".b.msg.tmp", ".b.msg.env.tmp", "b.msg.env"}) {
+    files_.AddFile(std::string(kSpool) + name, "x", clock_.Now());
+  }
+  Handler().AllocateId(Variant{int64_t{1}});
+  EXPECT_EQ(files_.FileNames(kSpool),
+            (std::vector<std::string>{".b.msg.env.tmp", ".b.msg.tmp", "b.msg.env"}));
+}
+
+TEST_F(HandlerTest, AFileThatCannotBeReadNowStaysQueuedAndIsLoggedOnce) {
+  std::string path = Spool("a.msg", {{"111", ""}});
+  mail_.FailLoads(path, kMailFileTemporaryError, 2);
+  Handler().AllocateId(Variant{int64_t{1}});
+  ProcessTick();
+  ProcessTick();
+  EXPECT_TRUE(sms_.renderers().empty());
+  EXPECT_TRUE(files_.FileExists(path));
+  EXPECT_EQ(CountLog("{1} !!!Cannot read message now (1/1) 12 " + path), 1u);
+  EXPECT_EQ(CountLog("{1} Message Error"), 0u);
+  EXPECT_TRUE(ErrorMails().empty());
+  ProcessTick();  // it has passed
+  EXPECT_THAT(SmsNumbers(), ElementsAre("111"));
+  EXPECT_FALSE(files_.FileExists(path));
 }
 
 }  // namespace

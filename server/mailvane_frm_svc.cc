@@ -6,12 +6,12 @@
 #include "common/error.h"
 #include "common/error_mail.h"
 #include "common/log.h"
+#include "common/spool.h"
 #include "platform/automation/automation.h"
 #include "platform/files/file_system.h"
 #include "platform/files/spool_writer.h"
 #include "platform/loop/clock.h"
 #include "platform/loop/event_loop.h"
-#include "server/spool.h"
 
 namespace mailvane {
 namespace {
@@ -122,12 +122,20 @@ void MailvaneFrmSvc::LoadPhases2And3() {
 
 void MailvaneFrmSvc::RemoveUnfinishedSpoolFiles() {
   // Files a crashed run was still writing: never acknowledged, so their clients still hold the
-  // mails. Nothing else writes such names while this server has not started listening.
+  // mails. Envelope records whose spool file is gone are left by a write that failed half-way or
+  // by a handler that ended between deleting the two. Nothing else writes such names while this
+  // server has not started listening, and a handler removes an envelope record only after its
+  // spool file, as this does.
   const std::string folder = SpoolFolder(config_.LogDir);
   std::vector<FileInfo> files;
   if (env_.files.ListFiles(folder, &files)) return;
+  std::set<std::string_view> listed;
+  for (const FileInfo& file : files) listed.insert(file.name);
   for (const FileInfo& file : files) {
-    if (IsSpoolTempName(file.name)) env_.files.DeleteFile(folder + "/" + file.name);
+    std::string_view spool = SpoolNameOfEnvelopeRecord(file.name);
+    if (IsServerTempName(file.name) || (!spool.empty() && listed.count(spool) == 0)) {
+      env_.files.DeleteFile(folder + "/" + file.name);
+    }
   }
 }
 
@@ -199,7 +207,8 @@ void MailvaneFrmSvc::MailReceived(const SmtpClient& client, const SmtpMessage& m
   AddToList("+++Received from " + client.ip_address + " to " + message.recipient_text + "..." +
             std::to_string(message.byte_count) + " bytes");
   std::string data = message.text + "\r\n";
-  WriteSpoolFile(SpoolFolder(config_.LogDir), std::move(data), std::move(done));
+  WriteSpoolFile(SpoolFolder(config_.LogDir), std::move(data),
+                 EnvelopeRecordText(message.recipients), std::move(done));
 }
 
 std::string MailvaneFrmSvc::NextSpoolName(const std::string& folder) {
@@ -209,26 +218,47 @@ std::string MailvaneFrmSvc::NextSpoolName(const std::string& folder) {
     ++spool_counter_;
     name = SpoolFileName(now, spool_counter_);
   } while (spooling_.count(name) > 0 || env_.files.FileExists(folder + "/" + name) ||
-           // a record of served recipients left by a message of that name
-           env_.files.FileExists(folder + "/" + name + ".done"));
+           // records left by a message of that name would be taken for the new one's
+           env_.files.FileExists(folder + "/" + ServedRecordName(name)) ||
+           env_.files.FileExists(folder + "/" + EnvelopeRecordName(name)));
   return name;
 }
 
 void MailvaneFrmSvc::WriteSpoolFile(const std::string& folder, std::string data,
-                                    std::function<void(SmtpReply)> done) {
+                                    std::string envelope, std::function<void(SmtpReply)> done) {
   std::string name = NextSpoolName(folder);
   spooling_.insert(name);
+  // Either file failing: the client keeps the mail and tries again later; nothing was
+  // acknowledged.
+  auto answer = [this, folder, name, done = std::move(done)](const std::string& file,
+                                                             std::error_code error) {
+    spooling_.erase(name);
+    if (!error) {
+      done({250, "2.0.0 Ok: queued as " + name});
+      return;
+    }
+    AddToList("!!!Cannot write spool file " + folder + "/" + file + ": " + error.message());
+    done({451, "4.3.0 Requested action aborted: local error in processing"});
+  };
+  // The envelope record is in place before the spool file, so a handler that sees the spool file
+  // sees its record too.
+  const std::string record = EnvelopeRecordName(name);
   env_.spool_writer.Write(
-      folder, SpoolTempName(name), name, std::move(data),
-      [this, folder, name, done = std::move(done)](std::error_code error) {
-        spooling_.erase(name);
-        if (!error) {
-          done({250, "2.0.0 Ok: queued as " + name});
+      folder, SpoolTempName(record), record, std::move(envelope),
+      [this, folder, name, record, answer = std::move(answer),
+       data = std::move(data)](std::error_code error) mutable {
+        if (error) {
+          answer(record, error);
           return;
         }
-        // The client keeps the mail and tries again later; nothing was acknowledged.
-        AddToList("!!!Cannot write spool file " + folder + "/" + name + ": " + error.message());
-        done({451, "4.3.0 Requested action aborted: local error in processing"});
+        env_.spool_writer.Write(
+            folder, SpoolTempName(name), name, std::move(data),
+            [this, folder, name, record, answer = std::move(answer)](std::error_code error) {
+              // Without its spool file the record is stale; one that cannot be removed now is
+              // removed at the next start.
+              if (error) env_.files.DeleteFile(folder + "/" + record);
+              answer(name, error);
+            });
       });
 }
 

@@ -102,7 +102,9 @@ class MailvaneFrmSvc final : public MainWindow, public SmtpEvents, public Servic
   void ServiceError(int number, const std::string& description);
   void RemoveUnfinishedSpoolFiles();
   void RecordMailFailure(const std::string& failure);
-  void WriteSpoolFile(const std::string& folder, std::string data,
+  // The envelope record first, then the spool file, both durably; done gets 250 only when both
+  // are in place, else a 451 and neither is left behind.
+  void WriteSpoolFile(const std::string& folder, std::string data, std::string envelope,
                       std::function<void(SmtpReply)> done);
   std::string NextSpoolName(const std::string& folder);
 

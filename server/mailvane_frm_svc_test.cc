@@ -314,6 +314,9 @@ TEST_F(ServiceWindowTest, ANameThatIsTakenIsNeverAppendedTo) {
   EXPECT_EQ(spool_.files().count("/srv/mv/messages/2009125973.1.msg"), 0u);
   EXPECT_EQ(spool_.files().at("/srv/mv/messages/2009125973.2.msg"), "mail\r\n");
   EXPECT_EQ(Window().spool_counter(), 2);
+  files_.AddFile("/srv/mv/messages/2009125973.3.msg.env", "a record without its spool file");
+  EXPECT_EQ(Receive("next").code, 250);
+  EXPECT_EQ(spool_.files().count("/srv/mv/messages/2009125973.4.msg"), 1u);
 }
 
 TEST_F(ServiceWindowTest, StartupRemovesFilesACrashedRunLeftHalfWritten) {
@@ -322,9 +325,45 @@ TEST_F(ServiceWindowTest, StartupRemovesFilesACrashedRunLeftHalfWritten) {
   files_.AddFile("/srv/mv/messages/.2009125973.4.msg.tmp", "half a mail");
   files_.AddFile("/srv/mv/messages/2009125973.3.msg", "a whole mail");
   files_.AddFile("/srv/mv/messages/2009125973.3.msg.done", "1:");
+  files_.AddFile("/srv/mv/messages/2009125973.3.msg.env", "447700900123\n");
+  files_.AddFile("/srv/mv/messages/.2009125973.4.msg.env.tmp", "half a record");
+  files_.AddFile("/srv/mv/messages/2009125973.5.msg.env", "its spool file never came");
+  files_.AddFile("/srv/mv/messages/.2009125973.3.msg.done.tmp", "the handler's to remove");
   Window().Form_Load("");
   EXPECT_EQ(files_.FileNames("/srv/mv/messages"),
-            (std::vector<std::string>{"2009125973.3.msg", "2009125973.3.msg.done"}));
+            (std::vector<std::string>{".2009125973.3.msg.done.tmp", "2009125973.3.msg",
+                                      "2009125973.3.msg.done", "2009125973.3.msg.env"}));
+}
+
+TEST_F(ServiceWindowTest, TheEnvelopeRecordIsDurableBeforeTheSpoolFileAndGoesWithIt) {
+  Configure();
+  Window().Form_Load("");
+  spool_.HoldCompletions(true);
+  SmtpReply reply{0, ""};
+  SmtpMessage message;
+  message.text = "To: 447700900123";
+  message.recipients = {"447700900123", "+447700900999"};
+  Window().MailReceived({"127.0.0.1", 1}, message, [&](SmtpReply r) { reply = r; });
+  EXPECT_EQ(spool_.files().at("/srv/mv/messages/2009125973.1.msg.env"),
+            "447700900123\n+447700900999\n");
+  EXPECT_EQ(spool_.files().count("/srv/mv/messages/2009125973.1.msg"), 0u);  // not before it
+  EXPECT_EQ(spool_.last_temp_name(), ".2009125973.1.msg.env.tmp");
+  spool_.ReleaseCompletions();
+  EXPECT_EQ(reply.code, 250);
+  EXPECT_EQ(spool_.files().count("/srv/mv/messages/2009125973.1.msg"), 1u);
+  spool_.HoldCompletions(false);
+
+  // Either write failing: 451; a record whose spool file failed is deleted again.
+  for (int failing : {3, 5}) {  // the record of the second mail, the spool file of the third
+    spool_.FailWriteNumber(failing);
+    const int deletes = files_.delete_calls();
+    EXPECT_EQ(Receive("mail").code, 451) << failing;
+    EXPECT_EQ(files_.delete_calls() - deletes, failing == 5 ? 1 : 0) << failing;
+    EXPECT_EQ(spool_.writes(), failing) << failing;  // no spool file after a failed record
+  }
+  size_t spool_files = 0;
+  for (const auto& [path, data] : spool_.files()) spool_files += path.ends_with(".msg");
+  EXPECT_EQ(spool_files, 1u);
 }
 
 TEST_F(ServiceWindowTest, AMailThatCannotBeSpooledGetsATemporaryFailure) {

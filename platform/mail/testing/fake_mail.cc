@@ -97,6 +97,12 @@ void FakeMailFactory::SetLoadResult(const std::string& path, long code) {
   messages_[path] = Entry{code, {}};
 }
 
+void FakeMailFactory::FailLoads(const std::string& path, long code, int times) {
+  Entry& entry = messages_[path];
+  entry.failure = code;
+  entry.failures_left = times;
+}
+
 void FakeMailFactory::RemoveMessage(const std::string& path) { messages_.erase(path); }
 
 void FakeMailFactory::QueueSendResult(long code, std::string detail) {
@@ -127,6 +133,10 @@ long FakeMailFactory::Load(const std::string& path, FakeMessageContent& content)
   loaded_paths_.push_back(path);
   auto it = messages_.find(path);
   if (it == messages_.end()) return kMailFileOpenError;
+  if (it->second.failures_left > 0) {
+    --it->second.failures_left;
+    return it->second.failure;
+  }
   if (it->second.result == 0) content = it->second.content;
   return it->second.result;
 }

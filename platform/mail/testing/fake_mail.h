@@ -52,6 +52,9 @@ class FakeMailFactory final : public MailFactory {
   // Stored messages. A path that was never configured loads as kMailFileOpenError.
   void SetMessage(const std::string& path, FakeMessageContent content);
   void SetLoadResult(const std::string& path, long code);
+  // The next `times` loads of the path return code (kMailFileTemporaryError, say), then the path
+  // loads as configured.
+  void FailLoads(const std::string& path, long code, int times);
   void RemoveMessage(const std::string& path);
 
   // Outgoing mails. Results are taken from the queue first, one per Send; when it is empty the
@@ -87,6 +90,8 @@ class FakeMailFactory final : public MailFactory {
   struct Entry {
     long result = 0;
     FakeMessageContent content;
+    long failure = 0;
+    int failures_left = 0;
   };
   std::map<std::string, Entry> messages_;
   std::deque<FakeSendResult> queued_;

@@ -1,0 +1,96 @@
+#include "common/spool.h"
+
+namespace mailvane {
+namespace {
+
+bool EndsWith(std::string_view text, std::string_view tail) {
+  return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
+}
+
+std::string_view Strip(std::string_view name, std::string_view suffix) {
+  if (!EndsWith(name, suffix) || name.size() == suffix.size()) return {};
+  std::string_view spool = name.substr(0, name.size() - suffix.size());
+  return IsSpoolFileName(spool) ? spool : std::string_view();
+}
+
+// The final name inside a temporary name, or empty.
+std::string_view FinalNameOfTemp(std::string_view name) {
+  if (name.size() < 6 || name.front() != '.' || !EndsWith(name, ".tmp")) return {};
+  return name.substr(1, name.size() - 5);
+}
+
+}  // namespace
+
+std::string SpoolFolder(const std::string& log_dir) { return log_dir + "messages"; }
+
+std::string SpoolFolderPrefix(const std::string& log_dir) { return log_dir + "messages/"; }
+
+std::string SpoolFileName(const LocalDateTime& t, long long counter) {
+  return std::to_string(t.year) + std::to_string(t.month) + std::to_string(t.day) +
+         std::to_string(t.hour) + std::to_string(t.minute) + std::to_string(t.second) + "." +
+         std::to_string(counter) + ".msg";
+}
+
+bool IsSpoolFileName(std::string_view name) {
+  if (name.size() < 4) return false;
+  std::string_view tail = name.substr(name.size() - 4);
+  return tail[0] == '.' && (tail[1] | 0x20) == 'm' && (tail[2] | 0x20) == 's' &&
+         (tail[3] | 0x20) == 'g';
+}
+
+std::string ServedRecordName(std::string_view spool_name) {
+  return std::string(spool_name) + kServedSuffix;
+}
+
+std::string EnvelopeRecordName(std::string_view spool_name) {
+  return std::string(spool_name) + kEnvelopeSuffix;
+}
+
+std::string_view SpoolNameOfServedRecord(std::string_view name) {
+  return Strip(name, kServedSuffix);
+}
+
+std::string_view SpoolNameOfEnvelopeRecord(std::string_view name) {
+  return Strip(name, kEnvelopeSuffix);
+}
+
+std::string SpoolTempName(std::string_view final_name) {
+  return "." + std::string(final_name) + ".tmp";
+}
+
+bool IsServerTempName(std::string_view name) {
+  std::string_view final_name = FinalNameOfTemp(name);
+  return IsSpoolFileName(final_name) || !SpoolNameOfEnvelopeRecord(final_name).empty();
+}
+
+bool IsHandlerTempName(std::string_view name) {
+  return !SpoolNameOfServedRecord(FinalNameOfTemp(name)).empty();
+}
+
+std::string EnvelopeRecordText(const std::vector<std::string>& recipients) {
+  std::string text;
+  for (const std::string& recipient : recipients) text += recipient + "\n";
+  return text;
+}
+
+std::vector<std::string> ParseEnvelopeRecord(std::string_view text) {
+  std::vector<std::string> recipients;
+  while (!text.empty()) {
+    size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!line.empty()) recipients.emplace_back(line);
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+  return recipients;
+}
+
+std::optional<std::string> ParseServedRecord(std::string_view text) {
+  for (char c : text) {
+    if ((c < '0' || c > '9') && c != ':') return std::nullopt;
+  }
+  return std::string(text);
+}
+
+}  // namespace mailvane

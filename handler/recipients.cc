@@ -1,0 +1,39 @@
+#include "handler/recipients.h"
+
+namespace mailvane {
+namespace {
+
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
+
+}  // namespace
+
+// Equality once spaces and "-" are dropped covers plain equality as well.
+bool SameRecipient(std::string_view a, std::string_view b) {
+  auto skip = [](char c) { return c == ' ' || c == '-'; };
+  size_t i = 0, j = 0;
+  for (;;) {
+    while (i < a.size() && skip(a[i])) ++i;
+    while (j < b.size() && skip(b[j])) ++j;
+    if (i == a.size() || j == b.size()) return i == a.size() && j == b.size();
+    if (Lower(a[i++]) != Lower(b[j++])) return false;
+  }
+}
+
+std::vector<MailRecipient> EnvelopeOnlyRecipients(const std::vector<MailRecipient>& header,
+                                                  const std::vector<std::string>& envelope) {
+  std::vector<MailRecipient> extra;
+  auto named = [](const std::string& address, const std::vector<MailRecipient>& list) {
+    for (const MailRecipient& r : list) {
+      if (SameRecipient(r.address, address)) return true;
+    }
+    return false;
+  };
+  for (const std::string& address : envelope) {
+    if (!address.empty() && !named(address, header) && !named(address, extra)) {
+      extra.push_back({address, ""});
+    }
+  }
+  return extra;
+}
+
+}  // namespace mailvane

@@ -1,0 +1,53 @@
+"""Delivery faults seen from outside: recipients named only in the envelope, a long MaxLength.
+(A handler killed between the last send and the unlink is proved in the handler's unit tests:
+the window between the provider's answer and the deletion cannot be hit from here on purpose.)"""
+
+import os
+import smtplib
+import unittest
+from email.message import EmailMessage
+
+from mailvane_harness import GatewayTest, wait_for
+
+
+def message(to, body="Meet at 10:30"):
+    m = EmailMessage()
+    m["From"] = "Alice <alice@example.com>"
+    m["To"] = to
+    m["Subject"] = "Alert"
+    m.set_content(body)
+    return m
+
+
+class DeliveryTest(GatewayTest):
+    def send(self, m, envelope):
+        with smtplib.SMTP("127.0.0.1", self.gw.port, timeout=30) as client:
+            client.send_message(m, "alice@example.com", envelope)
+
+    def spool_left(self):
+        return [f for f in self.gw.spool_files() if not f.startswith(".vanequeue")]
+
+    def test_envelope_recipients(self):
+        gw = self.start_running()
+        # One number in the header, the same number spelt otherwise in RCPT TO, and a blind copy.
+        self.send(message("Bob <+44 7700 900123>, Dave <dave@example.org>"),
+                  ["+447700900123", "dave@example.org", "447700900999"])
+        self.wait_log("Processed OK (1/1) ")
+        numbers = sorted(r["Number"] for r in self.sink.requests())
+        self.assertEqual(len(numbers), 2, numbers)
+        self.assertIn("447700900999", numbers)
+        self.assertEqual(len(self.sink.to("dave@example.org")), 1)
+        self.assertIn("{1} >>> To:447700900999 <>", gw.log_lines())
+        wait_for(lambda: not self.spool_left(), what="the spool file and its records to go")
+
+    def test_a_long_max_length_serves_a_long_body(self):
+        self.start_running(MaxLength="40000")
+        self.send(message("447700900123", body="x" * 1000), ["447700900123"])
+        self.wait_log("Processed OK (1/1) ")
+        [request] = self.sink.requests()
+        self.assertEqual(request["Text"].rstrip(), "x" * 1000)
+        self.assertEqual(self.sink.to("admin@example.com"), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
