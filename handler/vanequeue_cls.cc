@@ -5,6 +5,7 @@
 #include "common/error.h"
 #include "common/error_mail.h"
 #include "common/log.h"
+#include "common/mail_settings.h"
 #include "common/spool.h"
 #include "platform/files/file_lock.h"
 #include "platform/files/file_system.h"
@@ -42,12 +43,19 @@ VanequeueCls::VanequeueCls(HandlerEnvironment environment) : env_(std::move(envi
   env_.timer2.SetInterval(kScanInterval);
   env_.timer1.OnTick([this] { Timer1_Timer(); });
   env_.timer2.OnTick([this] { Timer2_Timer(); });
+  bool loaded = true;
   try {
     LoadHandlerSettings(env_.registry, env_.files, env_.program_folder, &config_);
   } catch (const std::exception&) {
+    loaded = false;
+  }
+  // Before any mail goes out, the error mail of a failed load included.
+  const std::string tls_note = ApplyMailTls(env_.mail, config_);
+  if (!loaded) {
     MailError("Vanequeue " + handler_id_ + " Initialise Error",
               "Vanequeue " + handler_id_ + " initialise error...aborting...");
   }
+  if (!tls_note.empty()) WriteHandlerLog(tls_note);
   queue_alarm_ = 0;
 }
 

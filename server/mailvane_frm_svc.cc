@@ -6,6 +6,7 @@
 #include "common/error.h"
 #include "common/error_mail.h"
 #include "common/log.h"
+#include "common/mail_settings.h"
 #include "common/spool.h"
 #include "platform/automation/automation.h"
 #include "platform/files/file_system.h"
@@ -84,6 +85,7 @@ void MailvaneFrmSvc::LoadPhases2And3() {
         env_.registry, env_.files,     *this,          allow_list_,
         config_,       sweep_counter_, spool_counter_, env_.program_folder};
     RunSettingsStartup(context);
+    if (std::string note = ApplyMailTls(env_.mail, config_); !note.empty()) AddToList(note);
     RemoveUnfinishedSpoolFiles();
 
     handlers_.clear();

@@ -52,7 +52,8 @@ def wait_for(predicate, timeout=20.0, interval=0.05, what="condition"):
 class Sink:
     """An SMTP server on loopback that keeps every mail it accepts, and can refuse recipients."""
 
-    def __init__(self):
+    def __init__(self, tls_context=None):
+        """tls_context: an ssl.SSLContext to offer STARTTLS with; None offers none."""
         self.mails = []
         self.lock = threading.Lock()
         self.refuse = set()  # recipient addresses answered with 550 at RCPT
@@ -72,7 +73,8 @@ class Sink:
                 return "250 OK"
 
         self.port = free_port()
-        self.controller = Controller(Handler(), hostname="127.0.0.1", port=self.port)
+        self.controller = Controller(Handler(), hostname="127.0.0.1", port=self.port,
+                                     tls_context=tls_context)
         self.controller.start()
 
     def stop(self):
