@@ -71,7 +71,7 @@ class ServiceWindowTest : public ::testing::Test {
   MailvaneFrmSvc& Window() {
     if (!window_) {
       window_ = std::make_unique<MailvaneFrmSvc>(ServerEnvironment{
-          registry_, files_, clock_, mail_, service_, objects_, spool_, timer1_,
+          registry_, files_, clock_, mail_, service_, objects_, spool_, timer1_, handler_timer_,
           [this](SmtpEvents&) { return std::make_unique<FakeListener>(&listener_calls_); },
           "/opt/mailvane", [this](int code) { exit_codes_.push_back(code); },
           [this](const std::string& line) { echoed_.push_back(line); }});
@@ -110,6 +110,7 @@ class ServiceWindowTest : public ::testing::Test {
   FakeObjectFactory objects_;
   FakeSpoolWriter spool_;
   FakeTimer timer1_;
+  FakeTimer handler_timer_;
   std::vector<std::string> listener_calls_;
   std::vector<int> exit_codes_;
   std::vector<std::string> echoed_;
@@ -158,7 +159,7 @@ TEST_F(ServiceWindowTest, CommandLineOptionsEndBeforeAnythingIsLoaded) {
     FakeRegistry registry;
     std::vector<int> exits;
     MailvaneFrmSvc window(ServerEnvironment{
-        registry, files_, clock_, mail_, service, objects_, spool_, timer1_,
+        registry, files_, clock_, mail_, service, objects_, spool_, timer1_, handler_timer_,
         [this](SmtpEvents&) { return std::make_unique<FakeListener>(&listener_calls_); },
         "/opt/mailvane", [&](int code) { exits.push_back(code); }, nullptr});
     window.Form_Load(c.args);
