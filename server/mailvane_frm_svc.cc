@@ -128,8 +128,9 @@ void MailvaneFrmSvc::StartHandler(int index) {
 }
 
 void MailvaneFrmSvc::HandlerEnded(int index) {
-  if (!supervising_) return;
+  if (unloaded_) return;  // the unload releases it
   handlers_[index - 1].reset();  // reaps the ended program
+  if (!supervising_) return;     // after an abrupt end
   AddToList("Vanequeue " + std::to_string(index) + " ended unexpectedly...restarting");
   if (env_.clock.Now() - handler_started_at_ >= kHandlerSteadyLife) {
     next_restart_delay_ = kHandlerRestartFirstDelay;

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "common/scramble.h"
 #include "platform/automation/testing/fake_automation.h"
 #include "platform/files/testing/fake_file_system.h"
@@ -89,6 +91,30 @@ class ServiceWindowTest : public ::testing::Test {
     std::vector<std::string> members;
     for (const auto& call : objects_.calls()) members.push_back(call.member);
     return members;
+  }
+
+  // Creations of the handler tried so far, whether they succeeded or not.
+  int CreationsTried() const {
+    return static_cast<int>(std::count_if(
+        objects_.timeline().begin(), objects_.timeline().end(),
+        [](const std::string& entry) { return entry.starts_with("create "); }));
+  }
+
+  // Steps the clock a second at a time, delivering the handler timer's ticks, until a creation
+  // is tried; the seconds that took, or -1 when none came within the longest delay.
+  int SecondsToNextCreation() {
+    const int before = CreationsTried();
+    for (int seconds = 1; seconds <= kHandlerRestartLongestDelay.count() + 1; ++seconds) {
+      clock_.Advance(std::chrono::seconds(1));
+      handler_timer_.Fire();
+      if (CreationsTried() > before) return seconds;
+    }
+    return -1;
+  }
+
+  int Count(const std::string& text) {
+    std::vector<std::string> texts = ListTexts();
+    return static_cast<int>(std::count(texts.begin(), texts.end(), text));
   }
 
   // Delivers a mail through the listener event; returns the reply.
@@ -350,6 +376,115 @@ TEST_F(ServiceWindowTest, TheAnswerWaitsForTheWriteToComplete) {
   EXPECT_EQ(reply.code, 0);  // not answered while the file is not durable
   spool_.ReleaseCompletions();
   EXPECT_EQ(reply.code, 250);
+}
+
+constexpr char kEnded[] = "Vanequeue 1 ended unexpectedly...restarting";
+constexpr char kStarted[] = "Started Vanequeue 1...";
+
+TEST_F(ServiceWindowTest, AHandlerThatEndsAtOnceComesBackAfterADoublingDelay) {
+  Configure();
+  Window().Form_Load("");
+  const int expected[] = {1, 2, 4, 8, 16, 32, 64, 128, 256, 300, 300};
+  int restarts = 0;
+  for (int delay : expected) {
+    ASSERT_EQ(objects_.EndProgram(kHandlerProgId), 1);
+    EXPECT_FALSE(Window().handler_up());
+    EXPECT_EQ(objects_.live_objects(), 0);  // the ended one is released at once
+    EXPECT_EQ(handler_timer_.Interval(), std::min(delay * 1000, 65535));
+    EXPECT_EQ(SecondsToNextCreation(), delay);
+    EXPECT_TRUE(Window().handler_up());
+    EXPECT_EQ(Window().handler_restarts(), ++restarts);
+    EXPECT_FALSE(handler_timer_.Enabled());
+  }
+  EXPECT_EQ(Count(kEnded), restarts);
+  EXPECT_EQ(Count(kStarted), restarts + 1);
+  EXPECT_EQ(Members(), std::vector<std::string>(restarts + 1, "AllocateId"));
+  for (const auto& call : objects_.calls()) EXPECT_EQ(call.args, std::vector<Variant>{int64_t{1}});
+  EXPECT_TRUE(exit_codes_.empty());
+}
+
+TEST_F(ServiceWindowTest, TenMinutesOfLifeBringTheDelayBackToTheFirst) {
+  for (auto [lived, delay] : {std::pair{599, 4}, std::pair{600, 1}}) {
+    window_.reset();
+    Configure();
+    Window().Form_Load("");
+    for (int i = 0; i < 2; ++i) {  // two quick ends: the next delay is 4 s
+      objects_.EndProgram(kHandlerProgId);
+      ASSERT_GT(SecondsToNextCreation(), 0);
+    }
+    clock_.Advance(std::chrono::seconds(lived));
+    objects_.EndProgram(kHandlerProgId);
+    EXPECT_EQ(SecondsToNextCreation(), delay) << lived;
+  }
+}
+
+TEST_F(ServiceWindowTest, AFailedRestartIsListedAndTriedAgainAfterTheNextDelay) {
+  struct Case {
+    std::function<void(FakeObjectFactory&, bool)> fail;
+    std::string line;
+    int started_lines;  // of the failed tries
+  } cases[] = {
+      {[](FakeObjectFactory& objects, bool fail) {
+         fail ? objects.FailCreation(kHandlerProgId) : objects.AddProgram(kHandlerProgId);
+       },
+       "!!!Vanequeue 1 could not be restarted ([429] ActiveX component can't create "
+       "object)...retrying in 4 s",
+       0},
+      {[](FakeObjectFactory& objects, bool fail) {
+         objects.SetResult(kHandlerProgId, "AllocateId",
+                           fail ? CallResult{5, "Invalid procedure call", "", {}} : CallResult{});
+       },
+       "!!!Vanequeue 1 could not be restarted ([5] Invalid procedure call)...retrying in 4 s",
+       2},
+  };
+  for (const Case& c : cases) {
+    window_.reset();
+    Configure();
+    Window().Form_Load("");
+    const size_t list_before = ListTexts().size();
+    const int started_before = Count(kStarted);
+    objects_.EndProgram(kHandlerProgId);
+    c.fail(objects_, true);
+    EXPECT_EQ(SecondsToNextCreation(), 1);
+    EXPECT_EQ(SecondsToNextCreation(), 2);
+    EXPECT_FALSE(Window().handler_up());
+    EXPECT_EQ(objects_.live_objects(), 0);
+    EXPECT_EQ(Count(c.line), 1) << c.line;
+    c.fail(objects_, false);
+    EXPECT_EQ(SecondsToNextCreation(), 4);
+    EXPECT_TRUE(Window().handler_up());
+    EXPECT_EQ(Window().handler_restarts(), 1);
+    EXPECT_EQ(Count(kStarted) - started_before, c.started_lines + 1);
+    EXPECT_EQ(ListTexts().size() - list_before, 1u + c.started_lines + 2 + 1);
+    EXPECT_TRUE(exit_codes_.empty());
+  }
+}
+
+TEST_F(ServiceWindowTest, NoRestartDuringOrAfterShutdownNorAfterAnAbruptEnd) {
+  enum class When { kStopProcessEndsIt, kStopWhileARestartWaits, kAfterAnAbruptEnd };
+  for (When when : {When::kStopProcessEndsIt, When::kStopWhileARestartWaits,
+                    When::kAfterAnAbruptEnd}) {
+    SCOPED_TRACE(static_cast<int>(when));
+    window_.reset();
+    Configure({{"InternalPort", when == When::kAfterAnAbruptEnd ? "40000" : "2525"}});
+    objects_.SetMethod(kHandlerProgId, "StopProcess", [this](const std::vector<Variant>&) {
+      objects_.EndProgram(kHandlerProgId);
+      return CallResult{462, "gone", "", {}};
+    });
+    const int tried_before = CreationsTried();
+    Window().Form_Load("");
+    if (when == When::kStopWhileARestartWaits) objects_.EndProgram(kHandlerProgId);
+    if (when == When::kAfterAnAbruptEnd) {
+      objects_.EndProgram(kHandlerProgId);
+    } else {
+      service_.DeliverStop();
+    }
+    EXPECT_EQ(SecondsToNextCreation(), -1);
+    EXPECT_EQ(CreationsTried() - tried_before, 1);
+    EXPECT_EQ(Count(kEnded), when == When::kStopWhileARestartWaits ? 1 : 0);
+    EXPECT_FALSE(Window().handler_up());
+    EXPECT_EQ(Window().handler_restarts(), 0);
+  }
 }
 
 }  // namespace
