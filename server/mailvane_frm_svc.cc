@@ -128,7 +128,7 @@ void MailvaneFrmSvc::StartHandler(int index) {
 }
 
 void MailvaneFrmSvc::HandlerEnded(int index) {
-  if (unloaded_) return;  // the unload releases it
+  if (unloaded_) return;         // the unload releases it
   handlers_[index - 1].reset();  // reaps the ended program
   if (!supervising_) return;     // after an abrupt end
   AddToList("Vanequeue " + std::to_string(index) + " ended unexpectedly...restarting");
@@ -147,7 +147,8 @@ void MailvaneFrmSvc::ScheduleHandlerRestart() {
 void MailvaneFrmSvc::WaitForHandlerRestart() {
   // A timer interval holds at most 65535 ms: longer delays take several ticks.
   auto left = std::chrono::ceil<std::chrono::milliseconds>(restart_due_ - env_.clock.Now());
-  env_.handler_timer.SetInterval(static_cast<uint16_t>(std::clamp<long long>(left.count(), 1, 65535)));
+  env_.handler_timer.SetInterval(
+      static_cast<uint16_t>(std::clamp<long long>(left.count(), 1, 65535)));
   env_.handler_timer.SetEnabled(true);
 }
 

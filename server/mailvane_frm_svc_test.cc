@@ -95,9 +95,9 @@ class ServiceWindowTest : public ::testing::Test {
 
   // Creations of the handler tried so far, whether they succeeded or not.
   int CreationsTried() const {
-    return static_cast<int>(std::count_if(
-        objects_.timeline().begin(), objects_.timeline().end(),
-        [](const std::string& entry) { return entry.starts_with("create "); }));
+    return static_cast<int>(
+        std::count_if(objects_.timeline().begin(), objects_.timeline().end(),
+                      [](const std::string& entry) { return entry.starts_with("create "); }));
   }
 
   // Steps the clock a second at a time, delivering the handler timer's ticks, until a creation
@@ -385,8 +385,8 @@ TEST_F(ServiceWindowTest, AHandlerThatEndsComesBackAfterADelayThatDoublesUntilIt
   Configure();
   Window().Form_Load("");
   // {seconds the handler lives, delay before the next one}
-  const std::pair<int, int> expected[] = {{0, 1},   {0, 2},   {0, 4},   {0, 8},   {0, 16},
-                                          {0, 32},  {0, 64},  {0, 128}, {0, 256}, {0, 300},
+  const std::pair<int, int> expected[] = {{0, 1},     {0, 2},   {0, 4},   {0, 8},   {0, 16},
+                                          {0, 32},    {0, 64},  {0, 128}, {0, 256}, {0, 300},
                                           {599, 300}, {600, 1}, {0, 2}};
   int restarts = 0;
   for (auto [lived, delay] : expected) {
@@ -413,8 +413,9 @@ TEST_F(ServiceWindowTest, AFailedRestartIsListedAndTriedAgainAfterTheNextDelay) 
     Window().Form_Load("");
     objects_.EndProgram(kHandlerProgId);
     if (creation_fails) objects_.FailCreation(kHandlerProgId);
-    objects_.SetResult(kHandlerProgId, "AllocateId",
-                       creation_fails ? CallResult{} : CallResult{5, "Invalid procedure call", "", {}});
+    objects_.SetResult(
+        kHandlerProgId, "AllocateId",
+        creation_fails ? CallResult{} : CallResult{5, "Invalid procedure call", "", {}});
     EXPECT_EQ(SecondsToNextCreation(), 1);
     EXPECT_EQ(SecondsToNextCreation(), 2);
     EXPECT_FALSE(Window().handler_up());
@@ -435,8 +436,8 @@ TEST_F(ServiceWindowTest, AFailedRestartIsListedAndTriedAgainAfterTheNextDelay) 
 
 TEST_F(ServiceWindowTest, NoRestartDuringOrAfterShutdownNorAfterAnAbruptEnd) {
   enum class When { kStopProcessEndsIt, kStopWhileARestartWaits, kAfterAnAbruptEnd };
-  for (When when : {When::kStopProcessEndsIt, When::kStopWhileARestartWaits,
-                    When::kAfterAnAbruptEnd}) {
+  for (When when :
+       {When::kStopProcessEndsIt, When::kStopWhileARestartWaits, When::kAfterAnAbruptEnd}) {
     SCOPED_TRACE(static_cast<int>(when));
     window_.reset();
     Configure({{"InternalPort", when == When::kAfterAnAbruptEnd ? "40000" : "2525"}});

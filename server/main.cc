@@ -38,19 +38,19 @@ int Run(const std::string& argument_text) {
   bool ended = false;
   int exit_code = 0;
   const bool debug = argument_text == "-debug";
-  MailvaneFrmSvc window({*registry, *files, *clock, *mail, *service, *objects, *spool_writer,
-                         *timer1, *handler_timer, [&](SmtpEvents& events) { return NewSmtpServer(*loop, events); },
-                         program_folder,
-                         [&](int code) {
-                           ended = true;
-                           exit_code = code;
-                           loop->Stop();
-                         },
-                         [debug](const std::string& line) {
-                           if (!debug) return;
-                           std::printf("%s\n", line.c_str());
-                           std::fflush(stdout);
-                         }});
+  MailvaneFrmSvc window(
+      {*registry, *files, *clock, *mail, *service, *objects, *spool_writer, *timer1, *handler_timer,
+       [&](SmtpEvents& events) { return NewSmtpServer(*loop, events); }, program_folder,
+       [&](int code) {
+         ended = true;
+         exit_code = code;
+         loop->Stop();
+       },
+       [debug](const std::string& line) {
+         if (!debug) return;
+         std::printf("%s\n", line.c_str());
+         std::fflush(stdout);
+       }});
   window.Form_Load(argument_text);
   if (ended) return exit_code;
 

@@ -14,14 +14,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/post.hpp>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
 #include <thread>
-
-#include <boost/asio/post.hpp>
-#include <boost/asio/posix/stream_descriptor.hpp>
 
 #include "platform/automation/automation_json.h"
 #include "platform/loop/asio_loop.h"
@@ -135,15 +134,16 @@ struct CloseWatch {
 
   // Readiness also comes from answers that a call has read already: only a closed peer counts.
   static void Arm(const std::shared_ptr<CloseWatch>& watch) {
-    watch->descriptor.async_wait(
-        asio::posix::descriptor_base::wait_read, [watch](const boost::system::error_code& error) {
-          if (error == asio::error::operation_aborted || watch->released ||
-              !watch->descriptor.is_open()) {
-            return;
-          }
-          if (!error && !PeerClosed(watch->descriptor.native_handle())) return Arm(watch);
-          Report(watch);
-        });
+    watch->descriptor.async_wait(asio::posix::descriptor_base::wait_read,
+                                 [watch](const boost::system::error_code& error) {
+                                   if (error == asio::error::operation_aborted || watch->released ||
+                                       !watch->descriptor.is_open()) {
+                                     return;
+                                   }
+                                   if (!error && !PeerClosed(watch->descriptor.native_handle()))
+                                     return Arm(watch);
+                                   Report(watch);
+                                 });
   }
 
   void StopWatching() {
@@ -266,8 +266,8 @@ struct ChildLaunch {
 
 class ChildProcessObjectFactory final : public ObjectFactory {
  public:
-  ChildProcessObjectFactory(asio::io_context& context,
-                            std::map<std::string, std::string> programs, AutomationOptions options)
+  ChildProcessObjectFactory(asio::io_context& context, std::map<std::string, std::string> programs,
+                            AutomationOptions options)
       : context_(context), programs_(std::move(programs)), options_(options) {}
 
   CallResult CreateObject(const std::string& progid,

@@ -201,8 +201,8 @@ TEST_F(ObjectFactoryTest, OnClosedRunsOnTheLoopOnceWhenTheProgramEndsAndNeverAft
       object.reset();  // the handler may release its object
     });
     // Answers make the connection readable; that alone is no end.
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(object->Call("Echo", {Variant{int64_t{i}}}).value,
-                                          Variant{int64_t{i}});
+    for (int i = 0; i < 3; ++i)
+      EXPECT_EQ(object->Call("Echo", {Variant{int64_t{i}}}).value, Variant{int64_t{i}});
     loop_->Poll();
     EXPECT_EQ(runs, 0);
     switch (end) {
