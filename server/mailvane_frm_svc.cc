@@ -1,5 +1,6 @@
 #include "server/mailvane_frm_svc.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "common/convert.h"
@@ -29,6 +30,7 @@ MailvaneFrmSvc::MailvaneFrmSvc(ServerEnvironment environment)
     : env_(std::move(environment)), settings_(config_, allow_list_, env_.registry, *this) {
   env_.timer1.SetInterval(kHousekeepingInterval);
   env_.timer1.OnTick([this] { Timer1_Timer(); });
+  env_.handler_timer.OnTick([this] { HandlerTimer_Timer(); });
   env_.service.SetEvents(this);
 }
 
@@ -90,13 +92,7 @@ void MailvaneFrmSvc::LoadPhases2And3() {
 
     handlers_.clear();
     handlers_.resize(1);
-    for (int index = 1; index <= 1; ++index) {
-      std::unique_ptr<AutomationObject> handler;
-      ThrowIfFailed(env_.objects.CreateObject(kHandlerProgId, &handler));
-      handlers_[index - 1] = std::move(handler);
-      AddToList("Started Vanequeue " + std::to_string(index) + "...");
-      ThrowIfFailed(handlers_[index - 1]->Call("AllocateId", {int64_t{index}}));
-    }
+    for (int index = 1; index <= 1; ++index) StartHandler(index);
 
     smtp1_ = env_.new_listener(*this);
     smtp1_->SetPort(ToInt16(config_.InternalPort));
@@ -108,6 +104,7 @@ void MailvaneFrmSvc::LoadPhases2And3() {
                           "Cannot listen on port " + config_.InternalPort + ": " + error.message());
     }
     env_.timer1.SetEnabled(true);
+    supervising_ = true;  // not after an abrupt end: that handler is left to end by itself
   } catch (const MailvaneError& error) {
     // The mail carries only the standard text; the full description goes to stderr (the
     // journal, or the terminal under -debug) for the administrator who looks.
@@ -119,6 +116,65 @@ void MailvaneFrmSvc::LoadPhases2And3() {
          config_.ErrorMailName, "Mailvane", config_.MailFromAddress},
         [this](const std::string& failure) { RecordMailFailure(failure); });
     env_.end_program(1);  // at once: the handler is not told, it ends when we are gone
+  }
+}
+
+void MailvaneFrmSvc::StartHandler(int index) {
+  std::unique_ptr<AutomationObject>& handler = handlers_[index - 1];
+  ThrowIfFailed(env_.objects.CreateObject(kHandlerProgId, &handler));
+  // Watched from its creation: an end before start-up is over is seen once the loop runs.
+  handler->OnClosed([this, index] { HandlerEnded(index); });
+  handler_started_at_ = env_.clock.Now();
+  AddToList("Started Vanequeue " + std::to_string(index) + "...");
+  ThrowIfFailed(handler->Call("AllocateId", {int64_t{index}}));
+}
+
+void MailvaneFrmSvc::HandlerEnded(int index) {
+  if (unloaded_) return;         // the unload releases it
+  handlers_[index - 1].reset();  // reaps the ended program
+  if (!supervising_) return;     // after an abrupt end
+  AddToList("Vanequeue " + std::to_string(index) + " ended unexpectedly...restarting");
+  if (env_.clock.Now() - handler_started_at_ >= kHandlerSteadyLife) {
+    next_restart_delay_ = kHandlerRestartFirstDelay;
+  }
+  ScheduleHandlerRestart();
+}
+
+void MailvaneFrmSvc::ScheduleHandlerRestart() {
+  restart_due_ = env_.clock.Now() + next_restart_delay_;
+  next_restart_delay_ = std::min(next_restart_delay_ * 2, kHandlerRestartLongestDelay);
+  WaitForHandlerRestart();
+}
+
+void MailvaneFrmSvc::WaitForHandlerRestart() {
+  // A timer interval holds at most 65535 ms: longer delays take several ticks.
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(restart_due_ - env_.clock.Now());
+  env_.handler_timer.SetInterval(
+      static_cast<uint16_t>(std::clamp<long long>(left.count(), 1, 65535)));
+  env_.handler_timer.SetEnabled(true);
+}
+
+void MailvaneFrmSvc::HandlerTimer_Timer() {
+  if (!supervising_) {
+    env_.handler_timer.SetEnabled(false);
+    return;
+  }
+  const auto left = restart_due_ - env_.clock.Now();
+  // Further off than any delay means the clock was set back: restart now rather than wait.
+  if (left > TimePoint::duration::zero() && left <= kHandlerRestartLongestDelay) {
+    WaitForHandlerRestart();
+    return;
+  }
+  env_.handler_timer.SetEnabled(false);
+  try {
+    StartHandler(1);
+    ++handler_restarts_;
+  } catch (const MailvaneError& error) {
+    handlers_[0].reset();  // a half-started handler ends when its connection closes
+    AddToList("!!!Vanequeue 1 could not be restarted ([" + std::to_string(error.number()) + "] " +
+              error.description() + ")...retrying in " +
+              std::to_string(next_restart_delay_.count()) + " s");
+    ScheduleHandlerRestart();
   }
 }
 
@@ -144,7 +200,9 @@ void MailvaneFrmSvc::RemoveUnfinishedSpoolFiles() {
 void MailvaneFrmSvc::Form_Unload() {
   if (unloaded_) return;
   unloaded_ = true;
+  supervising_ = false;  // a handler that StopProcess ends is not started again
   env_.timer1.SetEnabled(false);
+  env_.handler_timer.SetEnabled(false);
   if (smtp1_) smtp1_->Stop();
   smtp1_.reset();
   for (std::unique_ptr<AutomationObject>& handler : handlers_) {

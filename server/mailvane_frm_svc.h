@@ -1,10 +1,12 @@
 // The server's service window: the whole start-up in Form_Load, the answers to the service
 // manager, the SMTP listener's two events with admission and spooling, the activity list, the
-// housekeeping timer, and the orderly shutdown in Form_Unload. It owns the server's process-wide
-// state (configuration record, allow-list, counters, handler table). Loop thread only.
+// housekeeping timer, the restart of a handler that ended, and the orderly shutdown in
+// Form_Unload. It owns the server's process-wide state (configuration record, allow-list,
+// counters, handler table). Loop thread only.
 #ifndef MAILVANE_SERVER_MAILVANE_FRM_SVC_H_
 #define MAILVANE_SERVER_MAILVANE_FRM_SVC_H_
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <set>
@@ -13,6 +15,7 @@
 
 #include "common/allow_list.h"
 #include "common/config.h"
+#include "platform/loop/clock.h"
 #include "platform/service/service_control.h"
 #include "platform/smtp/smtp_server.h"
 #include "server/settings_frm.h"
@@ -36,6 +39,12 @@ inline constexpr char kClosingText[] = "Bye from the Mailvane";
 inline constexpr uint16_t kHousekeepingInterval = 65535;
 inline constexpr int16_t kEventTypeError = 1;
 inline constexpr int32_t kEventIdService = 109;
+// A handler that ends is started again after a delay that doubles from the first to the longest,
+// so one that dies at once cannot mail the administrator in a loop; it is back to the first once
+// the handler that ended had lived kHandlerSteadyLife.
+inline constexpr std::chrono::seconds kHandlerRestartFirstDelay{1};
+inline constexpr std::chrono::seconds kHandlerRestartLongestDelay{300};
+inline constexpr std::chrono::seconds kHandlerSteadyLife{600};
 
 struct ServerEnvironment {
   Registry& registry;
@@ -46,6 +55,8 @@ struct ServerEnvironment {
   ObjectFactory& objects;
   SpoolWriter& spool_writer;
   Timer& timer1;
+  // Waits out the delay before a handler is started again.
+  Timer& handler_timer;
   // Creates the listener object smtp1, whose events go to the given receiver.
   std::function<std::unique_ptr<SmtpServer>(SmtpEvents&)> new_listener;
   std::string program_folder;
@@ -95,11 +106,20 @@ class MailvaneFrmSvc final : public MainWindow, public SmtpEvents, public Servic
   AllowList& allow_list() { return allow_list_; }
   long long spool_counter() const { return spool_counter_; }
   bool listening() const { return smtp1_ != nullptr; }
+  // Handlers started again after one ended (those whose creation or AllocateId failed not
+  // counted), and whether a handler is in the table now.
+  int handler_restarts() const { return handler_restarts_; }
+  bool handler_up() const { return !handlers_.empty() && handlers_[0] != nullptr; }
 
  private:
   void LoadPhase1(const std::string& argument_text, bool* go_on);
   void LoadPhases2And3();
   void ServiceError(int number, const std::string& description);
+  void StartHandler(int index);  // creation, "Started Vanequeue" line, AllocateId; throws
+  void HandlerEnded(int index);
+  void ScheduleHandlerRestart();
+  void WaitForHandlerRestart();
+  void HandlerTimer_Timer();
   void RemoveUnfinishedSpoolFiles();
   void RecordMailFailure(const std::string& failure);
   // The envelope record first, then the spool file, both durably; done gets 250 only when both
@@ -115,6 +135,12 @@ class MailvaneFrmSvc final : public MainWindow, public SmtpEvents, public Servic
   int sweep_counter_ = 1;
   long long spool_counter_ = 0;
   std::vector<std::unique_ptr<AutomationObject>> handlers_;  // the handler table, index 1 at 0
+  // The table holds one handler, so one set of restart state serves it.
+  bool supervising_ = false;  // from the end of start-up until the unload: restarts allowed
+  TimePoint handler_started_at_{};
+  std::chrono::seconds next_restart_delay_ = kHandlerRestartFirstDelay;
+  TimePoint restart_due_{};
+  int handler_restarts_ = 0;
   std::unique_ptr<SmtpServer> smtp1_;
   std::set<std::string> spooling_;  // names of spool files being written
   bool unloaded_ = false;

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "common/scramble.h"
 #include "platform/automation/testing/fake_automation.h"
 #include "platform/files/testing/fake_file_system.h"
@@ -71,7 +73,7 @@ class ServiceWindowTest : public ::testing::Test {
   MailvaneFrmSvc& Window() {
     if (!window_) {
       window_ = std::make_unique<MailvaneFrmSvc>(ServerEnvironment{
-          registry_, files_, clock_, mail_, service_, objects_, spool_, timer1_,
+          registry_, files_, clock_, mail_, service_, objects_, spool_, timer1_, handler_timer_,
           [this](SmtpEvents&) { return std::make_unique<FakeListener>(&listener_calls_); },
           "/opt/mailvane", [this](int code) { exit_codes_.push_back(code); },
           [this](const std::string& line) { echoed_.push_back(line); }});
@@ -89,6 +91,30 @@ class ServiceWindowTest : public ::testing::Test {
     std::vector<std::string> members;
     for (const auto& call : objects_.calls()) members.push_back(call.member);
     return members;
+  }
+
+  // Creations of the handler tried so far, whether they succeeded or not.
+  int CreationsTried() const {
+    return static_cast<int>(
+        std::count_if(objects_.timeline().begin(), objects_.timeline().end(),
+                      [](const std::string& entry) { return entry.starts_with("create "); }));
+  }
+
+  // Steps the clock a second at a time, delivering the handler timer's ticks, until a creation
+  // is tried; the seconds that took, or -1 when none came within the longest delay.
+  int SecondsToNextCreation() {
+    const int before = CreationsTried();
+    for (int seconds = 1; seconds <= kHandlerRestartLongestDelay.count() + 1; ++seconds) {
+      clock_.Advance(std::chrono::seconds(1));
+      handler_timer_.Fire();
+      if (CreationsTried() > before) return seconds;
+    }
+    return -1;
+  }
+
+  int Count(const std::string& text) {
+    std::vector<std::string> texts = ListTexts();
+    return static_cast<int>(std::count(texts.begin(), texts.end(), text));
   }
 
   // Delivers a mail through the listener event; returns the reply.
@@ -110,6 +136,7 @@ class ServiceWindowTest : public ::testing::Test {
   FakeObjectFactory objects_;
   FakeSpoolWriter spool_;
   FakeTimer timer1_;
+  FakeTimer handler_timer_;
   std::vector<std::string> listener_calls_;
   std::vector<int> exit_codes_;
   std::vector<std::string> echoed_;
@@ -158,7 +185,7 @@ TEST_F(ServiceWindowTest, CommandLineOptionsEndBeforeAnythingIsLoaded) {
     FakeRegistry registry;
     std::vector<int> exits;
     MailvaneFrmSvc window(ServerEnvironment{
-        registry, files_, clock_, mail_, service, objects_, spool_, timer1_,
+        registry, files_, clock_, mail_, service, objects_, spool_, timer1_, handler_timer_,
         [this](SmtpEvents&) { return std::make_unique<FakeListener>(&listener_calls_); },
         "/opt/mailvane", [&](int code) { exits.push_back(code); }, nullptr});
     window.Form_Load(c.args);
@@ -388,6 +415,89 @@ TEST_F(ServiceWindowTest, TheAnswerWaitsForTheWriteToComplete) {
   EXPECT_EQ(reply.code, 0);  // not answered while the file is not durable
   spool_.ReleaseCompletions();
   EXPECT_EQ(reply.code, 250);
+}
+
+constexpr char kEnded[] = "Vanequeue 1 ended unexpectedly...restarting";
+constexpr char kStarted[] = "Started Vanequeue 1...";
+
+TEST_F(ServiceWindowTest, AHandlerThatEndsComesBackAfterADelayThatDoublesUntilItLivesTenMinutes) {
+  Configure();
+  Window().Form_Load("");
+  // {seconds the handler lives, delay before the next one}
+  const std::pair<int, int> expected[] = {{0, 1},     {0, 2},   {0, 4},   {0, 8},   {0, 16},
+                                          {0, 32},    {0, 64},  {0, 128}, {0, 256}, {0, 300},
+                                          {599, 300}, {600, 1}, {0, 2}};
+  int restarts = 0;
+  for (auto [lived, delay] : expected) {
+    clock_.Advance(std::chrono::seconds(lived));
+    ASSERT_EQ(objects_.EndProgram(kHandlerProgId), 1);
+    EXPECT_FALSE(Window().handler_up());
+    EXPECT_EQ(objects_.live_objects(), 0);  // the ended one is released at once
+    EXPECT_EQ(handler_timer_.Interval(), std::min(delay * 1000, 65535));
+    EXPECT_EQ(SecondsToNextCreation(), delay) << "restart " << restarts + 1;
+    EXPECT_TRUE(Window().handler_up());
+    EXPECT_EQ(Window().handler_restarts(), ++restarts);
+  }
+  EXPECT_EQ(Count(kEnded), restarts);
+  EXPECT_EQ(Count(kStarted), restarts + 1);
+  EXPECT_EQ(Members(), std::vector<std::string>(restarts + 1, "AllocateId"));
+  for (const auto& call : objects_.calls()) EXPECT_EQ(call.args, std::vector<Variant>{int64_t{1}});
+  EXPECT_TRUE(exit_codes_.empty());
+}
+
+TEST_F(ServiceWindowTest, AFailedRestartIsListedAndTriedAgainAfterTheNextDelay) {
+  for (bool creation_fails : {true, false}) {  // else AllocateId fails
+    window_.reset();
+    Configure();
+    Window().Form_Load("");
+    objects_.EndProgram(kHandlerProgId);
+    if (creation_fails) objects_.FailCreation(kHandlerProgId);
+    objects_.SetResult(
+        kHandlerProgId, "AllocateId",
+        creation_fails ? CallResult{} : CallResult{5, "Invalid procedure call", "", {}});
+    EXPECT_EQ(SecondsToNextCreation(), 1);
+    EXPECT_EQ(SecondsToNextCreation(), 2);
+    EXPECT_FALSE(Window().handler_up());
+    EXPECT_EQ(objects_.live_objects(), 0);
+    EXPECT_EQ(ListTexts().back(),
+              creation_fails ? "!!!Vanequeue 1 could not be restarted ([429] ActiveX component "
+                               "can't create object)...retrying in 4 s"
+                             : "!!!Vanequeue 1 could not be restarted ([5] Invalid procedure "
+                               "call)...retrying in 4 s");
+    objects_.AddProgram(kHandlerProgId);
+    objects_.SetResult(kHandlerProgId, "AllocateId", {});
+    EXPECT_EQ(SecondsToNextCreation(), 4);
+    EXPECT_TRUE(Window().handler_up());
+    EXPECT_EQ(Window().handler_restarts(), 1);
+    EXPECT_TRUE(exit_codes_.empty());
+  }
+}
+
+TEST_F(ServiceWindowTest, NoRestartDuringOrAfterShutdownNorAfterAnAbruptEnd) {
+  enum class When { kStopProcessEndsIt, kStopWhileARestartWaits, kAfterAnAbruptEnd };
+  for (When when :
+       {When::kStopProcessEndsIt, When::kStopWhileARestartWaits, When::kAfterAnAbruptEnd}) {
+    SCOPED_TRACE(static_cast<int>(when));
+    window_.reset();
+    Configure({{"InternalPort", when == When::kAfterAnAbruptEnd ? "40000" : "2525"}});
+    objects_.SetMethod(kHandlerProgId, "StopProcess", [this](const std::vector<Variant>&) {
+      objects_.EndProgram(kHandlerProgId);
+      return CallResult{462, "gone", "", {}};
+    });
+    const int tried_before = CreationsTried();
+    Window().Form_Load("");
+    if (when == When::kStopWhileARestartWaits) objects_.EndProgram(kHandlerProgId);
+    if (when == When::kAfterAnAbruptEnd) {
+      objects_.EndProgram(kHandlerProgId);
+    } else {
+      service_.DeliverStop();
+    }
+    EXPECT_EQ(SecondsToNextCreation(), -1);
+    EXPECT_EQ(CreationsTried() - tried_before, 1);
+    EXPECT_EQ(Count(kEnded), when == When::kStopWhileARestartWaits ? 1 : 0);
+    EXPECT_FALSE(Window().handler_up());
+    EXPECT_EQ(Window().handler_restarts(), 0);
+  }
 }
 
 }  // namespace

@@ -30,26 +30,27 @@ int Run(const std::string& argument_text) {
   std::unique_ptr<ServiceControl> service = NewServiceControl(
       *loop, *registry, ServiceOptionsFromEnvironment(program_folder + "/MailvaneSvc"));
   std::unique_ptr<ObjectFactory> objects =
-      NewChildProcessObjectFactory({{kHandlerProgId, program_folder + "/Vanequeue"}});
+      NewChildProcessObjectFactory(*loop, {{kHandlerProgId, program_folder + "/Vanequeue"}});
   std::unique_ptr<SpoolWriter> spool_writer = NewThreadPoolSpoolWriter(*loop);
   std::unique_ptr<Timer> timer1 = loop->NewTimer();
+  std::unique_ptr<Timer> handler_timer = loop->NewTimer();
 
   bool ended = false;
   int exit_code = 0;
   const bool debug = argument_text == "-debug";
-  MailvaneFrmSvc window({*registry, *files, *clock, *mail, *service, *objects, *spool_writer,
-                         *timer1, [&](SmtpEvents& events) { return NewSmtpServer(*loop, events); },
-                         program_folder,
-                         [&](int code) {
-                           ended = true;
-                           exit_code = code;
-                           loop->Stop();
-                         },
-                         [debug](const std::string& line) {
-                           if (!debug) return;
-                           std::printf("%s\n", line.c_str());
-                           std::fflush(stdout);
-                         }});
+  MailvaneFrmSvc window(
+      {*registry, *files, *clock, *mail, *service, *objects, *spool_writer, *timer1, *handler_timer,
+       [&](SmtpEvents& events) { return NewSmtpServer(*loop, events); }, program_folder,
+       [&](int code) {
+         ended = true;
+         exit_code = code;
+         loop->Stop();
+       },
+       [debug](const std::string& line) {
+         if (!debug) return;
+         std::printf("%s\n", line.c_str());
+         std::fflush(stdout);
+       }});
   window.Form_Load(argument_text);
   if (ended) return exit_code;
 

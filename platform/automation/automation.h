@@ -3,7 +3,8 @@
 // synchronous requests and answers over a socket pair, one JSON line each way.
 //
 // Client side (the creating program): ObjectFactory and AutomationObject, called on its loop
-// thread; a call blocks until the answer or the time-out. Server side (the object's program):
+// thread; a call blocks until the answer or the time-out, and the end of an object's connection
+// is watched on that loop. Server side (the object's program):
 // AutomationHost on that program's loop.
 #ifndef MAILVANE_PLATFORM_AUTOMATION_AUTOMATION_H_
 #define MAILVANE_PLATFORM_AUTOMATION_AUTOMATION_H_
@@ -42,6 +43,11 @@ class AutomationObject {
   virtual ~AutomationObject() = default;
 
   virtual CallResult Call(const std::string& member, const std::vector<Variant>& args) = 0;
+  // Runs handler on the loop, once, when the connection to the object's program closes for any
+  // reason but the release of this object: the program ended, crashed or was killed, or a call
+  // found it gone or out of step. From then on calls answer 462. Never runs after the release;
+  // a later OnClosed replaces the handler. The handler may release the object.
+  virtual void OnClosed(std::function<void()> handler) = 0;
 };
 
 struct AutomationOptions {
@@ -61,9 +67,10 @@ class ObjectFactory {
                                   std::unique_ptr<AutomationObject>* object) = 0;
 };
 
-// Identifiers and the absolute paths of the programs that serve them.
+// Identifiers and the absolute paths of the programs that serve them. The loop (made by
+// NewEventLoop) is where OnClosed handlers run; it must outlive the factory and its objects.
 std::unique_ptr<ObjectFactory> NewChildProcessObjectFactory(
-    std::map<std::string, std::string> programs, AutomationOptions options = {});
+    EventLoop& loop, std::map<std::string, std::string> programs, AutomationOptions options = {});
 
 // The environment variable that tells a started program which descriptor is its connection.
 inline constexpr char kAutomationFdVariable[] = "MAILVANE_AUTOMATION_FD";

@@ -2,7 +2,8 @@
 // MAILVANE_AUTOMATION_FD), no other descriptor of ours, a process group of its own, and SIGTERM
 // when the creating thread ends. Calls block on poll with a deadline; after a time-out or a
 // protocol error the connection is closed and the child killed, because its later answers would be
-// out of step.
+// out of step. Between calls the connection is watched on the loop for its peer's end (POLLRDHUP
+// tells that end apart from readable data, so an answer left unread cannot hide it).
 #include "platform/automation/object_factory_posix.h"
 
 #include <fcntl.h>
@@ -13,6 +14,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/post.hpp>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -20,12 +23,14 @@
 #include <thread>
 
 #include "platform/automation/automation_json.h"
+#include "platform/loop/asio_loop.h"
 
 extern char** environ;
 
 namespace mailvane {
 namespace {
 
+namespace asio = boost::asio;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kChildFd = 3;
@@ -105,14 +110,80 @@ bool WriteAll(int fd, std::string_view data, Clock::time_point deadline) {
   return true;
 }
 
+// Whether the peer has closed its end (or the socket failed), without reading anything.
+bool PeerClosed(int fd) {
+  pollfd entry{fd, POLLRDHUP, 0};
+  return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+// What an object shares with the loop's handlers that watch its connection; it outlives the
+// object while such a handler is pending, and released tells the handler the object is gone.
+struct CloseWatch {
+  explicit CloseWatch(asio::io_context& context) : descriptor(context) {}
+  asio::posix::stream_descriptor descriptor;  // the connection, watched but never owned
+  std::function<void()> handler;
+  bool released = false;
+
+  // Runs the handler once, unless the object was released.
+  static void Report(const std::shared_ptr<CloseWatch>& watch) {
+    if (watch->released || !watch->handler) return;
+    std::function<void()> handler = std::move(watch->handler);
+    watch->handler = nullptr;
+    handler();
+  }
+
+  // Readiness also comes from answers that a call has read already: only a closed peer counts.
+  static void Arm(const std::shared_ptr<CloseWatch>& watch) {
+    watch->descriptor.async_wait(asio::posix::descriptor_base::wait_read,
+                                 [watch](const boost::system::error_code& error) {
+                                   if (error == asio::error::operation_aborted || watch->released ||
+                                       !watch->descriptor.is_open()) {
+                                     return;
+                                   }
+                                   if (!error && !PeerClosed(watch->descriptor.native_handle()))
+                                     return Arm(watch);
+                                   Report(watch);
+                                 });
+  }
+
+  void StopWatching() {
+    if (!descriptor.is_open()) return;
+    descriptor.release();  // cancels the wait; the descriptor stays open for its owner
+  }
+};
+
 class ChildProcessObject final : public AutomationObject {
  public:
-  ChildProcessObject(int fd, pid_t pid, LineBuffer lines, AutomationOptions options)
-      : fd_(fd), pid_(pid), lines_(std::move(lines)), options_(options) {}
+  ChildProcessObject(asio::io_context& context, int fd, pid_t pid, LineBuffer lines,
+                     AutomationOptions options)
+      : context_(context),
+        watch_(std::make_shared<CloseWatch>(context)),
+        fd_(fd),
+        pid_(pid),
+        lines_(std::move(lines)),
+        options_(options) {}
 
   ~ChildProcessObject() override {
+    watch_->released = true;
+    watch_->handler = nullptr;
     CloseConnection();
     ReapWithGrace(pid_, kExitGrace);
+  }
+
+  void OnClosed(std::function<void()> handler) override {
+    watch_->handler = std::move(handler);
+    if (fd_ < 0) {  // closed already: tell on the loop, as a watch would
+      asio::post(context_, [watch = watch_] { CloseWatch::Report(watch); });
+      return;
+    }
+    if (watch_->descriptor.is_open()) return;
+    boost::system::error_code error;
+    watch_->descriptor.assign(fd_, error);
+    if (error) {
+      asio::post(context_, [watch = watch_] { CloseWatch::Report(watch); });
+      return;
+    }
+    CloseWatch::Arm(watch_);
   }
 
   CallResult Call(const std::string& member, const std::vector<Variant>& args) override {
@@ -135,14 +206,18 @@ class ChildProcessObject final : public AutomationObject {
     CloseConnection();
     KillAndReap(pid_);
     pid_ = -1;
+    asio::post(context_, [watch = watch_] { CloseWatch::Report(watch); });
     return Unavailable();
   }
 
   void CloseConnection() {
+    watch_->StopWatching();
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
   }
 
+  asio::io_context& context_;
+  std::shared_ptr<CloseWatch> watch_;
   int fd_;
   pid_t pid_;
   LineBuffer lines_;
@@ -191,8 +266,9 @@ struct ChildLaunch {
 
 class ChildProcessObjectFactory final : public ObjectFactory {
  public:
-  ChildProcessObjectFactory(std::map<std::string, std::string> programs, AutomationOptions options)
-      : programs_(std::move(programs)), options_(options) {}
+  ChildProcessObjectFactory(asio::io_context& context, std::map<std::string, std::string> programs,
+                            AutomationOptions options)
+      : context_(context), programs_(std::move(programs)), options_(options) {}
 
   CallResult CreateObject(const std::string& progid,
                           std::unique_ptr<AutomationObject>* object) override {
@@ -220,11 +296,13 @@ class ChildProcessObjectFactory final : public ObjectFactory {
       KillAndReap(pid);
       return CantCreate(progid);
     }
-    *object = std::make_unique<ChildProcessObject>(fds[0], pid, std::move(lines), options_);
+    *object =
+        std::make_unique<ChildProcessObject>(context_, fds[0], pid, std::move(lines), options_);
     return {};
   }
 
  private:
+  asio::io_context& context_;
   std::map<std::string, std::string> programs_;
   AutomationOptions options_;
 };
@@ -232,8 +310,9 @@ class ChildProcessObjectFactory final : public ObjectFactory {
 }  // namespace
 
 std::unique_ptr<ObjectFactory> NewChildProcessObjectFactory(
-    std::map<std::string, std::string> programs, AutomationOptions options) {
-  return std::make_unique<ChildProcessObjectFactory>(std::move(programs), options);
+    EventLoop& loop, std::map<std::string, std::string> programs, AutomationOptions options) {
+  return std::make_unique<ChildProcessObjectFactory>(AsioContext(loop), std::move(programs),
+                                                     options);
 }
 
 pid_t ChildProcessId(const AutomationObject& object) {

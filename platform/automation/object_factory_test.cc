@@ -8,9 +8,12 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <limits>
+#include <thread>
 
 #include "platform/automation/object_factory_posix.h"
+#include "platform/loop/event_loop.h"
 
 namespace mailvane {
 namespace {
@@ -38,7 +41,7 @@ class ObjectFactoryTest : public ::testing::Test {
   std::unique_ptr<ObjectFactory> Factory(std::map<std::string, std::string> extra = {},
                                          AutomationOptions options = {}) {
     extra[kEcho] = MAILVANE_ECHO_OBJECT;
-    return NewChildProcessObjectFactory(std::move(extra), options);
+    return NewChildProcessObjectFactory(*loop_, std::move(extra), options);
   }
 
   std::unique_ptr<AutomationObject> Create(ObjectFactory& factory) {
@@ -48,6 +51,18 @@ class ObjectFactoryTest : public ::testing::Test {
     return object;
   }
 
+  // Turns the loop until done() holds, for at most max_steps turns of 5 ms; then a few more, so
+  // that a handler running twice would be seen.
+  bool TurnLoopUntil(const std::function<bool()>& done, int max_steps = 2000) {
+    for (int step = 0; step < max_steps && !done(); ++step) {
+      loop_->Poll();
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    for (int step = 0; step < 10; ++step) loop_->Poll();
+    return done();
+  }
+
+  std::unique_ptr<EventLoop> loop_ = NewEventLoop();
   fs::path dir_;
 };
 
@@ -168,6 +183,51 @@ TEST_F(ObjectFactoryTest, ReleasingTheObjectEndsItsProgram) {
   std::string text;
   std::getline(std::ifstream(marker), text);
   EXPECT_EQ(text, "disconnected");
+}
+
+TEST_F(ObjectFactoryTest, OnClosedRunsOnTheLoopOnceWhenTheProgramEndsAndNeverAfterRelease) {
+  enum class End { kKilled, kExitedInACall, kReleased };
+  for (End end : {End::kKilled, End::kExitedInACall, End::kReleased}) {
+    SCOPED_TRACE(static_cast<int>(end));
+    std::unique_ptr<ObjectFactory> factory = Factory();
+    std::unique_ptr<AutomationObject> object = Create(*factory);
+    ASSERT_TRUE(object);
+    const pid_t pid = ChildProcessId(*object);
+    int runs = 0;
+    CallResult after_close;
+    object->OnClosed([&] {
+      ++runs;
+      after_close = object->Call("Echo", {});
+      object.reset();  // the handler may release its object
+    });
+    // Answers make the connection readable; that alone is no end.
+    for (int i = 0; i < 3; ++i)
+      EXPECT_EQ(object->Call("Echo", {Variant{int64_t{i}}}).value, Variant{int64_t{i}});
+    loop_->Poll();
+    EXPECT_EQ(runs, 0);
+    switch (end) {
+      case End::kKilled:
+        ASSERT_EQ(::kill(pid, SIGKILL), 0);
+        break;
+      case End::kExitedInACall:
+        EXPECT_EQ(object->Call("Exit", {}).error_number, 462);
+        EXPECT_EQ(runs, 0);  // not inside the call: on the loop
+        break;
+      case End::kReleased:
+        object.reset();
+        break;
+    }
+    if (end == End::kReleased) {
+      TurnLoopUntil([] { return false; }, 40);
+      EXPECT_EQ(runs, 0);
+    } else {
+      EXPECT_TRUE(TurnLoopUntil([&] { return runs > 0; }));
+      EXPECT_EQ(runs, 1);
+      EXPECT_EQ(after_close.error_number, 462);
+    }
+    EXPECT_FALSE(object);
+    EXPECT_TRUE(Reaped(pid));
+  }
 }
 
 TEST_F(ObjectFactoryTest, ChildInheritsOnlyItsConnection) {

@@ -1,5 +1,6 @@
 #include "platform/automation/testing/fake_automation.h"
 
+#include <algorithm>
 #include <set>
 #include <sstream>
 #include <utility>
@@ -10,6 +11,8 @@ namespace {
 
 constexpr int kCantCreateObject = 429;
 constexpr char kCantCreateObjectText[] = "ActiveX component can't create object";
+constexpr int kUnavailable = 462;
+constexpr char kUnavailableText[] = "The remote server machine does not exist or is unavailable";
 
 }  // namespace
 
@@ -19,6 +22,7 @@ struct FakeAutomationState {
   std::map<std::pair<std::string, std::string>, FakeObjectFactory::Method> methods;
   std::vector<std::string> timeline;
   std::vector<FakeObjectFactory::Call> calls;
+  std::vector<FakeAutomationObject*> live;
   int live_objects = 0;
 };
 
@@ -68,6 +72,21 @@ CallResult FakeObjectFactory::CreateObject(const std::string& progid,
   return {};
 }
 
+int FakeObjectFactory::EndProgram(const std::string& progid) {
+  std::vector<std::function<void()>> handlers;
+  int ended = 0;
+  for (FakeAutomationObject* object : state_->live) {
+    if (object->progid_ != progid || object->closed_) continue;
+    object->closed_ = true;
+    ++ended;
+    state_->timeline.push_back("closed " + progid);
+    if (object->on_closed_) handlers.push_back(std::move(object->on_closed_));
+    object->on_closed_ = nullptr;
+  }
+  for (auto& handler : handlers) handler();  // a handler may release its object
+  return ended;
+}
+
 const std::vector<std::string>& FakeObjectFactory::timeline() const { return state_->timeline; }
 const std::vector<FakeObjectFactory::Call>& FakeObjectFactory::calls() const {
   return state_->calls;
@@ -76,12 +95,15 @@ int FakeObjectFactory::live_objects() const { return state_->live_objects; }
 
 FakeAutomationObject::FakeAutomationObject(std::shared_ptr<FakeAutomationState> state,
                                            std::string progid)
-    : state_(std::move(state)), progid_(std::move(progid)) {}
+    : state_(std::move(state)), progid_(std::move(progid)) {
+  state_->live.push_back(this);
+}
 
 FakeAutomationObject::~FakeAutomationObject() {
   FakeAutomationState* state = state_.get();
   state->timeline.push_back("release " + progid_);
   --state->live_objects;
+  std::erase(state->live, this);
 }
 
 CallResult FakeAutomationObject::Call(const std::string& member, const std::vector<Variant>& args) {
@@ -94,6 +116,7 @@ CallResult FakeAutomationObject::Call(const std::string& member, const std::vect
   line += ")";
   state->timeline.push_back(std::move(line));
   state->calls.push_back({progid_, member, args});
+  if (closed_) return CallResult{kUnavailable, kUnavailableText, "", {}};
   auto method = state->methods.find({progid_, member});
   if (method == state->methods.end()) return {};
   return method->second(args);

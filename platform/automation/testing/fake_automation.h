@@ -2,7 +2,8 @@
 // for the identifiers a test adds (429 "ActiveX component can't create object" for all others
 // and for those it fails on purpose). Every creation, call and release is recorded in one
 // timeline that outlives the proxies, and calls answer with scripted results: a member without a
-// script answers success with an empty value.
+// script answers success with an empty value. A test ends an object's program with EndProgram;
+// there is no loop, so the OnClosed handlers run inside that call.
 #ifndef MAILVANE_PLATFORM_AUTOMATION_TESTING_FAKE_AUTOMATION_H_
 #define MAILVANE_PLATFORM_AUTOMATION_TESTING_FAKE_AUTOMATION_H_
 
@@ -43,6 +44,10 @@ class FakeObjectFactory final : public ObjectFactory {
   CallResult CreateObject(const std::string& progid,
                           std::unique_ptr<AutomationObject>* object) override;
 
+  // The programs of all live objects of progid end: each records "closed <progid>", answers
+  // later calls with 462, and runs its OnClosed handler once. Returns how many ended.
+  int EndProgram(const std::string& progid);
+
   // In order: "create <progid>" (or "create failed <progid>"), "call <progid>.<member>(a,b)",
   // "release <progid>".
   const std::vector<std::string>& timeline() const;
@@ -60,11 +65,16 @@ class FakeAutomationObject final : public AutomationObject {
   FakeAutomationObject(std::shared_ptr<FakeAutomationState> state, std::string progid);
   ~FakeAutomationObject() override;
   CallResult Call(const std::string& member, const std::vector<Variant>& args) override;
+  void OnClosed(std::function<void()> handler) override { on_closed_ = std::move(handler); }
   const std::string& progid() const { return progid_; }
 
  private:
+  friend class FakeObjectFactory;
+
   std::shared_ptr<FakeAutomationState> state_;
   std::string progid_;
+  bool closed_ = false;
+  std::function<void()> on_closed_;
 };
 
 }  // namespace mailvane
