@@ -202,6 +202,10 @@ void MailvaneFrmSvc::MailReceived(const SmtpClient& client, const SmtpMessage& m
   WriteSpoolFile(SpoolFolder(config_.LogDir), std::move(data), std::move(done));
 }
 
+void MailvaneFrmSvc::Refused(const SmtpClient& client, const std::string& reply) {
+  AddToList("!!!Refused from " + client.ip_address + ": " + reply);
+}
+
 std::string MailvaneFrmSvc::NextSpoolName(const std::string& folder) {
   const LocalDateTime now = env_.clock.LocalNow();
   std::string name;
