@@ -184,7 +184,7 @@ class HostileSmtpTest(GatewayTest):
     def assert_text_accepted(self, text, marker):
         client = self.raw()
         client.start_mail()
-        client.send(text + b"\r\n.\r\n")
+        client.send(b"To: 447700900123\r\n" + text + b"\r\n.\r\n")  # the handler reads To
         self.assertEqual(client.reply()[0], 250)
         self.assertEqual(client.cmd("QUIT")[0], 221)
         self.assertEqual(len(self.received_lines()), 1)
@@ -199,7 +199,9 @@ class HostileSmtpTest(GatewayTest):
         smuggled = (b"Subject: one\r\n\r\nfirst\n.\nMAIL FROM:<x@example.com>\nRCPT TO:<447700900999>\n"
                     b"DATA\nSubject: smuggled\n\nsecond")
         self.assert_text_accepted(smuggled, "first")
-        self.assertEqual([r for r in self.sink.requests() if "447700900999" in str(r)], [])
+        # One mail: the "smuggled" commands are its text.
+        self.assertEqual([r["Number"] for r in self.sink.requests()], ["447700900123"])
+        self.assertIn("RCPT TO:<447700900999>", self.sink.requests()[0]["Text"])
 
     def test_a_bare_cr_in_the_text_is_refused(self):
         self.assert_text_refused(b"Subject: cr\r\n\r\none\rtwo",
