@@ -1,6 +1,6 @@
 // Drives SmtpSession with arbitrary client bytes, cut into chunks whose sizes come from the input
 // itself, answering every message at once. Checks what must hold whatever the client sends:
-// output bounded and well formed, accepted text within its bounds and free of bare line ends,
+// output bounded and well formed, accepted text within its size and free of bare line ends,
 // nothing said after the session closed.
 #include <algorithm>
 #include <cstddef>
@@ -38,17 +38,11 @@ void CheckMessage(const mailvane::SmtpMessage& message, const mailvane::SmtpLimi
   Check(message.text.size() <= limits.max_message_size);
   Check(message.byte_count == message.text.size());
   Check(!message.recipients.empty() && message.recipients.size() <= limits.max_recipients);
-  size_t line = 0;
+  // Every line end is stored as CR LF, whatever the client used.
   for (size_t i = 0; i < message.text.size(); ++i) {
     char c = message.text[i];
-    if (c == '\r') {
-      Check(i + 1 < message.text.size() && message.text[i + 1] == '\n');
-    } else if (c == '\n') {
-      Check(i > 0 && message.text[i - 1] == '\r');
-      line = 0;
-      continue;
-    }
-    if (c != '\r') Check(++line <= limits.max_line_length);
+    if (c == '\r') Check(i + 1 < message.text.size() && message.text[i + 1] == '\n');
+    if (c == '\n') Check(i > 0 && message.text[i - 1] == '\r');
   }
 }
 

@@ -271,6 +271,10 @@ void MailvaneFrmSvc::MailReceived(const SmtpClient& client, const SmtpMessage& m
                  EnvelopeRecordText(message.recipients), std::move(done));
 }
 
+void MailvaneFrmSvc::Refused(const SmtpClient& client, const std::string& reply) {
+  AddToList("!!!Refused from " + client.ip_address + ": " + reply);
+}
+
 std::string MailvaneFrmSvc::NextSpoolName(const std::string& folder) {
   const LocalDateTime now = env_.clock.LocalNow();
   std::string name;

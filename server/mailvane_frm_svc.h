@@ -87,6 +87,8 @@ class MailvaneFrmSvc final : public MainWindow, public SmtpEvents, public Servic
   bool Connecting(const SmtpClient& client) override;
   void MailReceived(const SmtpClient& client, const SmtpMessage& message,
                     std::function<void(SmtpReply)> done) override;
+  // "!!!Refused from <address>: <reply>" in the activity list.
+  void Refused(const SmtpClient& client, const std::string& reply) override;
 
   // ServiceEvents.
   void Start(bool* success) override { *success = true; }

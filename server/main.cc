@@ -31,7 +31,7 @@ int Run(const std::string& argument_text) {
       *loop, *registry, ServiceOptionsFromEnvironment(program_folder + "/MailvaneSvc"));
   std::unique_ptr<ObjectFactory> objects =
       NewChildProcessObjectFactory(*loop, {{kHandlerProgId, program_folder + "/Vanequeue"}});
-  std::unique_ptr<SpoolWriter> spool_writer = NewThreadPoolSpoolWriter(*loop);
+  std::unique_ptr<SpoolWriter> spool_writer = NewThreadPoolSpoolWriter(*loop, *files);
   std::unique_ptr<Timer> timer1 = loop->NewTimer();
   std::unique_ptr<Timer> handler_timer = loop->NewTimer();
 

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <unordered_map>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "platform/console/console_server.h"
+#include "platform/files/file_system.h"
 #include "platform/loop/asio_loop.h"
 
 namespace mailvane {
@@ -688,20 +690,18 @@ std::error_code LoadOrCreateConsoleSecret(const std::string& path, std::string* 
   if (fd < 0 && errno == ENOENT) {
     std::string created = RandomToken();
     if (created.empty()) return std::error_code(errno, std::system_category());
-    int out = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (out < 0) return std::error_code(errno, std::system_category());
-    std::string line = created + "\n";
-    bool ok = ::fchmod(out, 0600) == 0 &&
-              ::write(out, line.data(), line.size()) == static_cast<ssize_t>(line.size()) &&
-              ::fsync(out) == 0;
-    int saved = errno;
-    ::close(out);
-    if (!ok) {
-      ::unlink(path.c_str());
-      return std::error_code(saved, std::system_category());
+    // The file layer's one durable write: the secret appears whole and owner-only, or not at all.
+    const std::filesystem::path file(path);
+    const std::string name = file.filename().string();
+    const std::string temp = "." + name + ".tmp";
+    ::unlink((file.parent_path() / temp).c_str());  // left by a start that crashed
+    std::error_code written = NewPosixFileSystem()->WriteFileDurably(
+        file.parent_path().string(), temp, name, created + "\n", FileReaders::kOwnerOnly);
+    if (written != std::errc::file_exists) {
+      if (!written) *secret = created;
+      return written;
     }
-    *secret = created;
-    return {};
+    fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);  // another start's secret
   }
   if (fd < 0) return std::error_code(errno, std::system_category());
   struct stat info {};

@@ -1,6 +1,7 @@
 // The file operations Mailvane performs, in place of the platform's file-system object. Paths are
 // plain strings as Mailvane builds them. Results are std::error_code values in the generic
-// (errno) category; an empty code is success. One thread at a time per object.
+// (errno) category; an empty code is success. One thread at a time per object, except that the
+// POSIX file system's WriteFileDurably may run on several threads at once (it keeps no state).
 #ifndef MAILVANE_PLATFORM_FILES_FILE_SYSTEM_H_
 #define MAILVANE_PLATFORM_FILES_FILE_SYSTEM_H_
 
@@ -17,6 +18,12 @@ namespace mailvane {
 struct FileInfo {
   std::string name;    // the name within its folder
   TimePoint modified;  // last modification time
+};
+
+// Who may read a file that a durable write creates.
+enum class FileReaders {
+  kOwnerAndGroup,  // 0640: spool files, which the handler reads
+  kOwnerOnly,      // 0600: secrets
 };
 
 class FileSystem {
@@ -40,14 +47,15 @@ class FileSystem {
   virtual std::error_code ModifiedTime(const std::string& path, TimePoint* modified) = 0;
   virtual std::error_code DeleteFile(const std::string& path) = 0;
 
-  // Writes data durably as folder/final_name: into folder/temp_name first, synced, then renamed
-  // to final_name without replacing an existing file (EEXIST then), and the folder synced. On any
-  // failure the temporary file is removed and final_name is untouched (a final name whose folder
-  // could not be synced is removed again), so success alone means the file exists. A temp_name
-  // that exists already fails with EEXIST and is left alone.
+  // Writes data durably as folder/final_name: into folder/temp_name first (created with the
+  // mode of readers), synced, then renamed to final_name without replacing an existing file
+  // (EEXIST then), and the folder synced. On any failure the temporary file is removed and
+  // final_name is untouched (a final name whose folder could not be synced is removed again), so
+  // success alone means the file exists. A temp_name that exists already fails with EEXIST and
+  // is left alone. This is the one durable write: everything that hands a file over uses it.
   virtual std::error_code WriteFileDurably(const std::string& folder, const std::string& temp_name,
-                                           const std::string& final_name,
-                                           std::string_view data) = 0;
+                                           const std::string& final_name, std::string_view data,
+                                           FileReaders readers) = 0;
 
   // As WriteFileDurably, but final_name is replaced when it exists (a stale temp_name too).
   virtual std::error_code ReplaceFileDurably(const std::string& folder,

@@ -133,10 +133,12 @@ class PosixFileSystem final : public FileSystem {
   }
 
   std::error_code WriteFileDurably(const std::string& folder, const std::string& temp_name,
-                                   const std::string& final_name, std::string_view data) override {
+                                   const std::string& final_name, std::string_view data,
+                                   FileReaders readers) override {
     ScopedFd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0) return LastError();
-    std::error_code ec = WriteTemp(dir.get(), temp_name, data);
+    std::error_code ec =
+        WriteTemp(dir.get(), temp_name, data, readers == FileReaders::kOwnerOnly ? 0600 : 0640);
     if (ec) return ec;  // WriteTemp removed what it created
     if ((ec = RenameNoReplace(dir.get(), temp_name, final_name))) {
       ::unlinkat(dir.get(), temp_name.c_str(), 0);
@@ -157,7 +159,7 @@ class PosixFileSystem final : public FileSystem {
     ScopedFd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0) return LastError();
     ::unlinkat(dir.get(), temp_name.c_str(), 0);  // a temporary left by a crash
-    std::error_code ec = WriteTemp(dir.get(), temp_name, data);
+    std::error_code ec = WriteTemp(dir.get(), temp_name, data, 0640);
     if (ec) return ec;
     if (::renameat(dir.get(), temp_name.c_str(), dir.get(), final_name.c_str()) != 0) {
       ec = LastError();
@@ -197,9 +199,9 @@ class PosixFileSystem final : public FileSystem {
   }
 
  private:
-  static std::error_code WriteTemp(int dir_fd, const std::string& temp_name,
-                                   std::string_view data) {
-    int raw = ::openat(dir_fd, temp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+  static std::error_code WriteTemp(int dir_fd, const std::string& temp_name, std::string_view data,
+                                   mode_t mode) {
+    int raw = ::openat(dir_fd, temp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (raw < 0) return LastError();  // EEXIST: someone else's file, left alone
     ScopedFd fd(raw);
     std::error_code ec = WriteAll(fd.get(), data);

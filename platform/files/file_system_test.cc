@@ -18,6 +18,8 @@
 namespace mailvane {
 namespace {
 
+constexpr FileReaders kShared = FileReaders::kOwnerAndGroup;
+
 std::string ReadAll(FileSystem& files, const std::string& path) {
   if (auto* fake = dynamic_cast<FakeFileSystem*>(&files)) return fake->Contents(path).value_or("");
   std::ifstream in(path, std::ios::binary);
@@ -93,7 +95,7 @@ TEST_P(FileSystemContractTest, ErrorsCarryTheErrnoOfTheFailure) {
   EXPECT_EQ(files_->ModifiedTime(missing, &modified), std::errc::no_such_file_or_directory);
   EXPECT_EQ(files_->SetCurrentFolder(missing), std::errc::no_such_file_or_directory);
   EXPECT_EQ(files_->CreateFolder(root_), std::errc::file_exists);
-  EXPECT_EQ(files_->WriteFileDurably(missing, "t.tmp", "f.msg", "x"),
+  EXPECT_EQ(files_->WriteFileDurably(missing, "t.tmp", "f.msg", "x", kShared),
             std::errc::no_such_file_or_directory);
 }
 
@@ -110,19 +112,20 @@ TEST_P(FileSystemContractTest, ListFilesGivesFilesButNotSubFolders) {
 }
 
 TEST_P(FileSystemContractTest, WriteFileDurablyNeverReplacesAndLeavesNoTemporary) {
-  ASSERT_FALSE(files_->WriteFileDurably(root_, "one.tmp", "one.msg", "first"));
+  ASSERT_FALSE(files_->WriteFileDurably(root_, "one.tmp", "one.msg", "first", kShared));
   EXPECT_EQ(ReadAll(*files_, root_ + "/one.msg"), "first");
-  EXPECT_EQ(files_->WriteFileDurably(root_, "two.tmp", "one.msg", "second"),
+  EXPECT_EQ(files_->WriteFileDurably(root_, "two.tmp", "one.msg", "second", kShared),
             std::errc::file_exists);
   EXPECT_EQ(ReadAll(*files_, root_ + "/one.msg"), "first");
   EXPECT_EQ(Names(*files_, root_), (std::vector<std::string>{"one.msg"}));
   // A temporary name in use belongs to someone else: refused, and that file stays.
   ASSERT_FALSE(files_->AppendLine(root_ + "/busy.tmp", "other"));
-  EXPECT_EQ(files_->WriteFileDurably(root_, "busy.tmp", "three.msg", "x"), std::errc::file_exists);
+  EXPECT_EQ(files_->WriteFileDurably(root_, "busy.tmp", "three.msg", "x", kShared),
+            std::errc::file_exists);
   EXPECT_EQ(ReadAll(*files_, root_ + "/busy.tmp"), "other\r\n");
   EXPECT_FALSE(files_->FileExists(root_ + "/three.msg"));
   // A rename that fails after the temporary was written takes the temporary away.
-  EXPECT_EQ(files_->WriteFileDurably(root_, "four.tmp", "no/such/four.msg", "x"),
+  EXPECT_EQ(files_->WriteFileDurably(root_, "four.tmp", "no/such/four.msg", "x", kShared),
             std::errc::no_such_file_or_directory);
   EXPECT_EQ(Names(*files_, root_), (std::vector<std::string>{"busy.tmp", "one.msg"}));
 }
@@ -190,14 +193,18 @@ TEST_F(PosixFileSystemTest, NewFilesAreNotWorldReadable) {
   mode_t old_mask = ::umask(0);
   std::string log = root_ + "/a.log";
   std::error_code appended = files_->AppendLine(log, "x");
-  std::error_code written = files_->WriteFileDurably(root_, "b.tmp", "b.msg", "y");
+  std::error_code written = files_->WriteFileDurably(root_, "b.tmp", "b.msg", "y", kShared);
+  std::error_code secret =
+      files_->WriteFileDurably(root_, "c.tmp", "c.secret", "z", FileReaders::kOwnerOnly);
   ::umask(old_mask);
   ASSERT_FALSE(appended);
   ASSERT_FALSE(written);
-  for (const std::string& path : {log, root_ + "/b.msg"}) {
+  ASSERT_FALSE(secret);
+  for (auto [path, mode] : {std::pair{log, 0640u}, {root_ + "/b.msg", 0640u},
+                            {root_ + "/c.secret", 0600u}}) {
     struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0640u) << path;
+    EXPECT_EQ(st.st_mode & 0777, mode) << path;
   }
 }
 
@@ -205,7 +212,7 @@ TEST_F(PosixFileSystemTest, AReadOnlyFolderRefusesWrites) {
   if (::geteuid() == 0) GTEST_SKIP() << "root may write a read-only folder";
   ASSERT_FALSE(files_->CreateFolder(root_ + "/ro"));
   ASSERT_EQ(::chmod((root_ + "/ro").c_str(), 0500), 0);
-  EXPECT_EQ(files_->WriteFileDurably(root_ + "/ro", "t.tmp", "f.msg", "x"),
+  EXPECT_EQ(files_->WriteFileDurably(root_ + "/ro", "t.tmp", "f.msg", "x", kShared),
             std::errc::permission_denied);
   EXPECT_EQ(files_->AppendLine(root_ + "/ro/a.log", "x"), std::errc::permission_denied);
   ASSERT_EQ(::chmod((root_ + "/ro").c_str(), 0700), 0);
@@ -230,9 +237,9 @@ TEST(FakeFileSystemTest, InjectedFaultsHitTheNthCallOnly) {
   EXPECT_EQ(files.Contents("/logs/a.log"), "one\r\nthree\r\n");
 
   files.FailWriteFileDurably(1, EIO);
-  EXPECT_EQ(files.WriteFileDurably("/logs", "t", "m.msg", "x"), std::errc::io_error);
+  EXPECT_EQ(files.WriteFileDurably("/logs", "t", "m.msg", "x", kShared), std::errc::io_error);
   EXPECT_FALSE(files.FileExists("/logs/m.msg"));
-  EXPECT_FALSE(files.WriteFileDurably("/logs", "t", "m.msg", "x"));
+  EXPECT_FALSE(files.WriteFileDurably("/logs", "t", "m.msg", "x", kShared));
 
   files.FailDeleteFile(1, EBUSY);
   EXPECT_EQ(files.DeleteFile("/logs/m.msg"), std::errc::device_or_resource_busy);

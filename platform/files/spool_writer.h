@@ -1,6 +1,6 @@
-// Durable writes off the loop thread: a small pool writes and syncs each file, renames it into
-// place without replacing an existing one, syncs the folder, and posts the result back to the
-// loop, so that a slow disk never stalls the other sessions. Called on the loop thread.
+// Durable writes off the loop thread: a small pool runs FileSystem::WriteFileDurably for each
+// file and posts the result back to the loop, so that a slow disk never stalls the other
+// sessions. Called on the loop thread.
 #ifndef MAILVANE_PLATFORM_FILES_SPOOL_WRITER_H_
 #define MAILVANE_PLATFORM_FILES_SPOOL_WRITER_H_
 
@@ -12,6 +12,7 @@
 namespace mailvane {
 
 class EventLoop;
+class FileSystem;
 
 class SpoolWriter {
  public:
@@ -21,13 +22,17 @@ class SpoolWriter {
   // Waits for the writes under way; their completions are not delivered.
   virtual ~SpoolWriter() = default;
 
-  // As FileSystem::WriteFileDurably; done runs on the loop thread with the result (EEXIST when
-  // final_name was taken meanwhile). A done of success means the file and its name are on disk.
+  // FileSystem::WriteFileDurably of a spool file (owner and group may read it); done runs on the
+  // loop thread with its result (EEXIST when final_name was taken meanwhile). Success alone means
+  // the file and its name are on disk; after any failure no file of final_name was left.
   virtual void Write(std::string folder, std::string temp_name, std::string final_name,
                      std::string data, std::function<void(std::error_code)> done) = 0;
 };
 
-std::unique_ptr<SpoolWriter> NewThreadPoolSpoolWriter(EventLoop& loop, int threads = 4);
+// files must allow WriteFileDurably on `threads` threads at once (the POSIX file system does; give
+// a FakeFileSystem one thread) and outlive the writer.
+std::unique_ptr<SpoolWriter> NewThreadPoolSpoolWriter(EventLoop& loop, FileSystem& files,
+                                                      int threads = 4);
 
 }  // namespace mailvane
 

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/files/file_system.h"
+#include "platform/files/testing/fake_file_system.h"
 #include "platform/files/testing/fake_spool_writer.h"
 #include "platform/loop/event_loop.h"
 
@@ -69,7 +71,8 @@ TEST(SpoolWriterTest, WritesExactContentDurablyAndReportsOnTheLoopThread) {
   TempFolder folder;
   ASSERT_FALSE(folder.path().empty());
   auto loop = NewEventLoop();
-  auto writer = NewThreadPoolSpoolWriter(*loop, 2);
+  auto files = NewPosixFileSystem();
+  auto writer = NewThreadPoolSpoolWriter(*loop, *files, 2);
   std::string data(1024 * 1024 + 7, '\0');
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 131 % 256);
   Completions completions(*loop);
@@ -93,7 +96,8 @@ TEST(SpoolWriterTest, FailuresLeaveNoTemporaryFileAndNothingReplaced) {
   std::ofstream(folder.path() + "/taken.msg") << "first message";
   std::ofstream(folder.path() + "/busy.tmp") << "someone else's";
   auto loop = NewEventLoop();
-  auto writer = NewThreadPoolSpoolWriter(*loop, 1);
+  auto files = NewPosixFileSystem();
+  auto writer = NewThreadPoolSpoolWriter(*loop, *files, 1);
   Completions completions(*loop);
   writer->Write(folder.path(), "a.tmp", "taken.msg", "second", completions.Next(3));
   writer->Write(folder.path() + "/missing", "b.tmp", "b.msg", "x", completions.Next(3));
@@ -115,7 +119,8 @@ TEST(SpoolWriterTest, UnwritableFolderFails) {
   ASSERT_FALSE(folder.path().empty());
   fs::permissions(folder.path(), fs::perms::owner_read | fs::perms::owner_exec);
   auto loop = NewEventLoop();
-  auto writer = NewThreadPoolSpoolWriter(*loop, 1);
+  auto files = NewPosixFileSystem();
+  auto writer = NewThreadPoolSpoolWriter(*loop, *files, 1);
   Completions completions(*loop);
   writer->Write(folder.path(), "a.tmp", "a.msg", "x", completions.Next(1));
   completions.Wait();
@@ -127,7 +132,8 @@ TEST(SpoolWriterTest, ManyWritesCompleteOnceEach) {
   TempFolder folder;
   ASSERT_FALSE(folder.path().empty());
   auto loop = NewEventLoop();
-  auto writer = NewThreadPoolSpoolWriter(*loop, 4);
+  auto files = NewPosixFileSystem();
+  auto writer = NewThreadPoolSpoolWriter(*loop, *files, 4);
   Completions completions(*loop);
   constexpr int kWrites = 40;
   for (int i = 0; i < kWrites; ++i) {
@@ -151,9 +157,10 @@ TEST(SpoolWriterTest, DestroyedWriterDeliversNoCompletion) {
   TempFolder folder;
   ASSERT_FALSE(folder.path().empty());
   auto loop = NewEventLoop();
+  auto files = NewPosixFileSystem();
   int delivered = 0;
   {
-    auto writer = NewThreadPoolSpoolWriter(*loop, 2);
+    auto writer = NewThreadPoolSpoolWriter(*loop, *files, 2);
     for (int i = 0; i < 20; ++i) {
       writer->Write(folder.path(), std::to_string(i) + ".tmp", std::to_string(i) + ".msg",
                     std::string(4096, 'x'), [&delivered](std::error_code) { ++delivered; });
@@ -166,6 +173,28 @@ TEST(SpoolWriterTest, DestroyedWriterDeliversNoCompletion) {
     EXPECT_EQ(entry.path().extension(), ".msg") << entry.path();
     EXPECT_EQ(ReadFile(entry.path().string()), std::string(4096, 'x'));
   }
+}
+
+TEST(SpoolWriterTest, AFailedDurableWriteLeavesNoSpoolFile) {
+  // However the durable write fails (here as a failed folder sync would: EIO after the rename),
+  // the file system takes the name back and the writer reports the failure: no .msg is left for
+  // a mail whose client is told to send it again.
+  FakeFileSystem files;
+  files.AddFolder("/spool");
+  files.FailWriteFileDurably(2, EIO);
+  auto loop = NewEventLoop();
+  auto writer = NewThreadPoolSpoolWriter(*loop, files, 1);
+  Completions completions(*loop);
+  writer->Write("/spool", "1.tmp", "1.msg", "one", completions.Next(3));
+  writer->Write("/spool", "2.tmp", "2.msg", "two", completions.Next(3));
+  writer->Write("/spool", "3.tmp", "1.msg", "three", completions.Next(3));
+  completions.Wait();
+  ASSERT_EQ(completions.results.size(), 3u);
+  EXPECT_FALSE(completions.results[0]);
+  EXPECT_EQ(completions.results[1], std::errc::io_error);
+  EXPECT_EQ(completions.results[2], std::errc::file_exists);
+  EXPECT_EQ(files.FileNames("/spool"), std::vector<std::string>{"1.msg"});
+  EXPECT_EQ(files.Contents("/spool/1.msg"), "one");
 }
 
 TEST(FakeSpoolWriterTest, InjectedFaultsAndHeldCompletions) {

@@ -20,7 +20,7 @@ namespace mailvane {
 
 // Bounds on what one client controls; the defaults follow Postfix's smtpd where it has one.
 struct SmtpLimits {
-  size_t max_line_length = 2048;                       // command line, or text line of DATA
+  size_t max_line_length = 2048;                       // command line (a text line: max_message_size)
   size_t max_message_size = 10 * 1024 * 1024;          // bytes of message text, announced by SIZE
   size_t max_recipients = 1000;                        // RCPT TO per message
   std::chrono::milliseconds command_timeout{300'000};  // waiting for a command
@@ -32,7 +32,7 @@ struct SmtpLimits {
 
 // What Connecting and MailReceived pass about a client.
 struct SmtpClient {
-  std::string ip_address;  // dotted decimal for IPv4 (an IPv4-mapped IPv6 peer is shown as IPv4)
+  std::string ip_address;  // dotted decimal
   uint64_t session_id = 0;
 };
 
@@ -64,6 +64,11 @@ class SmtpEvents {
   // destruction, is harmless and sends nothing; further calls are ignored.
   virtual void MailReceived(const SmtpClient& client, const SmtpMessage& message,
                             std::function<void(SmtpReply)> done) = 0;
+  // A transaction of an admitted client that the listener itself ended with a 4xx or 5xx reply
+  // instead of the 250 after DATA (see SmtpSession); reply is the line as sent, without CR LF.
+  // At most once per transaction; never for the answer MailReceived gave. An exception thrown
+  // here is ignored.
+  virtual void Refused(const SmtpClient& client, const std::string& reply) = 0;
 };
 
 class SmtpServer {
@@ -76,7 +81,9 @@ class SmtpServer {
   virtual void SetPort(int16_t port) = 0;  // the port's 16 bits as an unsigned port
   virtual void SetClosingText(const std::string& text) = 0;   // "221 " text on QUIT
   virtual void SetGreetingText(const std::string& text) = 0;  // "220 <host> " text on connect
-  // Listens on every address (IPv4 and IPv6) of the port. Fails when the port cannot be bound.
+  // Listens on every IPv4 address of the port, and on no IPv6 address: the allow-list holds
+  // IPv4 only, so a client that tries ::1 first is refused at TCP and falls back to 127.0.0.1.
+  // Fails when the port cannot be bound.
   virtual std::error_code Start() = 0;
   // Stops listening and closes every session at once (no event is raised for them any more).
   virtual void Stop() = 0;

@@ -6,12 +6,13 @@
 
 #include <array>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <map>
 #include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/loop/asio_loop.h"
 #include "platform/smtp/smtp_server.h"
@@ -32,17 +33,12 @@ std::string HostName() {
   return std::string(name.data());
 }
 
-// The peer's address as Connecting shows it: dotted decimal for IPv4, also when it reached the
-// dual-stack socket as an IPv4-mapped IPv6 address.
+// The peer's address as Connecting shows it, in dotted decimal (the listener is IPv4 only).
 std::string PeerAddress(const tcp::socket& socket) {
   boost::system::error_code error;
   tcp::endpoint peer = socket.remote_endpoint(error);
   if (error) return "";
-  asio::ip::address address = peer.address();
-  if (address.is_v6() && address.to_v6().is_v4_mapped()) {
-    return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string();
-  }
-  return address.to_string();
+  return peer.address().to_string();
 }
 
 // Best effort for a last reply on a socket about to be closed: never waits for the client.
@@ -91,6 +87,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
  private:
   void Pump();
+  void RaiseRefusals(std::vector<std::string> refusals);
   void Deliver(SmtpMessage message);
   void OnAnswer(SmtpReply reply);
   void StartRead();
@@ -138,16 +135,8 @@ class AsioSmtpServer final : public SmtpServer {
     if (acceptor_) return std::make_error_code(std::errc::already_connected);
     acceptor_.emplace(context_);
     boost::system::error_code error;
-    tcp::endpoint endpoint(asio::ip::address_v6::any(), port_);
-    acceptor_->open(tcp::v6(), error);
-    if (!error) {
-      boost::system::error_code ignored;
-      acceptor_->set_option(asio::ip::v6_only(false), ignored);
-    } else {
-      endpoint = tcp::endpoint(asio::ip::address_v4::any(), port_);
-      error.clear();
-      acceptor_->open(tcp::v4(), error);
-    }
+    tcp::endpoint endpoint(asio::ip::address_v4::any(), port_);
+    acceptor_->open(tcp::v4(), error);
     if (!error) acceptor_->set_option(tcp::acceptor::reuse_address(true), error);
     if (!error) acceptor_->bind(endpoint, error);
     if (!error) acceptor_->listen(asio::socket_base::max_listen_connections, error);
@@ -253,8 +242,21 @@ void Connection::Close() {
   if (server != nullptr) server->Remove(client_.session_id);
 }
 
+void Connection::RaiseRefusals(std::vector<std::string> refusals) {
+  if (server_ == nullptr) return;
+  for (const std::string& reply : refusals) {
+    try {
+      server_->events().Refused(client_, reply);
+    } catch (...) {
+      // The refusal stands whether or not it was recorded.
+    }
+  }
+}
+
 void Connection::Pump() {
   auto self = shared_from_this();
+  // Refusals come before a message taken in the same input: they happened first.
+  RaiseRefusals(session_.TakeRefusals());
   while (!closed_ && session_.message_ready()) Deliver(session_.TakeMessage());
   if (closed_) return;
   queued_ += session_.TakeOutput();
@@ -280,11 +282,13 @@ void Connection::Deliver(SmtpMessage message) {
     if (auto self = weak.lock()) self->OnAnswer(std::move(reply));
   };
   in_event_ = true;
+  bool threw = false;
   try {
     server_->events().MailReceived(client_, message, std::move(done));
   } catch (...) {
     if (!*answered) {
       *answered = true;
+      threw = true;
       immediate_answer_ = SmtpReply{451, "4.3.0 Error: local error in processing"};
     }
   }
@@ -293,6 +297,8 @@ void Connection::Deliver(SmtpMessage message) {
     SmtpReply reply = std::move(*immediate_answer_);
     immediate_answer_.reset();
     session_.Answer(reply);
+    // The 451 for a MailReceived that threw is the listener's own refusal.
+    if (threw) RaiseRefusals({std::to_string(reply.code) + " " + reply.text});
   }
 }
 
@@ -363,6 +369,7 @@ void Connection::ArmTimer() {
 void Connection::OnTimeout() {
   auto self = shared_from_this();
   session_.OnTimeout();
+  RaiseRefusals(session_.TakeRefusals());
   queued_ += session_.TakeOutput();
   // A client that let the time run out gets one try at the 421, never a wait.
   if (!write_active_) WriteNowAndClose(socket_, queued_);

@@ -16,8 +16,7 @@ constexpr std::string_view kReplyNotImplemented = "502 5.5.1 Error: command not 
 constexpr std::string_view kReplyOk = "250 2.0.0 Ok";
 constexpr std::string_view kReplyTooManyErrors = "421 4.7.0 Too many errors";
 constexpr std::string_view kReplyTooBig = "552 5.3.4 Message too big";
-constexpr std::string_view kReplyBareLineEnd = "550 5.6.0 Bare <LF> or <CR> in message text";
-constexpr std::string_view kReplyTextLineTooLong = "554 5.6.0 Text line too long";
+constexpr std::string_view kReplyBareCr = "550 5.6.0 Bare <CR> in message text";
 constexpr std::string_view kReplyTooMuchHeld = "421 4.7.0 Too much pipelined input";
 
 char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
@@ -139,6 +138,7 @@ void SmtpSession::Feed(std::string_view bytes) {
   if (awaiting_answer_) {
     if (held_.size() + bytes.size() > kMaxHeldInput) {
       held_.clear();
+      RefuseTransaction(kReplyTooMuchHeld);
       Reply(kReplyTooMuchHeld);
       Close();
       return;
@@ -186,8 +186,20 @@ void SmtpSession::Answer(const SmtpReply& reply) {
 
 void SmtpSession::OnTimeout() {
   if (closed_) return;
-  Reply("421 4.4.2 " + options_.host_name + " Error: timeout exceeded");
+  std::string reply = "421 4.4.2 " + options_.host_name + " Error: timeout exceeded";
+  RefuseTransaction(reply);
+  Reply(reply);
   Close();
+}
+
+std::vector<std::string> SmtpSession::TakeRefusals() {
+  std::vector<std::string> refusals = std::move(refusals_);
+  refusals_.clear();
+  return refusals;
+}
+
+void SmtpSession::RefuseTransaction(std::string_view reply) {
+  if (in_transaction_) refusals_.emplace_back(reply);
 }
 
 std::string SmtpSession::TakeOutput() {
@@ -209,6 +221,7 @@ void SmtpSession::ErrorReply(std::string_view reply) {
   Reply(reply);
   if (closed_) return;
   if (++errors_ > options_.limits.max_errors) {
+    RefuseTransaction(kReplyTooManyErrors);
     Reply(kReplyTooManyErrors);
     Close();
   }
@@ -362,7 +375,10 @@ void SmtpSession::Mail(std::string_view args) {
         return;
       }
       if (size > options_.limits.max_message_size) {
-        ErrorReply("552 5.3.4 Message size exceeds fixed limit");
+        // The announced message is too big: a transaction refused as it begins.
+        constexpr std::string_view kTooBig = "552 5.3.4 Message size exceeds fixed limit";
+        refusals_.emplace_back(kTooBig);
+        ErrorReply(kTooBig);
         return;
       }
     } else if (EqualsNoCase(keyword, "BODY") && !seen_body) {
@@ -430,12 +446,11 @@ void SmtpSession::Data(std::string_view args) {
   in_data_ = true;
   data_state_ = DataState::kLineStart;
   crlf_pending_ = false;
+  pending_end_bare_ = false;
   text_.clear();
   text_size_ = 0;
-  text_line_ = 0;
   too_big_ = false;
-  bare_line_end_ = false;
-  text_line_too_long_ = false;
+  bare_cr_ = false;
 }
 
 void SmtpSession::AppendText(std::string_view bytes) {
@@ -445,7 +460,7 @@ void SmtpSession::AppendText(std::string_view bytes) {
     text_size_ += bytes.size();
   }
   if (text_size_ > options_.limits.max_message_size) too_big_ = true;
-  if (too_big_ || bare_line_end_ || text_line_too_long_) {
+  if (too_big_ || bare_cr_) {
     // The message will be refused: keep nothing of it.
     if (!text_.empty()) std::string().swap(text_);
     return;
@@ -453,17 +468,18 @@ void SmtpSession::AppendText(std::string_view bytes) {
   text_.append(bytes);
 }
 
-void SmtpSession::NoteTextLineLength(size_t added) {
-  text_line_ += added;
-  if (text_line_ > options_.limits.max_line_length) text_line_too_long_ = true;
-}
-
 void SmtpSession::ProcessDataBytes(std::string_view* input) {
+  // Every line end, CR LF or bare LF, is stored as CR LF once the next line shows that it is text.
   auto flush_line_end = [this] {
     if (crlf_pending_) {
       crlf_pending_ = false;
       AppendText("\r\n");
     }
+  };
+  auto line_end = [this](bool bare) {
+    crlf_pending_ = true;
+    pending_end_bare_ = bare;
+    data_state_ = DataState::kLineStart;
   };
   while (!input->empty() && in_data_) {
     char c = input->front();
@@ -471,7 +487,13 @@ void SmtpSession::ProcessDataBytes(std::string_view* input) {
       case DataState::kLineStart:
         if (c == '.') {
           input->remove_prefix(1);
-          data_state_ = DataState::kDot;
+          if (pending_end_bare_) {
+            // After a bare LF no "." line ends the text: the dot is stuffing.
+            flush_line_end();
+            data_state_ = DataState::kInLine;
+          } else {
+            data_state_ = DataState::kDot;
+          }
         } else {
           flush_line_end();
           data_state_ = DataState::kInLine;
@@ -482,9 +504,8 @@ void SmtpSession::ProcessDataBytes(std::string_view* input) {
           input->remove_prefix(1);
           data_state_ = DataState::kDotCr;
         } else {
-          // A leading "." of a longer line is stuffing: dropped, but it counts toward the length.
+          // A leading "." of a longer line (or of ".\n") is stuffing: dropped.
           flush_line_end();
-          NoteTextLineLength(1);
           data_state_ = DataState::kInLine;
         }
         break;
@@ -496,7 +517,6 @@ void SmtpSession::ProcessDataBytes(std::string_view* input) {
         }
         // ".", then a CR that is not a line end: the dot is stuffing, the CR bare.
         flush_line_end();
-        NoteTextLineLength(1);
         data_state_ = DataState::kInLineCr;
         break;
       case DataState::kInLine: {
@@ -504,17 +524,13 @@ void SmtpSession::ProcessDataBytes(std::string_view* input) {
         size_t span = stop == std::string_view::npos ? input->size() : stop;
         if (span > 0) {
           AppendText(input->substr(0, span));
-          NoteTextLineLength(span);
           input->remove_prefix(span);
         }
         if (input->empty()) return;
         if (input->front() == '\r') {
           data_state_ = DataState::kInLineCr;
         } else {
-          // A bare LF is text, never a line end: "\n.\n" cannot end the message.
-          bare_line_end_ = true;
-          AppendText("\n");
-          NoteTextLineLength(1);
+          line_end(true);
         }
         input->remove_prefix(1);
         break;
@@ -522,14 +538,11 @@ void SmtpSession::ProcessDataBytes(std::string_view* input) {
       case DataState::kInLineCr:
         if (c == '\n') {
           input->remove_prefix(1);
-          text_line_ = 0;
-          crlf_pending_ = true;
-          data_state_ = DataState::kLineStart;
+          line_end(false);
         } else {
           // The CR held back was bare; c is looked at again in kInLine.
-          bare_line_end_ = true;
+          bare_cr_ = true;
           AppendText("\r");
-          NoteTextLineLength(1);
           data_state_ = DataState::kInLine;
         }
         break;
@@ -542,13 +555,12 @@ void SmtpSession::EndOfData() {
   std::string_view refusal;
   if (too_big_) {
     refusal = kReplyTooBig;
-  } else if (bare_line_end_) {
-    refusal = kReplyBareLineEnd;
-  } else if (text_line_too_long_) {
-    refusal = kReplyTextLineTooLong;
+  } else if (bare_cr_) {
+    refusal = kReplyBareCr;
   }
   if (!refusal.empty()) {
     std::string().swap(text_);
+    RefuseTransaction(refusal);
     ResetTransaction();
     Reply(refusal);
     return;

@@ -7,14 +7,16 @@
 // - Command lines end in LF (a CR before it is dropped). A line longer than max_line_length (not
 //   counting its line end) is discarded to its LF and answered "500 5.5.6 Line too long".
 //   A NUL byte in a command gets "500 5.5.2 Syntax error: NUL in command".
-// - DATA text ends only at CR LF "." CR LF (right after the 354, "." CR LF alone is the end). A
-// bare
-//   LF never ends a line, so "\n.\n" cannot end the message and smuggle a second one.
+// - DATA text ends only at CR LF "." CR LF (right after the 354, "." CR LF alone is the end).
+//   A text line may end in CR LF or in a bare LF; both are stored as CR LF. A bare LF never ends
+//   the text: "\n.\n", "\r\n.\n" and "\n.\r\n" are an empty text line (the dot is stuffing),
+//   so no second message can be smuggled in. Text lines have no length bound of their own.
 // - Hostile text is read to its end and then refused, never repaired, and the message is not
-//   delivered; if several apply, the first listed wins:
-//     more than max_message_size bytes           "552 5.3.4 Message too big"
-//     a bare LF or a bare CR in the text           "550 5.6.0 Bare <LF> or <CR> in message text"
-//     a text line longer than max_line_length    "554 5.6.0 Text line too long"
+//   delivered; if both apply, the first listed wins:
+//     more than max_message_size bytes as stored    "552 5.3.4 Message too big"
+//     a bare CR (one not followed by LF)             "550 5.6.0 Bare <CR> in message text"
+//   A bare CR is no line end anywhere today, and passed on in a forwarded mail it is one of the
+//   forms ("\r.\r") that lax receivers take as the end of the text.
 //   Text is stored only up to the bound, so memory stays bounded whatever the client sends.
 // - Replies of 500 and more to commands are errors; the error after the first max_errors gets its
 //   reply followed by "421 4.7.0 Too many errors" and the session closes.
@@ -22,6 +24,11 @@
 //   session stops reading input and reports overflow(); the server drops such a client.
 // - While a MailReceived answer is awaited, input is held, not processed (at most kMaxHeldInput
 //   bytes; more closes the session with 421): pipelined commands after DATA wait for the answer.
+// - A transaction begins at MAIL FROM. One that the session itself ends with a 4xx or 5xx reply
+//   instead of the 250 after DATA leaves that reply line (without CR LF) in TakeRefusals(): a MAIL
+//   FROM refused for its SIZE, a message too big, a bare CR, and a 421 while a transaction is
+//   open (too many errors, time-out, too much held input). At most one per transaction; the
+//   answer given through Answer() is never one, and errors outside a transaction leave none.
 #ifndef MAILVANE_PLATFORM_SMTP_SMTP_SESSION_H_
 #define MAILVANE_PLATFORM_SMTP_SMTP_SESSION_H_
 
@@ -70,6 +77,9 @@ class SmtpSession {
   // The client kept silent too long: queues "421 4.4.2 ..." and closes.
   void OnTimeout();
 
+  // The replies that refused transactions since the last call, in order.
+  std::vector<std::string> TakeRefusals();
+
   // Reply bytes queued since the last call.
   std::string TakeOutput();
   size_t pending_output() const { return output_.size(); }
@@ -94,7 +104,7 @@ class SmtpSession {
   void ResetTransaction();
   void EndOfData();
   void AppendText(std::string_view bytes);
-  void NoteTextLineLength(size_t added);
+  void RefuseTransaction(std::string_view reply);
 
   void Helo(std::string_view args, bool extended);
   void Mail(std::string_view args);
@@ -123,12 +133,12 @@ class SmtpSession {
   bool in_data_ = false;
   DataState data_state_ = DataState::kLineStart;
   bool crlf_pending_ = false;  // a line end that belongs to the text unless the "." line follows
+  bool pending_end_bare_ = false;  // that line end was a bare LF: no "." line can end the text
   std::string text_;
-  size_t text_size_ = 0;  // bytes of text, also past the bound
-  size_t text_line_ = 0;  // length of the current text line
+  size_t text_size_ = 0;  // bytes of text as stored, also past the bound
   bool too_big_ = false;
-  bool bare_line_end_ = false;
-  bool text_line_too_long_ = false;
+  bool bare_cr_ = false;
+  std::vector<std::string> refusals_;
 
   std::optional<SmtpMessage> message_;
   bool awaiting_answer_ = false;

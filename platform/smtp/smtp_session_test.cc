@@ -256,6 +256,23 @@ TEST(SmtpSessionTest, DotUnstuffingAndEndOfDataAcrossChunks) {
   ExpectText("a\r\n.\r\nNOT TEXT", "a");  // what follows the end is a command, held
 }
 
+TEST(SmtpSessionTest, BareLfEndsATextLineStoredAsCrLfAndNeverTheText) {
+  ExpectText("a\nb\r\n.\r\n", "a\r\nb");
+  ExpectText("\n\r\n.\r\n", "\r\n");
+  ExpectText("a\n..b\r\n.\r\n", "a\r\n.b");
+  // Dot lines that a lax reader takes for the end: text, the dot unstuffed. Only a "." line
+  // between two CR LF ends the text.
+  ExpectText("a\n.\nb\r\n.\r\n", "a\r\n\r\nb");
+  ExpectText("a\r\n.\nb\r\n.\r\n", "a\r\n\r\nb");
+  ExpectText("a\n.\r\nb\r\n.\r\n", "a\r\n\r\nb");
+  ExpectText(".\n.\r\n.\r\n", "\r\n");
+  ExpectText("a\n.\nMAIL FROM:<evil@x>\nRCPT TO:<v@y>\nDATA\nevil\n.\nb\r\n.\r\n",
+             "a\r\n\r\nMAIL FROM:<evil@x>\r\nRCPT TO:<v@y>\r\nDATA\r\nevil\r\n\r\nb");
+  // Text lines are bounded only by the message size (64 is the command bound here).
+  ExpectText(std::string(99, 'x') + "\r\n.\r\n", std::string(99, 'x'));
+  ExpectText("." + std::string(100, 'x') + "\r\n.\r\n", std::string(100, 'x'));
+}
+
 struct HostileCase {
   const char* name;
   std::string data;  // after the 354
@@ -264,22 +281,15 @@ struct HostileCase {
 
 TEST(SmtpSessionTest, HostileTextIsReadToItsEndAndRefused) {
   const HostileCase cases[] = {
-      {"bare LF dot bare LF smuggles nothing",
-       "a\n.\nMAIL FROM:<evil@x>\nRCPT TO:<v@y>\nDATA\nevil\n.\n"
-       "b\r\n.\r\n",
-       "550 5.6.0 Bare <LF> or <CR> in message text"},
-      {"bare LF at line start", "\n.\r\n.\r\n", "550 5.6.0"},
-      {"dot bare LF", ".\n.\r\n.\r\n", "550 5.6.0"},
-      {"bare CR", "a\r.\rb\r\n.\r\n", "550 5.6.0"},
-      {"dot bare CR", ".\r.\r\n.\r\n", "550 5.6.0"},
-      {"CR CR LF", "a\r\r\n.\r\n", "550 5.6.0"},
-      {"text line over the bound", std::string(65, 'x') + "\r\n.\r\n",
-       "554 5.6.0 Text line too long"},
-      {"stuffed line over the bound", "." + std::string(64, 'x') + "\r\n.\r\n", "554 5.6.0"},
+      {"bare CR", "a\r.\rb\r\n.\r\n", "550 5.6.0 Bare <CR> in message text"},
+      {"dot bare CR", ".\r.\r\n.\r\n", "550 5.6.0 Bare <CR> in message text"},
+      {"CR CR LF", "a\r\r\n.\r\n", "550 5.6.0 Bare <CR> in message text"},
       {"one byte over the size", std::string(50, 'x') + "\r\n" + std::string(49, 'y') + "\r\n.\r\n",
        "552 5.3.4 Message too big"},
-      {"far over the size", std::string(5000, 'x') + "\r\n.\r\n", "552 5.3.4"},
-      {"over the size wins", std::string(200, 'x') + "\n\r\n.\r\n", "552 5.3.4"},
+      {"over the size as stored", std::string(50, 'x') + "\n" + std::string(49, 'y') + "\r\n.\r\n",
+       "552 5.3.4 Message too big"},
+      {"far over the size", std::string(5000, 'x') + "\r\n.\r\n", "552 5.3.4 Message too big"},
+      {"over the size wins", std::string(200, 'x') + "\r\r\n.\r\n", "552 5.3.4 Message too big"},
   };
   for (const HostileCase& c : cases) {
     for (bool bytewise : {false, true}) {
@@ -291,28 +301,70 @@ TEST(SmtpSessionTest, HostileTextIsReadToItsEndAndRefused) {
       } else {
         output = f.Send(c.data);
       }
-      std::vector<std::string> replies = Replies(output);
-      ASSERT_EQ(replies.size(), 1u) << c.name << ": " << output;
-      EXPECT_EQ(replies[0].rfind(c.reply, 0), 0u) << c.name << ": " << replies[0];
+      EXPECT_EQ(Replies(output), std::vector<std::string>{c.reply}) << c.name;
       EXPECT_FALSE(f.session.message_ready()) << c.name;
       EXPECT_FALSE(f.session.in_data()) << c.name;
+      EXPECT_EQ(f.session.TakeRefusals(), std::vector<std::string>{c.reply}) << c.name;
       // The refused transaction is over and the session goes on.
       EXPECT_EQ(Codes(f.Send("MAIL FROM:<a@x>\r\n")), std::vector<int>{250}) << c.name;
     }
   }
 }
 
-TEST(SmtpSessionTest, LimitsAtTheBoundAreAccepted) {
-  ExpectText(std::string(64, 'x') + "\r\n.\r\n", std::string(64, 'x'));
-  ExpectText("." + std::string(63, 'x') + "\r\n.\r\n", std::string(63, 'x'));
-  std::string at_size = std::string(49, 'x') + "\r\n" + std::string(49, 'y');  // 100 bytes
+TEST(SmtpSessionTest, EachRefusedTransactionIsReportedOnce) {
+  const std::string kMail = "HELO c\r\nMAIL FROM:<a@x>\r\n";
+  const std::string kErrors = "FROB\r\nFROB\r\nFROB\r\nFROB\r\n";  // one over max_errors
+  struct Case {
+    const char* name;
+    std::string input;
+    bool time_out;
+    std::vector<std::string> refusals;
+  } cases[] = {
+      {"command errors outside a transaction", "FROB\r\nHELO c\r\nRCPT TO:<b@y>\r\n", false, {}},
+      {"421 outside a transaction", kErrors, false, {}},
+      {"time-out outside a transaction", "HELO c\r\n", true, {}},
+      {"refused recipients do not end it", kMail + "RCPT TO:<>\r\nDATA\r\nRSET\r\n", false, {}},
+      {"MAIL refused for its size", "HELO c\r\nMAIL FROM:<a@x> SIZE=101\r\n" + kErrors, false,
+       {"552 5.3.4 Message size exceeds fixed limit"}},
+      {"421 for errors in a transaction", kMail + kErrors, false, {"421 4.7.0 Too many errors"}},
+      {"time-out in a transaction", kMail, true, {"421 4.4.2 mx.test Error: timeout exceeded"}},
+      {"time-out in DATA", kMail + "RCPT TO:<b@y>\r\nDATA\r\nhalf", true,
+       {"421 4.4.2 mx.test Error: timeout exceeded"}},
+      {"two refused in a row",
+       kMail + "RCPT TO:<b@y>\r\nDATA\r\na\rb\r\n.\r\n" + "MAIL FROM:<a@x> SIZE=999\r\n",
+       false,
+       {"550 5.6.0 Bare <CR> in message text", "552 5.3.4 Message size exceeds fixed limit"}},
+  };
+  for (const Case& c : cases) {
+    Fixture f;
+    f.Send(c.input);
+    if (c.time_out) f.session.OnTimeout();
+    EXPECT_EQ(f.session.TakeRefusals(), c.refusals) << c.name;
+    EXPECT_EQ(f.session.TakeRefusals(), std::vector<std::string>{}) << c.name;
+  }
+  // An answered message is never a refusal, not even a 451; too much held input is one.
   Fixture f;
-  f.Send(kEnvelope);
-  f.Send(at_size + "\r\n.\r\n");
+  f.Send(std::string(kEnvelope) + ".\r\n");
+  f.session.TakeMessage();
+  f.session.Answer(SmtpReply{451, ""});
+  EXPECT_EQ(f.session.TakeRefusals(), std::vector<std::string>{});
+  f.Send(std::string("MAIL FROM:<a@x>\r\nRCPT TO:<b@y>\r\nDATA\r\n.\r\n"));
   ASSERT_TRUE(f.session.message_ready());
-  SmtpMessage message = f.session.TakeMessage();
-  EXPECT_EQ(message.text, at_size);
-  EXPECT_EQ(message.byte_count, 100u);
+  f.session.Feed(std::string(SmtpSession::kMaxHeldInput + 1, 'N'));
+  EXPECT_EQ(f.session.TakeRefusals(), std::vector<std::string>{"421 4.7.0 Too much pipelined input"});
+}
+
+TEST(SmtpSessionTest, LimitsAtTheBoundAreAccepted) {
+  std::string at_size = std::string(49, 'x') + "\r\n" + std::string(49, 'y');  // 100 bytes
+  for (const std::string& sent : {at_size, std::string(49, 'x') + "\n" + std::string(49, 'y')}) {
+    Fixture f;
+    f.Send(kEnvelope);
+    f.Send(sent + "\r\n.\r\n");
+    ASSERT_TRUE(f.session.message_ready());
+    SmtpMessage message = f.session.TakeMessage();
+    EXPECT_EQ(message.text, at_size);
+    EXPECT_EQ(message.byte_count, 100u);
+  }
 }
 
 TEST(SmtpSessionTest, PipelinedTransactionInOneWrite) {

@@ -56,8 +56,10 @@ class FakeFileSystem final : public FileSystem {
                                      std::string_view data) override;
   std::error_code ReadFile(const std::string& path, size_t max_size,
                            std::string* contents) override;
+  // Keeps no file modes: readers is not looked at.
   std::error_code WriteFileDurably(const std::string& folder, const std::string& temp_name,
-                                   const std::string& final_name, std::string_view data) override;
+                                   const std::string& final_name, std::string_view data,
+                                   FileReaders readers) override;
   std::error_code SetCurrentFolder(const std::string& path) override;
 
  private:

@@ -53,12 +53,15 @@ class RecordingEvents : public SmtpEvents {
     }
   }
 
+  void Refused(const SmtpClient&, const std::string& reply) override { refused.push_back(reply); }
+
   bool admit = true;
   Mode mode = Mode::kAccept;
   std::function<void()> on_mail;
   std::vector<std::string> connecting;
   std::vector<std::string> senders;
   std::vector<SmtpMessage> messages;
+  std::vector<std::string> refused;
   std::vector<std::function<void(SmtpReply)>> held;
 };
 
