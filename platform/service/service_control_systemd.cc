@@ -195,19 +195,14 @@ std::string UnitText(const ServiceOptions& options, const std::vector<std::strin
   std::string text =
       "[Unit]\n"
       "Description=Mailvane e-mail-to-SMS gateway\n"
-      "After=network.target\n"
-      "StartLimitIntervalSec=" + std::to_string(kStartLimitInterval) + "\n"
-      "StartLimitBurst=" + std::to_string(kStartLimitBurst) + "\n"
-      "\n"
-      "[Service]\n"
-      "Type=notify\n"
-      "ExecStart=" +
-      exec +
-      "\n"
-      "KillSignal=SIGTERM\n"
-      "Restart=on-failure\n"
-      "RestartSec=" + std::to_string(kRestartDelay) + "\n"
-      "RestartPreventExitStatus=" + std::to_string(kExitConfigFailure) + "\n";
+      "After=network.target\n";
+  text += "StartLimitIntervalSec=" + std::to_string(kStartLimitInterval) + "\n";
+  text += "StartLimitBurst=" + std::to_string(kStartLimitBurst) + "\n";
+  text += "\n[Service]\nType=notify\n";
+  text += "ExecStart=" + exec + "\n";
+  text += "KillSignal=SIGTERM\nRestart=on-failure\n";
+  text += "RestartSec=" + std::to_string(kRestartDelay) + "\n";
+  text += "RestartPreventExitStatus=" + std::to_string(kExitConfigFailure) + "\n";
   std::vector<std::string> folders;
   for (const auto& [name, value] : options.unit_environment) {
     text += "Environment=" + UnitQuoted(name + "=" + value) + "\n";
