@@ -115,7 +115,9 @@ void MailvaneFrmSvc::LoadPhases2And3() {
         {"Mailvane Error 1", StandardMessageText(error.number()), config_.ErrorMailAddress,
          config_.ErrorMailName, "Mailvane", config_.MailFromAddress},
         [this](const std::string& failure) { RecordMailFailure(failure); });
-    env_.end_program(1);  // at once: the handler is not told, it ends when we are gone
+    // At once: the handler is not told, it ends when we are gone. The status keeps the unit
+    // from starting us again, and mailing again, on a fault that only the administrator mends.
+    env_.end_program(kExitConfigFailure);
   }
 }
 

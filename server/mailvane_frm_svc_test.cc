@@ -236,7 +236,7 @@ TEST_F(ServiceWindowTest, APortOutOfRangeMailsTheErrorAndEndsWithoutStoppingTheH
   EXPECT_EQ(mail_.sent()[0].recipients[0].address, "admin@example.com");
   EXPECT_EQ(mail_.sent()[0].recipients[0].name, "Admin");
   EXPECT_EQ(mail_.sent()[0].from, "Mailvane");
-  EXPECT_THAT(exit_codes_, ElementsAre(1));
+  EXPECT_THAT(exit_codes_, ElementsAre(kExitConfigFailure));
   EXPECT_THAT(Members(), ElementsAre("AllocateId"));  // no StopProcess
   EXPECT_FALSE(timer1_.Enabled());
 }
@@ -248,7 +248,7 @@ TEST_F(ServiceWindowTest, AHandlerThatCannotBeCreatedIsAStartupError) {
   ASSERT_EQ(mail_.sent().size(), 1u);
   EXPECT_EQ(mail_.sent()[0].body, "ActiveX component can't create object");
   EXPECT_TRUE(ListTexts().empty());
-  EXPECT_THAT(exit_codes_, ElementsAre(1));
+  EXPECT_THAT(exit_codes_, ElementsAre(kExitConfigFailure));
 }
 
 TEST_F(ServiceWindowTest, AFailedStartupMailIsRecordedTwiceInTheLogAndOnceInTheList) {

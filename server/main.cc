@@ -75,6 +75,9 @@ int Run(const std::string& argument_text) {
   } else if (!console_error.empty()) {
     std::fprintf(stderr, "MailvaneSvc: the console did not start: %s\n", console_error.c_str());
   }
+  // Ready only now that the listener listens: a start-up that failed or went idle never says
+  // so, and `systemctl start` reports it.
+  if (window.listening()) service->NotifyReady();
   loop->Run();
   return exit_code;
 }

@@ -3,6 +3,7 @@ the installed programs write a unit that systemd accepts, run the whole road, an
 unit again."""
 
 import os
+import re
 import shutil
 import smtplib
 import subprocess
@@ -13,6 +14,17 @@ from mailvane_harness import BIN, Gateway, Sink, read_store_values, scramble, wa
 
 BUILD = os.path.dirname(os.path.abspath(BIN))
 ANALYZE = shutil.which("systemd-analyze")
+MAX_EXPOSURE = 2.0  # systemd-analyze security's overall exposure level, 0 (least) to 10
+
+
+def exposure(unit):
+    """The overall exposure level that systemd-analyze security gives the unit file."""
+    result = subprocess.run([ANALYZE, "security", "--offline=yes", unit], capture_output=True,
+                            text=True, timeout=60)
+    found = re.search(r"Overall exposure level for \S+: (\d+(?:\.\d+)?)", result.stdout)
+    if found is None:
+        raise AssertionError("no exposure level:\n" + result.stdout + result.stderr)
+    return float(found.group(1))
 
 
 class InstallTest(unittest.TestCase):
@@ -71,6 +83,7 @@ class InstallTest(unittest.TestCase):
                      "CapabilityBoundingSet=CAP_NET_BIND_SERVICE", "NoNewPrivileges=yes",
                      "PrivateTmp=yes", "ProtectSystem=strict", "ProtectHome=yes",
                      "StateDirectory=mailvane", "LogsDirectory=mailvane",
+                     "Restart=on-failure", "RestartPreventExitStatus=78",
                      'Environment="MAILVANE_REGISTRY=%s"' % gw.store]:
             self.assertIn(line + "\n", text)
         # The store's folder (which holds the event log too) and the store's LogDir.
@@ -86,7 +99,8 @@ class InstallTest(unittest.TestCase):
         self.assertEqual(ours, [], result.stdout + result.stderr)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
 
-        # The check itself finds a fault in a unit like ours.
+        # The checks themselves find a fault in a unit like ours: a missing program, and the
+        # unit without its sandbox.
         broken = os.path.join(gw.units, "broken", "mailvane.service")
         os.mkdir(os.path.dirname(broken))
         with open(broken, "w", encoding="utf-8") as f:
@@ -94,6 +108,17 @@ class InstallTest(unittest.TestCase):
         result = subprocess.run([ANALYZE, "verify", broken], capture_output=True, text=True,
                                 timeout=60)
         self.assertNotEqual(result.returncode, 0)
+
+        self.assertLessEqual(exposure(unit), MAX_EXPOSURE)
+        loose = os.path.join(gw.units, "loose", "mailvane.service")
+        os.mkdir(os.path.dirname(loose))
+        with open(loose, "w", encoding="utf-8") as f:
+            f.write("".join(line for line in text.splitlines(True)
+                            if not line.startswith(("Protect", "Private", "Restrict",
+                                                    "SystemCall", "LockPersonality",
+                                                    "MemoryDeny", "DevicePolicy", "UMask",
+                                                    "ProcSubset", "RemoveIPC"))))
+        self.assertGreater(exposure(loose), MAX_EXPOSURE)
 
         self.assertEqual(gw.run("-uninstall"), 0)
         self.assertFalse(os.path.exists(unit))

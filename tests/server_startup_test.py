@@ -11,6 +11,29 @@ import unittest
 
 from mailvane_harness import Gateway, GatewayTest, read_store_values, wait_for, BIN
 
+EX_CONFIG = 78  # a start-up that failed on its settings; the unit does not restart it
+
+
+class NotifySocket:
+    """A datagram socket standing in for systemd's notify socket, named by NOTIFY_SOCKET."""
+
+    def __init__(self, gw):
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        path = os.path.join(gw.dir, "notify")
+        self.sock.bind(path)
+        gw.env["NOTIFY_SOCKET"] = path
+
+    def next(self, timeout):
+        """The next datagram's text, or None when none came within timeout seconds."""
+        self.sock.settimeout(timeout)
+        try:
+            return self.sock.recv(4096).decode()
+        except socket.timeout:
+            return None
+
+    def close(self):
+        self.sock.close()
+
 
 class CommandLineTest(GatewayTest):
     def test_install_writes_the_unit_and_the_service_setting_and_loads_nothing(self):
@@ -97,7 +120,7 @@ class StartupTest(GatewayTest):
     def test_a_port_out_of_range_mails_the_error_and_ends_server_and_handler(self):
         self.gw.write_settings(self.gw.default_settings(self.sink.port, InternalPort="40000"))
         self.gw.start("-debug")
-        self.assertEqual(self.gw.process.wait(timeout=30), 1)
+        self.assertEqual(self.gw.process.wait(timeout=30), EX_CONFIG)
         mails = self.sink.to("admin@example.com")
         self.assertEqual(len(mails), 1)
         self.assertEqual(mails[0][2]["Subject"], "Mailvane Error 1")
@@ -107,7 +130,7 @@ class StartupTest(GatewayTest):
 
     def test_a_port_that_is_not_a_number_is_a_type_mismatch(self):
         self.gw.write_settings(self.gw.default_settings(self.sink.port, InternalPort="smtp"))
-        self.assertEqual(self.gw.run("-debug"), 1)
+        self.assertEqual(self.gw.run("-debug"), EX_CONFIG)
         mails = self.sink.to("admin@example.com")
         self.assertEqual([m[2].get_content().strip() for m in mails], ["Type mismatch"])
 
@@ -117,11 +140,34 @@ class StartupTest(GatewayTest):
         shutil.copy(os.path.join(BIN, "MailvaneSvc"), alone)
         self.gw.bin_dir = alone
         self.gw.write_settings(self.gw.default_settings(self.sink.port))
-        self.assertEqual(self.gw.run("-debug"), 1)
+        self.assertEqual(self.gw.run("-debug"), EX_CONFIG)
         mails = self.sink.to("admin@example.com")
         self.assertEqual([m[2].get_content().strip() for m in mails],
                          ["ActiveX component can't create object"])
         self.assertFalse(any("Started Vanequeue" in l for l in self.gw.output))
+
+    def test_ready_is_told_once_the_port_accepts_and_never_on_a_failed_start(self):
+        # As systemd starts it: no option, NOTIFY_SOCKET set.
+        notify = NotifySocket(self.gw)
+        self.addCleanup(notify.close)
+        self.gw.write_settings(self.gw.default_settings(self.sink.port))
+        self.gw.start()
+        self.assertEqual(notify.next(timeout=60), "READY=1")
+        with socket.create_connection(("127.0.0.1", self.gw.port), timeout=10) as s:
+            self.assertTrue(s.recv(512).startswith(b"220"))
+        self.assertEqual(self.gw.stop(), 0)
+        self.assertEqual(notify.next(timeout=5), "STOPPING=1")
+
+        # The same installation with its port taken: the start fails on its settings, silently
+        # towards systemd.
+        with socket.socket() as taken:
+            taken.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            taken.bind(("127.0.0.1", self.gw.port))
+            taken.listen()
+            self.assertEqual(self.gw.run(), EX_CONFIG)
+        self.assertIsNone(notify.next(timeout=1))
+        self.assertEqual([m[2]["Subject"] for m in self.sink.to("admin@example.com")],
+                         ["Mailvane Error 1"])
 
     def test_a_damaged_store_is_kept_aside_and_the_server_starts_with_defaults(self):
         with open(self.gw.store, "wb") as f:

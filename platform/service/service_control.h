@@ -9,8 +9,9 @@
 //   SIGHUP   Control(kServiceControlParamChange)
 //
 // When systemd started the program (NOTIFY_SOCKET set) and debug mode is off, the control tells
-// systemd READY=1 after Start, STATUS=Paused / STATUS=Running after an accepted pause / continue,
-// and STOPPING=1 before Stop. All members are called on the loop thread; none throws.
+// systemd READY=1 when the program says it serves (NotifyReady), STATUS=Paused / STATUS=Running
+// after an accepted pause / continue, and STOPPING=1 before Stop. All members are called on the
+// loop thread; none throws.
 #ifndef MAILVANE_PLATFORM_SERVICE_SERVICE_CONTROL_H_
 #define MAILVANE_PLATFORM_SERVICE_SERVICE_CONTROL_H_
 
@@ -29,6 +30,10 @@ class Registry;
 inline constexpr int kServiceControlPauseContinue = 2;  // the accepted-controls flag for pause
 // The control code SIGHUP delivers: the platform's "parameters changed" request.
 inline constexpr int32_t kServiceControlParamChange = 6;
+
+// The exit status of a start-up that failed on its configuration (EX_CONFIG of sysexits.h). The
+// unit names it in RestartPreventExitStatus=: starting again cannot mend a setting.
+inline constexpr int kExitConfigFailure = 78;
 
 inline constexpr char kDefaultUnitFolder[] = "/etc/systemd/system";
 inline constexpr char kUnitFileName[] = "mailvane.service";
@@ -94,10 +99,14 @@ class ServiceControl {
   // Call before StartService.
   virtual void SetDebug(bool debug) = 0;
   virtual void SetControlsAccepted(int32_t controls) = 0;
-  // Connects to the service manager: installs the signal handlers on the loop, answers Start,
-  // and tells systemd READY=1 when Start succeeded. Fails when no events are set or the handlers
-  // cannot be installed. Destroying the control puts the signals back to their defaults.
+  // Connects to the service manager: installs the signal handlers on the loop and answers
+  // Start. Fails when no events are set or the handlers cannot be installed. Destroying the
+  // control puts the signals back to their defaults.
   virtual std::error_code StartService() = 0;
+  // The program serves (its listener listens): tells systemd READY=1, the first time only, and
+  // only when StartService's Start succeeded. Until then `systemctl start` waits, so a start-up
+  // that ends first fails the start.
+  virtual void NotifyReady() = 0;
 };
 
 std::unique_ptr<ServiceControl> NewServiceControl(EventLoop& loop, Registry& store,

@@ -31,7 +31,7 @@ class RecordingEvents : public ServiceEvents {
  public:
   void Start(bool* success) override {
     requests.push_back("Start");
-    *success = true;
+    *success = start_ok;
   }
   void Pause(bool* success) override {
     requests.push_back("Pause");
@@ -49,6 +49,7 @@ class RecordingEvents : public ServiceEvents {
 
   std::vector<std::string> requests;
   std::function<void()> on_stop;
+  bool start_ok = true;
 };
 
 class ServiceControlTest : public ::testing::Test {
@@ -103,21 +104,47 @@ TEST(UnitFileText, UnitForTheProgram) {
             "[Unit]\n"
             "Description=Mailvane e-mail-to-SMS gateway\n"
             "After=network.target\n"
+            "StartLimitIntervalSec=600\n"
+            "StartLimitBurst=5\n"
             "\n"
             "[Service]\n"
             "Type=notify\n"
             "ExecStart=/opt/mailvane/bin/MailvaneSvc\n"
             "KillSignal=SIGTERM\n"
             "Restart=on-failure\n"
+            "RestartSec=10\n"
+            "RestartPreventExitStatus=78\n"
             "User=mailvane\n"
             "Group=mailvane\n"
             "AmbientCapabilities=CAP_NET_BIND_SERVICE\n"
             "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n"
             "NoNewPrivileges=yes\n"
             "PrivateTmp=yes\n"
+            "PrivateDevices=yes\n"
+            "DevicePolicy=closed\n"
+            "PrivateMounts=yes\n"
             "ProtectSystem=strict\n"
             "ProtectHome=yes\n"
-            "UMask=0027\n"
+            "ProtectClock=yes\n"
+            "ProtectHostname=yes\n"
+            "ProtectKernelTunables=yes\n"
+            "ProtectKernelModules=yes\n"
+            "ProtectKernelLogs=yes\n"
+            "ProtectControlGroups=yes\n"
+            "ProtectProc=invisible\n"
+            "ProcSubset=pid\n"
+            "RemoveIPC=yes\n"
+            "LockPersonality=yes\n"
+            "MemoryDenyWriteExecute=yes\n"
+            "RestrictRealtime=yes\n"
+            "RestrictSUIDSGID=yes\n"
+            "RestrictNamespaces=yes\n"
+            "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX\n"
+            "SystemCallArchitectures=native\n"
+            "SystemCallFilter=@system-service\n"
+            "SystemCallFilter=~@privileged @resources\n"
+            "SystemCallErrorNumber=EPERM\n"
+            "UMask=0077\n"
             "StateDirectory=mailvane\n"
             "StateDirectoryMode=0700\n"
             "LogsDirectory=mailvane\n"
@@ -181,7 +208,7 @@ TEST(UnitFileText, PathsAndEnvironmentAreQuotedForSystemd) {
   options.unit_environment = {{"MAILVANE_REGISTRY", "/var/lib/mv/reg store.reg"},
                               {"MAILVANE_CONSOLE", "off"}};
   std::string text = UnitFileText(options);
-  EXPECT_NE(text.find("Restart=on-failure\n"
+  EXPECT_NE(text.find("RestartPreventExitStatus=78\n"
                       "Environment=\"MAILVANE_REGISTRY=/var/lib/mv/reg store.reg\"\n"
                       "Environment=\"MAILVANE_CONSOLE=off\"\n"),
             std::string::npos)
@@ -382,8 +409,13 @@ TEST_F(ServiceControlTest, TellsSystemdReadyPausedRunningAndStopping) {
   events_.on_stop = [&] { pending_at_stop = notify.Next(); };
   Control().SetEvents(&events_);
   Control().SetControlsAccepted(kServiceControlPauseContinue);
+  Control().NotifyReady();  // before the service is connected: nothing
   ASSERT_FALSE(Control().StartService());
+  EXPECT_EQ(notify.Next(), "");  // connected is not ready: the listener does not listen yet
+  Control().NotifyReady();
+  Control().NotifyReady();
   EXPECT_EQ(notify.Next(), "READY=1");
+  EXPECT_EQ(notify.Next(), "");  // once
   RaiseAndWait(SIGUSR1, 2);
   EXPECT_EQ(notify.Next(), "STATUS=Paused");
   RaiseAndWait(SIGUSR2, 3);
@@ -398,8 +430,18 @@ TEST_F(ServiceControlTest, DebugModeTellsSystemdNothing) {
   Control().SetEvents(&events_);
   Control().SetDebug(true);
   ASSERT_FALSE(Control().StartService());
+  Control().NotifyReady();
   RaiseAndWait(SIGTERM, 2);
   EXPECT_EQ(events_.requests.size(), 2u);
+  EXPECT_EQ(notify.Next(), "");
+}
+
+TEST_F(ServiceControlTest, AStartThatFailedIsNeverReady) {
+  NotifySocket notify(dir_ / "notify");
+  events_.start_ok = false;
+  Control().SetEvents(&events_);
+  ASSERT_FALSE(Control().StartService());
+  Control().NotifyReady();
   EXPECT_EQ(notify.Next(), "");
 }
 

@@ -58,6 +58,8 @@ std::error_code FakeServiceControl::StartService() {
   return {};
 }
 
+void FakeServiceControl::NotifyReady() { calls_.push_back("NotifyReady"); }
+
 bool FakeServiceControl::DeliverStart() {
   bool ok = false;
   if (events_ != nullptr) events_->Start(&ok);

@@ -40,6 +40,7 @@ class FakeServiceControl final : public ServiceControl {
   void SetDebug(bool debug) override;
   void SetControlsAccepted(int32_t controls) override;
   std::error_code StartService() override;
+  void NotifyReady() override;
 
   // Scripted results.
   void set_install_result(bool installed) { install_result_ = installed; }
@@ -48,7 +49,7 @@ class FakeServiceControl final : public ServiceControl {
 
   // Every call in order, one text each: "SetEvents", "SetInstallOption(true)", "Install",
   // "SaveSetting(Parameters,TimerInterval,65535)", "Uninstall", "LogEvent(1,109,text)",
-  // "SetDebug(true)", "SetControlsAccepted(2)", "StartService".
+  // "SetDebug(true)", "SetControlsAccepted(2)", "StartService", "NotifyReady".
   const std::vector<std::string>& calls() const { return calls_; }
   const std::vector<Setting>& settings() const { return settings_; }
   const std::vector<Event>& events_logged() const { return events_logged_; }
