@@ -100,7 +100,7 @@ void MailvaneFrmSvc::LoadPhases2And3() {
     smtp1_->SetGreetingText(kGreetingText);
     AddToList("Starting SMTP server on port " + config_.InternalPort);
     if (std::error_code error = smtp1_->Start()) {
-      throw MailvaneError(FileErrorNumber(error.value()),
+      throw MailvaneError(SocketErrorNumber(error.value()),
                           "Cannot listen on port " + config_.InternalPort + ": " + error.message());
     }
     env_.timer1.SetEnabled(true);

@@ -166,8 +166,11 @@ class StartupTest(GatewayTest):
             taken.listen()
             self.assertEqual(self.gw.run(), EX_CONFIG)
         self.assertIsNone(notify.next(timeout=1))
-        self.assertEqual([m[2]["Subject"] for m in self.sink.to("admin@example.com")],
-                         ["Mailvane Error 1"])
+        mails = self.sink.to("admin@example.com")
+        self.assertEqual([m[2]["Subject"] for m in mails], ["Mailvane Error 1"])
+        # The socket control's number and text, not a generic device error.
+        self.assertEqual(mails[0][2].get_content().strip(), "Address in use")
+        self.assertTrue(any("10048" in line for line in self.gw.output), self.gw.output)
 
     def test_a_damaged_store_is_kept_aside_and_the_server_starts_with_defaults(self):
         with open(self.gw.store, "wb") as f:
