@@ -57,11 +57,13 @@ class FileSystem {
                                            const std::string& final_name, std::string_view data,
                                            FileReaders readers) = 0;
 
-  // As WriteFileDurably, but final_name is replaced when it exists (a stale temp_name too).
+  // As WriteFileDurably, but final_name is replaced when it exists (a stale temp_name too). A
+  // replaced file keeps its owner and group where the caller may give them (root rewriting
+  // another user's file); that is best effort and never a failure.
   virtual std::error_code ReplaceFileDurably(const std::string& folder,
                                              const std::string& temp_name,
-                                             const std::string& final_name,
-                                             std::string_view data) = 0;
+                                             const std::string& final_name, std::string_view data,
+                                             FileReaders readers) = 0;
   // The whole file into *contents; EFBIG when it is larger than max_size.
   virtual std::error_code ReadFile(const std::string& path, size_t max_size,
                                    std::string* contents) = 0;

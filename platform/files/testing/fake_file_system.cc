@@ -201,7 +201,7 @@ std::error_code FakeFileSystem::WriteFileDurably(const std::string& folder,
 std::error_code FakeFileSystem::ReplaceFileDurably(const std::string& folder,
                                                    const std::string& temp_name,
                                                    const std::string& final_name,
-                                                   std::string_view data) {
+                                                   std::string_view data, FileReaders) {
   return WriteDurably(folder, temp_name, final_name, data, true);
 }
 
