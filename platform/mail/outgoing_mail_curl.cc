@@ -14,6 +14,7 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/base/ascii.h"
 #include "platform/mail/gmime_init.h"
 #include "platform/mail/mail_result.h"
 
@@ -26,13 +27,7 @@ void EnsureCurlInitialized() {
   (void)init;
 }
 
-std::string Trim(std::string_view text) {
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && std::isspace(static_cast<unsigned char>(text[begin]))) ++begin;
-  while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
-  return std::string(text.substr(begin, end - begin));
-}
+std::string Trim(std::string_view text) { return std::string(TrimWhitespace(text)); }
 
 int ParsePort(std::string_view text) {
   if (text.empty() || text.size() > 5) return 0;
@@ -102,12 +97,7 @@ int TraceDialogue(CURL*, curl_infotype type, char* data, size_t size, void* user
   auto* dialogue = static_cast<Dialogue*>(user);
   std::string_view text(data, size);
   if (type == CURLINFO_HEADER_OUT) {
-    auto starts = [&](std::string_view verb) {
-      return text.size() >= verb.size() &&
-             std::equal(verb.begin(), verb.end(), text.begin(), [](char a, char b) {
-               return std::toupper(static_cast<unsigned char>(a)) == b;
-             });
-    };
+    auto starts = [&](std::string_view verb) { return StartsWithIgnoringAsciiCase(text, verb); };
     if (starts("EHLO") || starts("HELO")) {
       dialogue->stage = Stage::kHello;
     } else if (starts("STARTTLS")) {
