@@ -233,11 +233,11 @@ RecipientOutcome VanequeueCls::ServeRecipient(const StoredMessage& message,
   }
   std::unique_ptr<OutgoingMail> smtp = env_.mail.NewOutgoingMail();
   smtp->Reset();
-  smtp->SetBodyFormat(1);
+  smtp->SetBodyFormat();
   smtp->SetMailServer(config_.MailServer);
   smtp->SetSubject(message.Subject());
   smtp->SetBodyText(message.BodyText());
-  smtp->AddRecipient(recipient.name, recipient.address, 1);
+  smtp->AddRecipient(recipient.name, recipient.address);
   smtp->SetFrom(from);
   smtp->SetFromAddr(from_addr);
   outcome.result = smtp->Send();

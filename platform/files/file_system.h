@@ -44,7 +44,6 @@ class FileSystem {
   // The regular files directly in the folder (not sub-folders, links or devices), in the order the
   // system lists them. *files is empty on failure.
   virtual std::error_code ListFiles(const std::string& folder, std::vector<FileInfo>* files) = 0;
-  virtual std::error_code ModifiedTime(const std::string& path, TimePoint* modified) = 0;
   virtual std::error_code DeleteFile(const std::string& path) = 0;
 
   // Writes data durably as folder/final_name: into folder/temp_name first (created with the

@@ -121,13 +121,6 @@ class PosixFileSystem final : public FileSystem {
     return result;
   }
 
-  std::error_code ModifiedTime(const std::string& path, TimePoint* modified) override {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return LastError();
-    *modified = ModifiedOf(st);
-    return {};
-  }
-
   std::error_code DeleteFile(const std::string& path) override {
     return ::unlink(path.c_str()) == 0 ? std::error_code() : LastError();
   }

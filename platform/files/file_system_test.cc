@@ -91,8 +91,6 @@ TEST_P(FileSystemContractTest, ErrorsCarryTheErrnoOfTheFailure) {
   std::vector<FileInfo> listed{{"stale", TimePoint()}};
   EXPECT_EQ(files_->ListFiles(missing, &listed), std::errc::no_such_file_or_directory);
   EXPECT_TRUE(listed.empty());
-  TimePoint modified;
-  EXPECT_EQ(files_->ModifiedTime(missing, &modified), std::errc::no_such_file_or_directory);
   EXPECT_EQ(files_->SetCurrentFolder(missing), std::errc::no_such_file_or_directory);
   EXPECT_EQ(files_->CreateFolder(root_), std::errc::file_exists);
   EXPECT_EQ(files_->WriteFileDurably(missing, "t.tmp", "f.msg", "x", kShared),
@@ -184,9 +182,6 @@ TEST_F(PosixFileSystemTest, ListFilesSkipsLinksAndFoldersAndReportsTheModificati
   auto expected = TimePoint(std::chrono::duration_cast<TimePoint::duration>(
       std::chrono::seconds(1700000000) + std::chrono::nanoseconds(500)));
   EXPECT_EQ(listed[0].modified, expected);
-  TimePoint modified;
-  ASSERT_FALSE(files_->ModifiedTime(file, &modified));
-  EXPECT_EQ(modified, expected);
 }
 
 TEST_F(PosixFileSystemTest, NewFilesAreNotWorldReadable) {

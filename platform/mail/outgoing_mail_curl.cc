@@ -181,7 +181,6 @@ class CurlOutgoingMail final : public OutgoingMail {
   explicit CurlOutgoingMail(const MailOptions& options) : options_(options) {}
 
   void Reset() override {
-    body_format_ = 1;
     servers_.clear();
     subject_.clear();
     body_.clear();
@@ -190,11 +189,11 @@ class CurlOutgoingMail final : public OutgoingMail {
     from_addr_.clear();
     detail_.clear();
   }
-  void SetBodyFormat(int format) override { body_format_ = format; }
+  void SetBodyFormat() override {}
   void SetMailServer(const std::string& servers) override { servers_ = servers; }
   void SetSubject(const std::string& subject) override { subject_ = subject; }
   void SetBodyText(const std::string& body) override { body_ = body; }
-  void AddRecipient(const std::string& name, const std::string& address, int) override {
+  void AddRecipient(const std::string& name, const std::string& address) override {
     recipients_.push_back({address, name});
   }
   void SetFrom(const std::string& name) override { from_ = name; }
@@ -322,7 +321,6 @@ class CurlOutgoingMail final : public OutgoingMail {
   }
 
   const MailOptions options_;
-  int body_format_ = 1;  // only plain text is sent
   std::string servers_;
   std::string subject_;
   std::string body_;

@@ -49,7 +49,6 @@ class FakeFileSystem final : public FileSystem {
   bool FileExists(const std::string& path) override;
   std::error_code CreateFolder(const std::string& path) override;
   std::error_code ListFiles(const std::string& folder, std::vector<FileInfo>* files) override;
-  std::error_code ModifiedTime(const std::string& path, TimePoint* modified) override;
   std::error_code DeleteFile(const std::string& path) override;
   std::error_code ReplaceFileDurably(const std::string& folder, const std::string& temp_name,
                                      const std::string& final_name, std::string_view data,
