@@ -9,6 +9,7 @@
 
 #include "common/allow_list.h"
 #include "common/config.h"
+#include "mailvane_version.h"
 #include "platform/console/testing/fake_console_server.h"
 #include "platform/console/testing/http_client.h"
 #include "platform/registry/testing/fake_registry.h"
@@ -69,7 +70,7 @@ class ConsoleAppTest : public ::testing::Test {
     config_.AccessPassword = "plain pw";
     config_.AllowedIP = "127.0.0.1";
     config_.ForwardOK = "0";
-    state_.SetCaption("Mailvane - 1.0.35");
+    state_.SetCaption(std::string("Mailvane - ") + kVersionText);
     state_.SetLabel1(kFirstRunNotice);
   }
 
@@ -87,7 +88,7 @@ TEST_F(ConsoleAppTest, WindowSendsTheWholeListThenOnlyNewLines) {
   state_.AddLine("a");
   state_.AddLine("b");
   json::object first = Parse(server_.Call("GET", "/api/window"));
-  EXPECT_EQ(first.at("caption").as_string(), "Mailvane - 1.0.35");
+  EXPECT_EQ(first.at("caption").as_string(), std::string("Mailvane - ") + kVersionText);
   EXPECT_EQ(first.at("label1").as_string(), kFirstRunNotice);
   EXPECT_TRUE(first.at("reset").as_bool());
   EXPECT_EQ(Lines(first), (std::vector<std::string>{"a", "b"}));
@@ -245,7 +246,7 @@ TEST_F(ConsoleAppTest, StartConsoleServesThePageAndTheDialogOnLoopback) {
   EXPECT_THAT(page.body, HasSubstr("Mailvane Settings"));
   EXPECT_EQ(login.status, 200);
   EXPECT_EQ(window.status, 200);
-  EXPECT_THAT(window.body, HasSubstr("Mailvane - 1.0.35"));
+  EXPECT_THAT(window.body, HasSubstr(std::string("Mailvane - ") + kVersionText));
   EXPECT_EQ(unsigned_open.status, 401);
   EXPECT_EQ(opened.status, 200);
   EXPECT_THAT(opened.body, HasSubstr("plain pw"));
