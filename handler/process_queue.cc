@@ -1,6 +1,7 @@
 // The processing pass: every queued message is loaded and each of its recipients served, by SMS
 // through the provider's renderer or by forwarding; served messages are concluded and deleted,
-// failed ones stay queued for the next pass until they expire.
+// failed ones stay queued for the next pass until they expire. Serving a recipient only sends;
+// RecordOutcome alone keeps the books (DoneList, error count, send-error lines, error mail).
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
