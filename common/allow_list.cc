@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "common/convert.h"
+#include "platform/base/ascii.h"
 
 namespace mailvane {
 namespace {

@@ -7,6 +7,7 @@
 #include "common/allow_list.h"
 #include "common/error.h"
 #include "common/scramble.h"
+#include "mailvane_version.h"
 #include "platform/files/testing/fake_file_system.h"
 #include "platform/registry/testing/fake_registry.h"
 
@@ -87,7 +88,7 @@ TEST_F(ServerSettingsTest, AFirstRunStoresTheDefaultsAndLoadsThem) {
     EXPECT_EQ(key->values[i].data, Stored(DefaultsAsStored()[i].second)) << key->values[i].name;
   }
   EXPECT_EQ(window_.label1_, kFirstRunNotice);
-  EXPECT_EQ(window_.caption_, "Mailvane - 1.0.35");
+  EXPECT_EQ(window_.caption_, std::string("Mailvane - ") + kVersionText);
 
   EXPECT_EQ(config_.MailServer, kDefaultMailServer);
   EXPECT_EQ(config_.LogDir, "/opt/mailvane/bin/");
@@ -138,7 +139,7 @@ TEST_F(ServerSettingsTest, AKeyWithAMailServerIsNotCompleted) {
   // No AllowedIP: the allow-list in effect stays; no LogDir: the spool folder is relative.
   EXPECT_EQ(allow_list_.IsIPAllowed("192.0.2.1"), 1);
   EXPECT_TRUE(files_.FolderExists("/opt/mailvane/bin/messages"));
-  EXPECT_EQ(window_.caption_, "Mailvane - 1.0.35");
+  EXPECT_EQ(window_.caption_, std::string("Mailvane - ") + kVersionText);
 }
 
 TEST_F(ServerSettingsTest, LogDirIsHeldWithItsSeparator) {

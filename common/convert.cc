@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "common/error.h"
+#include "platform/base/ascii.h"
 
 namespace mailvane {
 namespace {
@@ -37,13 +38,6 @@ std::optional<double> ParsePrefixed(std::string_view body, int base) {
 }
 
 }  // namespace
-
-std::string_view TrimSpaces(std::string_view text) {
-  size_t begin = text.find_first_not_of(' ');
-  if (begin == std::string_view::npos) return {};
-  size_t end = text.find_last_not_of(' ');
-  return text.substr(begin, end - begin + 1);
-}
 
 std::optional<double> ParseNumber(std::string_view text) {
   std::string_view t = TrimSpaces(text);

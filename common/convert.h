@@ -26,9 +26,6 @@ int16_t ToInt16(std::string_view text);
 // spaces, nothing else. nullopt when the text is empty or not such a number.
 std::optional<int32_t> ToWholeNumber(std::string_view text);
 
-// The text without the space characters at either end (only " ", as Mailvane trims).
-std::string_view TrimSpaces(std::string_view text);
-
 }  // namespace mailvane
 
 #endif  // MAILVANE_COMMON_CONVERT_H_

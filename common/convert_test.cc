@@ -107,13 +107,5 @@ TEST(ConvertTest, ToWholeNumberTakesOnlyPlainDigits) {
   for (const auto& [text, expected] : cases) EXPECT_EQ(ToWholeNumber(text), expected) << text;
 }
 
-TEST(ConvertTest, TrimSpacesRemovesOnlyTheSpaceCharacter) {
-  EXPECT_EQ(TrimSpaces("  a b  "), "a b");
-  EXPECT_EQ(TrimSpaces("   "), "");
-  EXPECT_EQ(TrimSpaces(""), "");
-  EXPECT_EQ(TrimSpaces("\ta\t"), "\ta\t");
-  EXPECT_EQ(TrimSpaces(" \r\n"), "\r\n");
-}
-
 }  // namespace
 }  // namespace mailvane

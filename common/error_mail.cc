@@ -12,11 +12,11 @@ void SendErrorMail(MailFactory& mail, const Clock& clock, const std::string& mai
   if (message.address.empty() || mail_server.empty()) return;
   std::unique_ptr<OutgoingMail> smtp = mail.NewOutgoingMail();
   smtp->Reset();
-  smtp->SetBodyFormat(1);
+  smtp->SetBodyFormat();
   smtp->SetMailServer(mail_server);
   smtp->SetSubject(message.subject);
   smtp->SetBodyText(message.body);
-  smtp->AddRecipient(message.name, message.address, 1);
+  smtp->AddRecipient(message.name, message.address);
   smtp->SetFrom(message.sender_name);
   smtp->SetFromAddr(message.sender_address);
   long result = smtp->Send();

@@ -1,4 +1,3 @@
-#include <cctype>
 #include <cstdlib>
 #include <vector>
 
@@ -6,6 +5,7 @@
 #include "common/error.h"
 #include "common/log.h"
 #include "common/spool.h"
+#include "platform/base/ascii.h"
 #include "platform/files/file_system.h"
 #include "platform/loop/clock.h"
 
@@ -15,15 +15,7 @@ namespace {
 // The counter starts at 1 after a load, so the first sweep comes on the 359th call.
 constexpr int kSweepEvery = 360;
 
-bool HasLogEnding(const std::string& name) {
-  static constexpr char kEnding[] = ".log";
-  if (name.size() < 4) return false;
-  for (size_t i = 0; i < 4; ++i) {
-    unsigned char c = static_cast<unsigned char>(name[name.size() - 4 + i]);
-    if (std::tolower(c) != kEnding[i]) return false;
-  }
-  return true;
-}
+bool HasLogEnding(const std::string& name) { return EndsWithIgnoringAsciiCase(name, ".log"); }
 
 long DayNumber(const LocalDateTime& t) { return DaysFromCivil(t.year, t.month, t.day); }
 

@@ -1,5 +1,7 @@
 #include "common/spool.h"
 
+#include "platform/base/ascii.h"
+
 namespace mailvane {
 namespace {
 
@@ -31,12 +33,7 @@ std::string SpoolFileName(const LocalDateTime& t, long long counter) {
          std::to_string(counter) + ".msg";
 }
 
-bool IsSpoolFileName(std::string_view name) {
-  if (name.size() < 4) return false;
-  std::string_view tail = name.substr(name.size() - 4);
-  return tail[0] == '.' && (tail[1] | 0x20) == 'm' && (tail[2] | 0x20) == 's' &&
-         (tail[3] | 0x20) == 'g';
-}
+bool IsSpoolFileName(std::string_view name) { return EndsWithIgnoringAsciiCase(name, ".msg"); }
 
 std::string ServedRecordName(std::string_view spool_name) {
   return std::string(spool_name) + kServedSuffix;

@@ -1,12 +1,12 @@
 // Unscrambling any stored text: either a MailvaneError or a password whose stored form is the
 // text in upper case.
-#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
 #include "common/error.h"
 #include "common/scramble.h"
+#include "platform/base/ascii.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string stored(reinterpret_cast<const char*>(data), size);
@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   std::string upper = stored;
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  upper = mailvane::AsciiUppered(upper);
   if (password.size() * 2 != stored.size()) std::abort();
   if (!mailvane::CanScramblePassword(password)) std::abort();
   if (mailvane::ScramblePassword(password) != upper) std::abort();

@@ -1,6 +1,7 @@
 // The processing pass: every queued message is loaded and each of its recipients served, by SMS
 // through the provider's renderer or by forwarding; served messages are concluded and deleted,
-// failed ones stay queued for the next pass until they expire.
+// failed ones stay queued for the next pass until they expire. Serving a recipient only sends;
+// RecordOutcome alone keeps the books (DoneList, error count, send-error lines, error mail).
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -38,12 +39,6 @@ std::string CutCharacters(const std::string& text, long long max_chars) {
   return text;
 }
 
-long long CountCharacters(const std::string& text) {
-  long long chars = 0;
-  for (char c : text) chars += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  return chars;
-}
-
 std::string ReplaceCrLf(const std::string& text) {
   std::string out;
   out.reserve(text.size());
@@ -66,6 +61,15 @@ std::string WithoutSpacesAndDashes(const std::string& text) {
     if (c != ' ' && c != '-') out += c;
   }
   return out;
+}
+
+// The SMS text of a body: CR LF pairs become spaces when strip_crlf, then the text is cut so that
+// it and the sender's display name fit max_length together with their separator.
+std::string SmsText(std::string body, bool strip_crlf, long long max_length,
+                    const std::string& from) {
+  if (strip_crlf) body = ReplaceCrLf(body);
+  const long long from_length = static_cast<long long>(CharacterCount(from));
+  return CutCharacters(body, max_length > from_length ? max_length - 1 - from_length : 0);
 }
 
 // A setting read as a whole number as large as the text holds: the number syntax of ToInt16,
@@ -113,6 +117,17 @@ void VanequeueCls::ProcessQueue() {
   }
 }
 
+// What serving one recipient came to. A failure carries its Send result and its text; how the
+// failure is logged depends on the way it was served.
+struct RecipientOutcome {
+  enum Kind { kServed, kFailed, kNotAllowed };
+  enum Way { kSms, kForward };
+  Kind kind = kServed;
+  Way way = kSms;
+  long result = 0;
+  std::string error_text;
+};
+
 void VanequeueCls::ServeMessage(int i) {
   QueueSlot& slot = queue_.slot(i);
   const int count = queue_.QueueCount();
@@ -121,17 +136,37 @@ void VanequeueCls::ServeMessage(int i) {
     RemoveQueueEntry(i);
     return;
   }
+  if (RemoveIfExpired(i, slot)) return;
+  std::unique_ptr<StoredMessage> message = LoadQueuedMessage(i, count, slot);
+  if (!message) return;
 
+  // The header recipients keep their numbers; recipients given only in the envelope follow.
+  std::vector<MailRecipient> recipients = message->Recipients();
+  for (MailRecipient& extra : EnvelopeOnlyRecipients(recipients, slot.envelope)) {
+    recipients.push_back(std::move(extra));
+  }
+  int error_count = 0;
+  const int recipient_count = static_cast<int>(recipients.size());
+  for (int j = 1; j <= recipient_count; ++j) {
+    if (DoneListContains(slot.DoneList, j)) continue;  // served on an earlier pass
+    const MailRecipient& recipient = recipients[j - 1];
+    RecordOutcome(i, count, j, recipient, *message, ServeRecipient(*message, recipient),
+                  &error_count);
+  }
+  ConcludeMessage(i, count, std::move(message), recipients, error_count);
+}
+
+bool VanequeueCls::RemoveIfExpired(int i, const QueueSlot& slot) {
   const LocalDateTime now = env_.clock.LocalNow();
   const LocalDateTime queued_at = env_.clock.ToLocal(slot.QueuedAt);
   const long long age = std::llabs(MinuteNumber(now) - MinuteNumber(queued_at));
-  if (age > ToInt16(config_.MessageExpiry)) {
-    WriteHandlerLog("Message expired " + FormatGeneralDate(queued_at) + " " + slot.SpoolPath);
-    RemoveQueueEntry(i);
-    return;
-  }
+  if (age <= ToInt16(config_.MessageExpiry)) return false;
+  WriteHandlerLog("Message expired " + FormatGeneralDate(queued_at) + " " + slot.SpoolPath);
+  RemoveQueueEntry(i);
+  return true;
+}
 
-  int error_count = 0;
+std::unique_ptr<StoredMessage> VanequeueCls::LoadQueuedMessage(int i, int count, QueueSlot& slot) {
   std::unique_ptr<StoredMessage> message = env_.mail.NewStoredMessage();
   message->SetTempDirectory(SpoolFolderPath());
   const long loaded = message->LoadMessage(slot.SpoolPath, 0, 0, 0);
@@ -146,7 +181,7 @@ void VanequeueCls::ServeMessage(int i) {
                       slot.SpoolPath + ", it stays queued");
       slot.load_failure_logged = true;
     }
-    return;
+    return nullptr;
   }
   if (loaded != 0) {
     MailError(
@@ -156,93 +191,100 @@ void VanequeueCls::ServeMessage(int i) {
                     slot.SpoolPath);
     message.reset();
     RemoveQueueEntry(i);
-    return;
+    return nullptr;
   }
+  return message;
+}
 
-  // The header recipients keep their numbers; recipients given only in the envelope follow.
-  std::vector<MailRecipient> recipients = message->Recipients();
-  for (MailRecipient& extra : EnvelopeOnlyRecipients(recipients, slot.envelope)) {
-    recipients.push_back(std::move(extra));
-  }
-  const int recipient_count = static_cast<int>(recipients.size());
-  for (int j = 1; j <= recipient_count; ++j) {
-    const MailRecipient& recipient = recipients[j - 1];
-    long result = 0;
-    std::string error_text;
-    if (!DoneListContains(slot.DoneList, j)) {
-      const std::string from_addr = message->FromAddr();
-      const std::string from = message->From();
-      std::string sms_text = message->BodyText();
-      if (config_.StripCRLF == "1") sms_text = ReplaceCrLf(sms_text);
-      const long long max_length = ToWholeCount(config_.MaxLength);
-      const long long from_length = CountCharacters(from);
-      sms_text =
-          CutCharacters(sms_text, max_length > from_length ? max_length - 1 - from_length : 0);
-      const std::string name = BeforeAt(recipient.name);
-      const std::string number = BeforeAt(recipient.address);
+RecipientOutcome VanequeueCls::ServeRecipient(const StoredMessage& message,
+                                              const MailRecipient& recipient) {
+  const std::string from_addr = message.FromAddr();
+  const std::string from = message.From();
+  const std::string sms_text =
+      SmsText(message.BodyText(), config_.StripCRLF == "1", ToWholeCount(config_.MaxLength), from);
+  const std::string name = BeforeAt(recipient.name);
+  const std::string number = BeforeAt(recipient.address);
 
-      bool send_sms = !IsEmailAddress(recipient.address);
-      if (!send_sms) send_sms = IsNumeric(WithoutSpacesAndDashes(number));
+  bool send_sms = !IsEmailAddress(recipient.address);
+  if (!send_sms) send_sms = IsNumeric(WithoutSpacesAndDashes(number));
 
-      if (send_sms) {
-        std::unique_ptr<SmsRenderer> renderer = env_.sms.NewRenderer();
-        renderer->SetMailServer(config_.MailServer);
-        renderer->SetMailAddress(kSmsGatewayAddress);
-        renderer->SetReplyAddress(config_.MailFromAddress.empty() ? from_addr
-                                                                  : config_.MailFromAddress);
-        renderer->SetReplyName(from.empty() ? "Unknown" : from);
-        renderer->SetMessage(sms_text);
-        renderer->SetAccount(config_.AccessUserName);
-        renderer->SetPassword(config_.AccessPassword);
-        renderer->AddRecipient(number, name);
-        result = renderer->Send();
-        if (result != 0) {
-          WriteHandlerLog("!!!Send Error " + Position(i, count) + " " + recipient.address + "/" +
-                          from_addr);
-          error_text = renderer->ErrorText();
-          WriteHandlerLog("!!!" + error_text);
-          ++error_count;
-        } else {
-          slot.DoneList += std::to_string(j) + ":";
-          RecordServed(slot);  // the last one too: a handler ended before the unlink repeats none
-        }
-      } else if (config_.ForwardOK != "1") {
-        WriteHandlerLog("EMail Forward not allowed " + Position(i, count) + " " +
-                        recipient.address);
-      } else {
-        std::unique_ptr<OutgoingMail> smtp = env_.mail.NewOutgoingMail();
-        smtp->Reset();
-        smtp->SetBodyFormat(1);
-        smtp->SetMailServer(config_.MailServer);
-        smtp->SetSubject(message->Subject());
-        smtp->SetBodyText(message->BodyText());
-        smtp->AddRecipient(recipient.name, recipient.address, 1);
-        smtp->SetFrom(from);
-        smtp->SetFromAddr(from_addr);
-        result = smtp->Send();
-        smtp.reset();
-        if (result != 0) {
-          if (slot.ErrorLogged == 0) {
-            WriteHandlerLog("!!!Send Error " + Position(i, count) + " " + recipient.address + "/" +
-                            from_addr);
-            error_text = GetMailErrorText(result);
-            WriteHandlerLog("!!!" + error_text);
-          }
-          ++error_count;
-        } else {
-          slot.DoneList += std::to_string(j) + ":";
-          RecordServed(slot);  // the last one too: a handler ended before the unlink repeats none
-        }
-      }
+  RecipientOutcome outcome;
+  if (send_sms) {
+    std::unique_ptr<SmsRenderer> renderer = env_.sms.NewRenderer();
+    renderer->SetMailServer(config_.MailServer);
+    renderer->SetMailAddress(kSmsGatewayAddress);
+    renderer->SetReplyAddress(config_.MailFromAddress.empty() ? from_addr
+                                                              : config_.MailFromAddress);
+    renderer->SetReplyName(from.empty() ? "Unknown" : from);
+    renderer->SetMessage(sms_text);
+    renderer->SetAccount(config_.AccessUserName);
+    renderer->SetPassword(config_.AccessPassword);
+    renderer->AddRecipient(number, name);
+    outcome.result = renderer->Send();
+    if (outcome.result != 0) {
+      outcome.kind = RecipientOutcome::kFailed;
+      outcome.error_text = renderer->ErrorText();
     }
-    if (result != 0 && slot.ErrorMailed == 0) {
-      MailError("Vanequeue " + handler_id_ + " Message send Error " + Position(i, count),
-                recipient.address + "/" + message->FromAddr() +
-                    ", Failed to send message, Check logs, Error : " + error_text);
-      slot.ErrorMailed = 1;
-    }
+    return outcome;
   }
+  outcome.way = RecipientOutcome::kForward;
+  if (config_.ForwardOK != "1") {
+    outcome.kind = RecipientOutcome::kNotAllowed;
+    return outcome;
+  }
+  std::unique_ptr<OutgoingMail> smtp = env_.mail.NewOutgoingMail();
+  smtp->Reset();
+  smtp->SetBodyFormat();
+  smtp->SetMailServer(config_.MailServer);
+  smtp->SetSubject(message.Subject());
+  smtp->SetBodyText(message.BodyText());
+  smtp->AddRecipient(recipient.name, recipient.address);
+  smtp->SetFrom(from);
+  smtp->SetFromAddr(from_addr);
+  outcome.result = smtp->Send();
+  if (outcome.result != 0) {
+    outcome.kind = RecipientOutcome::kFailed;
+    outcome.error_text = GetMailErrorText(outcome.result);
+  }
+  return outcome;
+}
 
+void VanequeueCls::RecordOutcome(int i, int count, int j, const MailRecipient& recipient,
+                                 const StoredMessage& message, const RecipientOutcome& outcome,
+                                 int* error_count) {
+  QueueSlot& slot = queue_.slot(i);
+  switch (outcome.kind) {
+    case RecipientOutcome::kServed:
+      slot.DoneList += std::to_string(j) + ":";
+      RecordServed(slot);  // the last one too: a handler ended before the unlink repeats none
+      return;
+    case RecipientOutcome::kNotAllowed:
+      WriteHandlerLog("EMail Forward not allowed " + Position(i, count) + " " + recipient.address);
+      return;
+    case RecipientOutcome::kFailed:
+      break;
+  }
+  ++*error_count;
+  // SMS failures are logged on every pass, forwarding failures only until the message's errored
+  // block is logged; the error mail carries the text only of a failure logged now.
+  std::string mailed_text;
+  if (outcome.way == RecipientOutcome::kSms || slot.ErrorLogged == 0) {
+    WriteHandlerLog("!!!Send Error " + Position(i, count) + " " + recipient.address + "/" +
+                    message.FromAddr());
+    WriteHandlerLog("!!!" + outcome.error_text);
+    mailed_text = outcome.error_text;
+  }
+  if (slot.ErrorMailed == 0) {
+    MailError("Vanequeue " + handler_id_ + " Message send Error " + Position(i, count),
+              recipient.address + "/" + message.FromAddr() +
+                  ", Failed to send message, Check logs, Error : " + mailed_text);
+    slot.ErrorMailed = 1;
+  }
+}
+
+void VanequeueCls::ConcludeMessage(int i, int count, std::unique_ptr<StoredMessage> message,
+                                   const std::vector<MailRecipient>& recipients, int error_count) {
+  QueueSlot& slot = queue_.slot(i);
   auto log_block = [&](const std::string& first_line) {
     WriteHandlerLog(first_line);
     WriteHandlerLog(">>> From:" + message->FromAddr() + " <" + message->From() + ">");

@@ -1,12 +1,8 @@
 #include "handler/recipients.h"
 
+#include "platform/base/ascii.h"
+
 namespace mailvane {
-namespace {
-
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
-
-}  // namespace
-
 // Equality once spaces and "-" are dropped covers plain equality as well.
 bool SameRecipient(std::string_view a, std::string_view b) {
   auto skip = [](char c) { return c == ' ' || c == '-'; };
@@ -15,7 +11,7 @@ bool SameRecipient(std::string_view a, std::string_view b) {
     while (i < a.size() && skip(a[i])) ++i;
     while (j < b.size() && skip(b[j])) ++j;
     if (i == a.size() || j == b.size()) return i == a.size() && j == b.size();
-    if (Lower(a[i++]) != Lower(b[j++])) return false;
+    if (AsciiLower(a[i++]) != AsciiLower(b[j++])) return false;
   }
 }
 

@@ -134,8 +134,8 @@ void VanequeueCls::RecordServed(QueueSlot& slot) {
   if (slot.SpoolPath.compare(0, folder.size(), folder) != 0) return;
   slot.has_served_record = true;  // even when the write fails: a record may be left
   const std::string name = ServedRecordName(slot.SpoolPath.substr(folder.size()));
-  if (std::error_code error =
-          env_.files.ReplaceFileDurably(folder, SpoolTempName(name), name, slot.DoneList)) {
+  if (std::error_code error = env_.files.ReplaceFileDurably(
+          folder, SpoolTempName(name), name, slot.DoneList, FileReaders::kOwnerAndGroup)) {
     WriteHandlerLog("!!!Cannot record the served recipients of " + slot.SpoolPath + " (" +
                     error.message() + ")");
   }

@@ -6,6 +6,7 @@
 #define MAILVANE_HANDLER_VANEQUEUE_CLS_H_
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -21,6 +22,9 @@ class FileLock;
 class FileSystem;
 struct FileInfo;
 class MailFactory;
+struct MailRecipient;
+struct RecipientOutcome;
+class StoredMessage;
 class RegistryReader;
 class SmsRendererFactory;
 class Timer;
@@ -90,7 +94,21 @@ class VanequeueCls {
   void RemoveUnfinishedRecords(const std::vector<FileInfo>& files);
   void EndProgram();
   void MailError(const std::string& subject, const std::string& body);
+  // One message of the processing pass, in its steps: expiry, loading, each recipient served
+  // and its outcome recorded, and the conclusion (logged and removed, or left queued).
   void ServeMessage(int i);
+  bool RemoveIfExpired(int i, const QueueSlot& slot);
+  // The loaded message; null when it was removed or stays queued unread.
+  std::unique_ptr<StoredMessage> LoadQueuedMessage(int i, int count, QueueSlot& slot);
+  // Sends the SMS or forwards the mail; logs nothing and changes no slot.
+  RecipientOutcome ServeRecipient(const StoredMessage& message, const MailRecipient& recipient);
+  // The bookkeeping of both ways: DoneList and its record, the error count, the send-error
+  // lines and the one error mail of the message.
+  void RecordOutcome(int i, int count, int j, const MailRecipient& recipient,
+                     const StoredMessage& message, const RecipientOutcome& outcome,
+                     int* error_count);
+  void ConcludeMessage(int i, int count, std::unique_ptr<StoredMessage> message,
+                       const std::vector<MailRecipient>& recipients, int error_count);
   std::string SpoolFolderPath() const;
   bool HoldsSpoolFolder();
 

@@ -32,13 +32,38 @@ std::optional<uint64_t> QueryNumber(const ConsoleRequest& request, const std::st
   return std::stoull(found->second);
 }
 
+// The dialog's fields as the page names them on the wire.
+struct TextField {
+  const char* name;
+  std::string SettingsValues::*value;
+};
+constexpr TextField kTextFields[] = {
+    {"listeningPort", &SettingsValues::listening_port},
+    {"messageExpiry", &SettingsValues::message_expiry},
+    {"maxLength", &SettingsValues::max_length},
+    {"allowedIps", &SettingsValues::allowed_ips},
+    {"mailServer", &SettingsValues::mail_server},
+    {"accessUserName", &SettingsValues::access_user_name},
+    {"accessPassword", &SettingsValues::access_password},
+    {"confirmPassword", &SettingsValues::confirm_password},
+    {"mailFromAddress", &SettingsValues::mail_from_address},
+    {"errorMailAddress", &SettingsValues::error_mail_address},
+    {"errorMailName", &SettingsValues::error_mail_name},
+};
+struct CheckField {
+  const char* name;
+  int SettingsValues::*value;
+};
+constexpr CheckField kCheckFields[] = {
+    {"allowForwarding", &SettingsValues::allow_forwarding},
+    {"stripCrLf", &SettingsValues::strip_crlf},
+};
+
 json::object ValuesJson(const SettingsValues& v) {
-  return json::object{
-      {"Text1", v.Text1},   {"Text2", v.Text2},   {"Text3", v.Text3},   {"Text4", v.Text4},
-      {"Text5", v.Text5},   {"Text6", v.Text6},   {"Text7", v.Text7},   {"Text8", v.Text8},
-      {"Text9", v.Text9},   {"Text10", v.Text10}, {"Text11", v.Text11}, {"Check1", v.Check1},
-      {"Check2", v.Check2},
-  };
+  json::object object;
+  for (const TextField& field : kTextFields) object[field.name] = v.*field.value;
+  for (const CheckField& field : kCheckFields) object[field.name] = v.*field.value;
+  return object;
 }
 
 // Reads the control values of a save; false when the body is not an object of texts and
@@ -48,23 +73,21 @@ bool ReadValues(const std::string& body, SettingsValues* values) {
   json::value parsed = json::parse(body, error);
   if (error || !parsed.is_object()) return false;
   const json::object& object = parsed.as_object();
-  std::string* texts[] = {&values->Text1, &values->Text2,  &values->Text3, &values->Text4,
-                          &values->Text5, &values->Text6,  &values->Text7, &values->Text8,
-                          &values->Text9, &values->Text10, &values->Text11};
-  for (size_t i = 0; i < std::size(texts); ++i) {
-    const json::value* text = object.if_contains("Text" + std::to_string(i + 1));
+  for (const TextField& field : kTextFields) {
+    const json::value* text = object.if_contains(field.name);
     if (text == nullptr) continue;  // a missing control reads as empty
     if (!text->is_string()) return false;
-    *texts[i] = std::string(text->as_string());
+    values->*field.value = std::string(text->as_string());
   }
-  for (auto [name, check] : {std::pair{"Check1", &values->Check1}, {"Check2", &values->Check2}}) {
-    const json::value* value = object.if_contains(name);
+  for (const CheckField& field : kCheckFields) {
+    const json::value* value = object.if_contains(field.name);
+    int& check = values->*field.value;
     if (value == nullptr) {
-      *check = 0;
+      check = 0;
     } else if (value->is_bool()) {
-      *check = value->as_bool() ? 1 : 0;
+      check = value->as_bool() ? 1 : 0;
     } else if (value->is_int64()) {
-      *check = value->as_int64() != 0 ? 1 : 0;
+      check = value->as_int64() != 0 ? 1 : 0;
     } else {
       return false;
     }

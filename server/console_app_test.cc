@@ -9,6 +9,7 @@
 
 #include "common/allow_list.h"
 #include "common/config.h"
+#include "mailvane_version.h"
 #include "platform/console/testing/fake_console_server.h"
 #include "platform/console/testing/http_client.h"
 #include "platform/registry/testing/fake_registry.h"
@@ -45,19 +46,19 @@ std::vector<std::string> Lines(const json::object& answer) {
 
 std::string ValidSave(const std::string& allowed_ip = "127.0.0.1") {
   return json::serialize(json::object{
-      {"Text1", "25"},
-      {"Text2", "smtp.example.com"},
-      {"Text3", "account"},
-      {"Text4", "pw"},
-      {"Text5", ""},
-      {"Text6", "admin@example.com"},
-      {"Text7", "Admin"},
-      {"Text8", "pw"},
-      {"Text9", "60"},
-      {"Text10", "160"},
-      {"Text11", allowed_ip},
-      {"Check1", true},
-      {"Check2", 0},
+      {"listeningPort", "25"},
+      {"mailServer", "smtp.example.com"},
+      {"accessUserName", "account"},
+      {"accessPassword", "pw"},
+      {"mailFromAddress", ""},
+      {"errorMailAddress", "admin@example.com"},
+      {"errorMailName", "Admin"},
+      {"confirmPassword", "pw"},
+      {"messageExpiry", "60"},
+      {"maxLength", "160"},
+      {"allowedIps", allowed_ip},
+      {"allowForwarding", true},
+      {"stripCrLf", 0},
   });
 }
 
@@ -69,7 +70,7 @@ class ConsoleAppTest : public ::testing::Test {
     config_.AccessPassword = "plain pw";
     config_.AllowedIP = "127.0.0.1";
     config_.ForwardOK = "0";
-    state_.SetCaption("Mailvane - 1.0.35");
+    state_.SetCaption(std::string("Mailvane - ") + kVersionText);
     state_.SetLabel1(kFirstRunNotice);
   }
 
@@ -87,7 +88,7 @@ TEST_F(ConsoleAppTest, WindowSendsTheWholeListThenOnlyNewLines) {
   state_.AddLine("a");
   state_.AddLine("b");
   json::object first = Parse(server_.Call("GET", "/api/window"));
-  EXPECT_EQ(first.at("caption").as_string(), "Mailvane - 1.0.35");
+  EXPECT_EQ(first.at("caption").as_string(), std::string("Mailvane - ") + kVersionText);
   EXPECT_EQ(first.at("label1").as_string(), kFirstRunNotice);
   EXPECT_TRUE(first.at("reset").as_bool());
   EXPECT_EQ(Lines(first), (std::vector<std::string>{"a", "b"}));
@@ -147,10 +148,10 @@ TEST_F(ConsoleAppTest, OpenShowsTheDialogsValuesAndSaveAnswersWithItsMessageBox)
   EXPECT_TRUE(opened.at("open").as_bool());
   EXPECT_EQ(opened.at("caption").as_string(), "Mailvane Settings");
   const json::object& values = opened.at("values").as_object();
-  EXPECT_EQ(values.at("Text4").as_string(), "plain pw");
-  EXPECT_EQ(values.at("Text8").as_string(), "plain pw");
-  EXPECT_EQ(values.at("Check1").as_int64(), 0);
-  EXPECT_EQ(values.at("Check2").as_int64(), 1);
+  EXPECT_EQ(values.at("accessPassword").as_string(), "plain pw");
+  EXPECT_EQ(values.at("confirmPassword").as_string(), "plain pw");
+  EXPECT_EQ(values.at("allowForwarding").as_int64(), 0);
+  EXPECT_EQ(values.at("stripCrLf").as_int64(), 1);
 
   json::object refused =
       Parse(server_.Call("POST", "/api/settings/save", {}, ValidSave("192.168.1.300")));
@@ -163,11 +164,11 @@ TEST_F(ConsoleAppTest, OpenShowsTheDialogsValuesAndSaveAnswersWithItsMessageBox)
   EXPECT_EQ(box.at("icon").as_string(), "information");
   // Showing the dialog again shows it as typed.
   json::object again = Parse(server_.Call("GET", "/api/settings"));
-  EXPECT_EQ(again.at("values").as_object().at("Text11").as_string(), "192.168.1.300");
+  EXPECT_EQ(again.at("values").as_object().at("allowedIps").as_string(), "192.168.1.300");
   EXPECT_EQ(Parse(server_.Call("POST", "/api/settings/open"))
                 .at("values")
                 .as_object()
-                .at("Text11")
+                .at("allowedIps")
                 .as_string(),
             "192.168.1.300");
 
@@ -186,7 +187,7 @@ TEST_F(ConsoleAppTest, OpenShowsTheDialogsValuesAndSaveAnswersWithItsMessageBox)
 TEST_F(ConsoleAppTest, SaveNeedsAnOpenDialogAndReadableValues) {
   EXPECT_EQ(server_.Call("POST", "/api/settings/save", {}, ValidSave()).status, 409);
   server_.Call("POST", "/api/settings/open");
-  for (const char* body : {"", "[]", "{\"Text1\":25}", "{\"Check1\":\"yes\"}"}) {
+  for (const char* body : {"", "[]", "{\"listeningPort\":25}", "{\"allowForwarding\":\"yes\"}"}) {
     EXPECT_EQ(server_.Call("POST", "/api/settings/save", {}, body).status, 400) << body;
   }
   EXPECT_EQ(registry_.value_writes(), 0);
@@ -245,7 +246,7 @@ TEST_F(ConsoleAppTest, StartConsoleServesThePageAndTheDialogOnLoopback) {
   EXPECT_THAT(page.body, HasSubstr("Mailvane Settings"));
   EXPECT_EQ(login.status, 200);
   EXPECT_EQ(window.status, 200);
-  EXPECT_THAT(window.body, HasSubstr("Mailvane - 1.0.35"));
+  EXPECT_THAT(window.body, HasSubstr(std::string("Mailvane - ") + kVersionText));
   EXPECT_EQ(unsigned_open.status, 401);
   EXPECT_EQ(opened.status, 200);
   EXPECT_THAT(opened.body, HasSubstr("plain pw"));

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "common/scramble.h"
+#include "mailvane_version.h"
 #include "platform/automation/testing/fake_automation.h"
 #include "platform/files/testing/fake_file_system.h"
 #include "platform/files/testing/fake_spool_writer.h"
@@ -150,7 +151,7 @@ TEST_F(ServiceWindowTest, FirstRunInitialisesLoadsAgainAndStartsEverythingInOrde
   EXPECT_EQ(Window().config().LogDir, "/opt/mailvane/");
   EXPECT_EQ(Window().config().AccessPassword, "pinewarden");
   EXPECT_EQ(Window().window().label1(), kFirstRunNotice);
-  EXPECT_EQ(Window().window().caption(), "Mailvane - 1.0.35");
+  EXPECT_EQ(Window().window().caption(), std::string("Mailvane - ") + kVersionText);
   EXPECT_THAT(ListTexts(),
               ElementsAre("Started Vanequeue 1...", "Starting SMTP server on port 25"));
   EXPECT_EQ(Window().window().lines()[0], "05/12 09:07:03 Started Vanequeue 1...");

@@ -34,22 +34,22 @@ inline constexpr char kRestartTitle[] = "Service Restart Required";
 inline constexpr char kRestartRequired[] =
     "You must restart the service before the new settings will take effect...";
 
-// The values of the dialog's controls. A check box holds 0 when cleared and 1 when ticked; any
-// other value counts as ticked.
+// The values of the dialog's controls, named for the setting each edits (the control's own name
+// after it). A check box holds 0 when cleared and 1 when ticked; any other value counts as ticked.
 struct SettingsValues {
-  std::string Text1;   // InternalPort
-  std::string Text2;   // MailServer
-  std::string Text3;   // AccessUserName
-  std::string Text4;   // AccessPassword, plain
-  std::string Text5;   // MailFromAddress
-  std::string Text6;   // ErrorMailAddress
-  std::string Text7;   // ErrorMailName
-  std::string Text8;   // confirmation of Text4
-  std::string Text9;   // MessageExpiry
-  std::string Text10;  // MaxLength
-  std::string Text11;  // AllowedIP
-  int Check1 = 1;      // ForwardOK
-  int Check2 = 1;      // StripCRLF
+  std::string listening_port;      // Text1: InternalPort
+  std::string mail_server;         // Text2: MailServer
+  std::string access_user_name;    // Text3: AccessUserName
+  std::string access_password;     // Text4: AccessPassword, plain
+  std::string mail_from_address;   // Text5: MailFromAddress
+  std::string error_mail_address;  // Text6: ErrorMailAddress
+  std::string error_mail_name;     // Text7: ErrorMailName
+  std::string confirm_password;    // Text8: must equal access_password
+  std::string message_expiry;      // Text9: MessageExpiry
+  std::string max_length;          // Text10: MaxLength
+  std::string allowed_ips;         // Text11: AllowedIP
+  int allow_forwarding = 1;        // Check1: ForwardOK
+  int strip_crlf = 1;              // Check2: StripCRLF
 
   bool operator==(const SettingsValues&) const = default;
 };

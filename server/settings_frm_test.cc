@@ -66,19 +66,19 @@ ConfigRecord StoredRecord() {
 // What a valid save types.
 SettingsValues ValidValues() {
   SettingsValues v;
-  v.Text1 = "2525";
-  v.Text2 = "mail1.example.com;mail2.example.com";
-  v.Text3 = "new-account";
-  v.Text4 = "N3w Pass";
-  v.Text5 = "sender@example.com";
-  v.Text6 = "errors@example.com";
-  v.Text7 = "Error Desk";
-  v.Text8 = "N3w Pass";
-  v.Text9 = "120";
-  v.Text10 = "320";
-  v.Text11 = "10.0.0.0/255.0.0.0, 127.0.0.1";
-  v.Check1 = 0;
-  v.Check2 = 1;
+  v.listening_port = "2525";
+  v.mail_server = "mail1.example.com;mail2.example.com";
+  v.access_user_name = "new-account";
+  v.access_password = "N3w Pass";
+  v.mail_from_address = "sender@example.com";
+  v.error_mail_address = "errors@example.com";
+  v.error_mail_name = "Error Desk";
+  v.confirm_password = "N3w Pass";
+  v.message_expiry = "120";
+  v.max_length = "320";
+  v.allowed_ips = "10.0.0.0/255.0.0.0, 127.0.0.1";
+  v.allow_forwarding = 0;
+  v.strip_crlf = 1;
   return v;
 }
 
@@ -108,19 +108,19 @@ class SettingsFrmTest : public ::testing::Test {
 TEST_F(SettingsFrmTest, LoadShowsTheRecordWithThePasswordPlainInBothFields) {
   const SettingsValues& v = frm_.values();
   EXPECT_TRUE(frm_.is_open());
-  EXPECT_EQ(v.Text1, "25");
-  EXPECT_EQ(v.Text2, "smtp.example.com");
-  EXPECT_EQ(v.Text3, "account");
-  EXPECT_EQ(v.Text4, "Secret1");
-  EXPECT_EQ(v.Text5, "gateway@example.com");
-  EXPECT_EQ(v.Text6, "admin@example.com");
-  EXPECT_EQ(v.Text7, "Admin");
-  EXPECT_EQ(v.Text8, "Secret1");
-  EXPECT_EQ(v.Text9, "60");
-  EXPECT_EQ(v.Text10, "160");
-  EXPECT_EQ(v.Text11, "127.0.0.1");
-  EXPECT_EQ(v.Check1, 1);
-  EXPECT_EQ(v.Check2, 1);
+  EXPECT_EQ(v.listening_port, "25");
+  EXPECT_EQ(v.mail_server, "smtp.example.com");
+  EXPECT_EQ(v.access_user_name, "account");
+  EXPECT_EQ(v.access_password, "Secret1");
+  EXPECT_EQ(v.mail_from_address, "gateway@example.com");
+  EXPECT_EQ(v.error_mail_address, "admin@example.com");
+  EXPECT_EQ(v.error_mail_name, "Admin");
+  EXPECT_EQ(v.confirm_password, "Secret1");
+  EXPECT_EQ(v.message_expiry, "60");
+  EXPECT_EQ(v.max_length, "160");
+  EXPECT_EQ(v.allowed_ips, "127.0.0.1");
+  EXPECT_EQ(v.allow_forwarding, 1);
+  EXPECT_EQ(v.strip_crlf, 1);
 }
 
 TEST_F(SettingsFrmTest, CheckBoxIsClearedOnlyForTheTextZero) {
@@ -132,20 +132,20 @@ TEST_F(SettingsFrmTest, CheckBoxIsClearedOnlyForTheTextZero) {
     config_.ForwardOK = c.stored;
     config_.StripCRLF = c.stored;
     frm_.Form_Load();
-    EXPECT_EQ(frm_.values().Check1, c.shown) << "\"" << c.stored << "\"";
-    EXPECT_EQ(frm_.values().Check2, c.shown) << "\"" << c.stored << "\"";
+    EXPECT_EQ(frm_.values().allow_forwarding, c.shown) << "\"" << c.stored << "\"";
+    EXPECT_EQ(frm_.values().strip_crlf, c.shown) << "\"" << c.stored << "\"";
   }
 }
 
 TEST_F(SettingsFrmTest, ShowingTheOpenDialogShowsItAsItStands) {
   SettingsValues typed = ValidValues();
-  typed.Text8 = "different";
+  typed.confirm_password = "different";
   frm_.Command2_Click(typed);  // refused: stays open with what was typed
   config_.MailServer = "changed.example.com";
   EXPECT_EQ(frm_.Show(), typed);
   frm_.Command1_Click();
   EXPECT_FALSE(frm_.is_open());
-  EXPECT_EQ(frm_.Show().Text2, "changed.example.com");  // loaded afresh
+  EXPECT_EQ(frm_.Show().mail_server, "changed.example.com");  // loaded afresh
 }
 
 TEST_F(SettingsFrmTest, EachRefusalHasItsTextAndWritesNothing) {
@@ -154,38 +154,52 @@ TEST_F(SettingsFrmTest, EachRefusalHasItsTextAndWritesNothing) {
     void (*edit)(SettingsValues&);
     const char* text;
   } cases[] = {
-      {"passwords differ", [](SettingsValues& v) { v.Text8 = "other"; }, kPasswordsDoNotMatch},
-      {"passwords differ in case", [](SettingsValues& v) { v.Text8 = "n3w pass"; },
+      {"passwords differ", [](SettingsValues& v) { v.confirm_password = "other"; },
        kPasswordsDoNotMatch},
-      {"port not numeric", [](SettingsValues& v) { v.Text1 = "25a"; }, kPortNotNumeric},
-      {"port empty", [](SettingsValues& v) { v.Text1 = ""; }, kPortNotNumeric},
-      {"expiry not numeric", [](SettingsValues& v) { v.Text9 = "soon"; }, kExpiryNotNumeric},
-      {"max length empty", [](SettingsValues& v) { v.Text10 = ""; }, kMaxLengthNotNumeric},
-      {"mail server empty", [](SettingsValues& v) { v.Text2 = ""; }, kInformationMissing},
-      {"user name empty", [](SettingsValues& v) { v.Text3 = ""; }, kInformationMissing},
-      {"password empty", [](SettingsValues& v) { v.Text4 = v.Text8 = ""; }, kInformationMissing},
-      {"allowed IPs empty", [](SettingsValues& v) { v.Text11 = ""; }, kInformationMissing},
-      {"error address empty", [](SettingsValues& v) { v.Text6 = ""; }, kInformationMissing},
-      {"error name empty", [](SettingsValues& v) { v.Text7 = ""; }, kInformationMissing},
-      {"password not storable", [](SettingsValues& v) { v.Text4 = v.Text8 = "pa\xC3\xBF"; },
+      {"passwords differ in case", [](SettingsValues& v) { v.confirm_password = "n3w pass"; },
+       kPasswordsDoNotMatch},
+      {"port not numeric", [](SettingsValues& v) { v.listening_port = "25a"; }, kPortNotNumeric},
+      {"port empty", [](SettingsValues& v) { v.listening_port = ""; }, kPortNotNumeric},
+      {"expiry not numeric", [](SettingsValues& v) { v.message_expiry = "soon"; },
+       kExpiryNotNumeric},
+      {"max length empty", [](SettingsValues& v) { v.max_length = ""; }, kMaxLengthNotNumeric},
+      {"mail server empty", [](SettingsValues& v) { v.mail_server = ""; }, kInformationMissing},
+      {"user name empty", [](SettingsValues& v) { v.access_user_name = ""; }, kInformationMissing},
+      {"password empty", [](SettingsValues& v) { v.access_password = v.confirm_password = ""; },
+       kInformationMissing},
+      {"allowed IPs empty", [](SettingsValues& v) { v.allowed_ips = ""; }, kInformationMissing},
+      {"error address empty", [](SettingsValues& v) { v.error_mail_address = ""; },
+       kInformationMissing},
+      {"error name empty", [](SettingsValues& v) { v.error_mail_name = ""; }, kInformationMissing},
+      {"password not storable",
+       [](SettingsValues& v) { v.access_password = v.confirm_password = "pa\xC3\xBF"; },
        kPasswordNotStorable},
-      {"allowed IPs of spaces", [](SettingsValues& v) { v.Text11 = "   "; }, kAllowedIPInvalid},
-      {"allowed IP bad", [](SettingsValues& v) { v.Text11 = "1.2.3.4,bad"; }, kAllowedIPInvalid},
-      {"allowed IP bad mask", [](SettingsValues& v) { v.Text11 = "10.0.0.0/255.255.0"; },
+      {"allowed IPs of spaces", [](SettingsValues& v) { v.allowed_ips = "   "; },
+       kAllowedIPInvalid},
+      {"allowed IP bad", [](SettingsValues& v) { v.allowed_ips = "1.2.3.4,bad"; },
+       kAllowedIPInvalid},
+      {"allowed IP bad mask", [](SettingsValues& v) { v.allowed_ips = "10.0.0.0/255.255.0"; },
        kAllowedIPInvalid},
       // Two failing checks: only the first is reported.
-      {"mismatch and bad port", [](SettingsValues& v) { v.Text8 = "x", v.Text1 = "x"; },
+      {"mismatch and bad port",
+       [](SettingsValues& v) { v.confirm_password = "x", v.listening_port = "x"; },
        kPasswordsDoNotMatch},
-      {"bad port and bad expiry", [](SettingsValues& v) { v.Text1 = v.Text9 = "x"; },
-       kPortNotNumeric},
-      {"bad max length and blank", [](SettingsValues& v) { v.Text10 = v.Text2 = ""; },
+      {"bad port and bad expiry",
+       [](SettingsValues& v) { v.listening_port = v.message_expiry = "x"; }, kPortNotNumeric},
+      {"bad max length and blank", [](SettingsValues& v) { v.max_length = v.mail_server = ""; },
        kMaxLengthNotNumeric},
-      {"blank and bad IPs", [](SettingsValues& v) { v.Text7 = "", v.Text11 = "bad"; },
+      {"blank and bad IPs",
+       [](SettingsValues& v) { v.error_mail_name = "", v.allowed_ips = "bad"; },
        kInformationMissing},
-      {"blank and unstorable", [](SettingsValues& v) { v.Text6 = "", v.Text4 = v.Text8 = "\xFF"; },
+      {"blank and unstorable",
+       [](SettingsValues& v) {
+         v.error_mail_address = "", v.access_password = v.confirm_password = "\xFF";
+       },
        kInformationMissing},
       {"unstorable and bad IPs",
-       [](SettingsValues& v) { v.Text11 = "bad", v.Text4 = v.Text8 = "\xFF"; },
+       [](SettingsValues& v) {
+         v.allowed_ips = "bad", v.access_password = v.confirm_password = "\xFF";
+       },
        kPasswordNotStorable},
   };
   for (const Case& c : cases) {
@@ -211,7 +225,7 @@ TEST_F(SettingsFrmTest, EachRefusalHasItsTextAndWritesNothing) {
 TEST_F(SettingsFrmTest, NumericTestTakesWhatReadsAsANumberWithoutRangeChecks) {
   for (const char* port : {"0", "65536", "25.5", " 25 ", "+25", "-1", "1e3", "1,025"}) {
     SettingsValues typed = ValidValues();
-    typed.Text1 = port;
+    typed.listening_port = port;
     frm_.Show();
     SaveResult result = frm_.Command2_Click(typed);
     EXPECT_TRUE(result.saved) << port << ": " << result.message.text;
@@ -277,7 +291,7 @@ TEST_F(SettingsFrmTest, CheckBoxesAreSavedAsOneOrZero) {
   } cases[] = {{0, "0"}, {1, "1"}, {2, "1"}, {-1, "1"}};
   for (const Case& c : cases) {
     SettingsValues typed = ValidValues();
-    typed.Check1 = typed.Check2 = c.check;
+    typed.allow_forwarding = typed.strip_crlf = c.check;
     frm_.Show();
     ASSERT_TRUE(frm_.Command2_Click(typed).saved);
     EXPECT_EQ(Stored("ForwardOK"), c.stored) << c.check;
@@ -288,7 +302,7 @@ TEST_F(SettingsFrmTest, CheckBoxesAreSavedAsOneOrZero) {
 
 TEST_F(SettingsFrmTest, BlankMailFromAddressIsSavedEmpty) {
   SettingsValues typed = ValidValues();
-  typed.Text5 = "";
+  typed.mail_from_address = "";
   ASSERT_TRUE(frm_.Command2_Click(typed).saved);
   EXPECT_EQ(Stored("MailFromAddress"), "");
   EXPECT_EQ(config_.MailFromAddress, "");
@@ -296,8 +310,8 @@ TEST_F(SettingsFrmTest, BlankMailFromAddressIsSavedEmpty) {
 
 TEST_F(SettingsFrmTest, TextsAreSavedAsTypedWithoutTrimming) {
   SettingsValues typed = ValidValues();
-  typed.Text2 = "  ";  // spaces are not blank
-  typed.Text7 = " Desk ";
+  typed.mail_server = "  ";  // spaces are not blank
+  typed.error_mail_name = " Desk ";
   ASSERT_TRUE(frm_.Command2_Click(typed).saved);
   EXPECT_EQ(Stored("MailServer"), "  ");
   EXPECT_EQ(Stored("ErrorMailName"), " Desk ");
@@ -306,14 +320,14 @@ TEST_F(SettingsFrmTest, TextsAreSavedAsTypedWithoutTrimming) {
 TEST_F(SettingsFrmTest, RefusedAllowListLeavesTheListInEffect) {
   ASSERT_EQ(allow_list_.IsIPAllowed("127.0.0.1"), 1);
   SettingsValues typed = ValidValues();
-  typed.Text11 = "192.168.1.5,bad";
+  typed.allowed_ips = "192.168.1.5,bad";
   ASSERT_FALSE(frm_.Command2_Click(typed).saved);
   EXPECT_THAT(allow_list_.addresses(), ElementsAre("127.0.0.1"));
   EXPECT_EQ(allow_list_.IsIPAllowed("127.0.0.1"), 1);
   EXPECT_EQ(allow_list_.IsIPAllowed("192.168.1.5"), 0);
 
   // A successful save puts the new list into effect at once.
-  typed.Text11 = "10.0.0.0/255.0.0.0";
+  typed.allowed_ips = "10.0.0.0/255.0.0.0";
   ASSERT_TRUE(frm_.Command2_Click(typed).saved);
   EXPECT_EQ(allow_list_.IsIPAllowed("10.1.2.3"), 1);
   EXPECT_EQ(allow_list_.IsIPAllowed("127.0.0.1"), 0);
@@ -321,8 +335,8 @@ TEST_F(SettingsFrmTest, RefusedAllowListLeavesTheListInEffect) {
 
 TEST_F(SettingsFrmTest, ValidListRefusedByAnEarlierCheckIsNotPutIntoEffect) {
   SettingsValues typed = ValidValues();
-  typed.Text11 = "10.0.0.0/255.0.0.0";
-  typed.Text7 = "";
+  typed.allowed_ips = "10.0.0.0/255.0.0.0";
+  typed.error_mail_name = "";
   ASSERT_FALSE(frm_.Command2_Click(typed).saved);
   EXPECT_EQ(allow_list_.IsIPAllowed("10.1.2.3"), 0);
   EXPECT_EQ(allow_list_.IsIPAllowed("127.0.0.1"), 1);
@@ -331,8 +345,8 @@ TEST_F(SettingsFrmTest, ValidListRefusedByAnEarlierCheckIsNotPutIntoEffect) {
 TEST_F(SettingsFrmTest, UnstorablePasswordIsRefusedBeforeAnythingIsWritten) {
   // Code 0xE9 plus the first key character's code passes 255.
   SettingsValues typed = ValidValues();
-  typed.Text4 = typed.Text8 = "caf\xC3\xA9";
-  ASSERT_FALSE(CanScramblePassword(typed.Text4));
+  typed.access_password = typed.confirm_password = "caf\xC3\xA9";
+  ASSERT_FALSE(CanScramblePassword(typed.access_password));
   SaveResult result = frm_.Command2_Click(typed);
   EXPECT_FALSE(result.saved);
   EXPECT_EQ(result.message.text, kPasswordNotStorable);

@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/base/ascii.h"
 #include "platform/console/console_server.h"
 #include "platform/files/file_system.h"
 #include "platform/loop/asio_loop.h"
@@ -74,12 +75,6 @@ bool SameText(const std::string& a, const std::string& b) {
   unsigned char diff = 0;
   for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
   return diff == 0;
-}
-
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
 }
 
 std::string PercentDecode(std::string_view text) {
@@ -197,7 +192,7 @@ struct Core {
   }
 
   bool HostAllowed(std::string_view host) const {
-    std::string value = Lower(host);
+    std::string value = AsciiLowered(host);
     return std::find(hosts.begin(), hosts.end(), value) != hosts.end();
   }
 
@@ -375,7 +370,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool SameOrigin(const http::request<http::string_body>& message) const {
     auto origin = message.find(http::field::origin);
     if (origin != message.end()) {
-      return Lower(origin->value()) == "http://" + Lower(message[http::field::host]);
+      return AsciiLowered(origin->value()) == "http://" + AsciiLowered(message[http::field::host]);
     }
     return message["Sec-Fetch-Site"] == "same-origin";
   }
@@ -403,13 +398,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
         offered = std::string(secret->as_string());
       }
     }
-    while (!offered.empty() && std::isspace(static_cast<unsigned char>(offered.back()))) {
-      offered.pop_back();
-    }
-    while (!offered.empty() && std::isspace(static_cast<unsigned char>(offered.front()))) {
-      offered.erase(0, 1);
-    }
-    if (!SameText(Lower(offered), Lower(core_->secret))) {
+    offered = std::string(TrimWhitespace(offered));
+    if (!SameText(AsciiLowered(offered), AsciiLowered(core_->secret))) {
       core_->Log("Console sign-in refused: wrong secret");
       core_->login_pending = true;
       login_wait_ = true;
@@ -580,7 +570,8 @@ class BeastConsoleServer final : public ConsoleServer {
     core_->port = core_->acceptor.local_endpoint().port();
     std::string literal = endpoint.address().is_v6() ? "[" + address->host + "]" : address->host;
     std::string port = ":" + std::to_string(core_->port);
-    core_->hosts = {Lower(literal) + port, "localhost" + port, "127.0.0.1" + port, "[::1]" + port};
+    core_->hosts = {AsciiLowered(literal) + port, "localhost" + port, "127.0.0.1" + port,
+                    "[::1]" + port};
     core_->origin = "http://" + literal + port;
     core_->running = true;
     core_->Log("Console listening on " + core_->origin + "/");
@@ -666,7 +657,7 @@ std::optional<ConsoleAddress> ParseConsoleAddress(const std::string& text, std::
     *error = "Console address \"" + value + "\" has no valid port.";
     return std::nullopt;
   }
-  if (Lower(host) == "localhost") host = "127.0.0.1";
+  if (AsciiLowered(host) == "localhost") host = "127.0.0.1";
   beast::error_code parse_error;
   asio::ip::address ip = asio::ip::make_address(host, parse_error);
   if (parse_error) {
@@ -720,9 +711,9 @@ std::error_code LoadOrCreateConsoleSecret(const std::string& path, std::string* 
   ::close(fd);
   if (got < 0) return std::error_code(saved, std::system_category());
   std::string text(buffer, static_cast<size_t>(got));
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+  while (!text.empty() && IsAsciiWhitespace(text.back())) text.pop_back();
   if (!IsSecretText(text)) return std::make_error_code(std::errc::illegal_byte_sequence);
-  *secret = Lower(text);
+  *secret = AsciiLowered(text);
   return {};
 }
 

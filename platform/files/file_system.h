@@ -44,7 +44,6 @@ class FileSystem {
   // The regular files directly in the folder (not sub-folders, links or devices), in the order the
   // system lists them. *files is empty on failure.
   virtual std::error_code ListFiles(const std::string& folder, std::vector<FileInfo>* files) = 0;
-  virtual std::error_code ModifiedTime(const std::string& path, TimePoint* modified) = 0;
   virtual std::error_code DeleteFile(const std::string& path) = 0;
 
   // Writes data durably as folder/final_name: into folder/temp_name first (created with the
@@ -57,11 +56,13 @@ class FileSystem {
                                            const std::string& final_name, std::string_view data,
                                            FileReaders readers) = 0;
 
-  // As WriteFileDurably, but final_name is replaced when it exists (a stale temp_name too).
+  // As WriteFileDurably, but final_name is replaced when it exists (a stale temp_name too). A
+  // replaced file keeps its owner and group where the caller may give them (root rewriting
+  // another user's file); that is best effort and never a failure.
   virtual std::error_code ReplaceFileDurably(const std::string& folder,
                                              const std::string& temp_name,
-                                             const std::string& final_name,
-                                             std::string_view data) = 0;
+                                             const std::string& final_name, std::string_view data,
+                                             FileReaders readers) = 0;
   // The whole file into *contents; EFBIG when it is larger than max_size.
   virtual std::error_code ReadFile(const std::string& path, size_t max_size,
                                    std::string* contents) = 0;

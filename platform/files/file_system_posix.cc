@@ -121,13 +121,6 @@ class PosixFileSystem final : public FileSystem {
     return result;
   }
 
-  std::error_code ModifiedTime(const std::string& path, TimePoint* modified) override {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return LastError();
-    *modified = ModifiedOf(st);
-    return {};
-  }
-
   std::error_code DeleteFile(const std::string& path) override {
     return ::unlink(path.c_str()) == 0 ? std::error_code() : LastError();
   }
@@ -154,13 +147,19 @@ class PosixFileSystem final : public FileSystem {
   }
 
   std::error_code ReplaceFileDurably(const std::string& folder, const std::string& temp_name,
-                                     const std::string& final_name,
-                                     std::string_view data) override {
+                                     const std::string& final_name, std::string_view data,
+                                     FileReaders readers) override {
     ScopedFd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0) return LastError();
     ::unlinkat(dir.get(), temp_name.c_str(), 0);  // a temporary left by a crash
-    std::error_code ec = WriteTemp(dir.get(), temp_name, data, 0640);
+    std::error_code ec =
+        WriteTemp(dir.get(), temp_name, data, readers == FileReaders::kOwnerOnly ? 0600 : 0640);
     if (ec) return ec;
+    struct stat old {};
+    if (::geteuid() == 0 && ::fstatat(dir.get(), final_name.c_str(), &old, 0) == 0 &&
+        ::fchownat(dir.get(), temp_name.c_str(), old.st_uid, old.st_gid, 0) != 0) {
+      // Best effort: the file stays readable by root.
+    }
     if (::renameat(dir.get(), temp_name.c_str(), dir.get(), final_name.c_str()) != 0) {
       ec = LastError();
       ::unlinkat(dir.get(), temp_name.c_str(), 0);

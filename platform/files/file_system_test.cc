@@ -91,8 +91,6 @@ TEST_P(FileSystemContractTest, ErrorsCarryTheErrnoOfTheFailure) {
   std::vector<FileInfo> listed{{"stale", TimePoint()}};
   EXPECT_EQ(files_->ListFiles(missing, &listed), std::errc::no_such_file_or_directory);
   EXPECT_TRUE(listed.empty());
-  TimePoint modified;
-  EXPECT_EQ(files_->ModifiedTime(missing, &modified), std::errc::no_such_file_or_directory);
   EXPECT_EQ(files_->SetCurrentFolder(missing), std::errc::no_such_file_or_directory);
   EXPECT_EQ(files_->CreateFolder(root_), std::errc::file_exists);
   EXPECT_EQ(files_->WriteFileDurably(missing, "t.tmp", "f.msg", "x", kShared),
@@ -131,8 +129,8 @@ TEST_P(FileSystemContractTest, WriteFileDurablyNeverReplacesAndLeavesNoTemporary
 }
 
 TEST_P(FileSystemContractTest, ReplaceFileDurablyReplacesAndReadFileIsBounded) {
-  ASSERT_FALSE(files_->ReplaceFileDurably(root_, ".a.tmp", "a.done", "1:"));
-  ASSERT_FALSE(files_->ReplaceFileDurably(root_, ".a.tmp", "a.done", "1:2:"));
+  ASSERT_FALSE(files_->ReplaceFileDurably(root_, ".a.tmp", "a.done", "1:", kShared));
+  ASSERT_FALSE(files_->ReplaceFileDurably(root_, ".a.tmp", "a.done", "1:2:", kShared));
   std::string contents;
   ASSERT_FALSE(files_->ReadFile(root_ + "/a.done", 16, &contents));
   EXPECT_EQ(contents, "1:2:");
@@ -184,9 +182,6 @@ TEST_F(PosixFileSystemTest, ListFilesSkipsLinksAndFoldersAndReportsTheModificati
   auto expected = TimePoint(std::chrono::duration_cast<TimePoint::duration>(
       std::chrono::seconds(1700000000) + std::chrono::nanoseconds(500)));
   EXPECT_EQ(listed[0].modified, expected);
-  TimePoint modified;
-  ASSERT_FALSE(files_->ModifiedTime(file, &modified));
-  EXPECT_EQ(modified, expected);
 }
 
 TEST_F(PosixFileSystemTest, NewFilesAreNotWorldReadable) {
@@ -196,12 +191,17 @@ TEST_F(PosixFileSystemTest, NewFilesAreNotWorldReadable) {
   std::error_code written = files_->WriteFileDurably(root_, "b.tmp", "b.msg", "y", kShared);
   std::error_code secret =
       files_->WriteFileDurably(root_, "c.tmp", "c.secret", "z", FileReaders::kOwnerOnly);
+  std::error_code store =
+      files_->ReplaceFileDurably(root_, "d.tmp", "d.reg", "w", FileReaders::kOwnerOnly);
   ::umask(old_mask);
   ASSERT_FALSE(appended);
   ASSERT_FALSE(written);
   ASSERT_FALSE(secret);
-  for (auto [path, mode] : {std::pair{log, 0640u}, {root_ + "/b.msg", 0640u},
-                            {root_ + "/c.secret", 0600u}}) {
+  ASSERT_FALSE(store);
+  for (auto [path, mode] : {std::pair{log, 0640u},
+                            {root_ + "/b.msg", 0640u},
+                            {root_ + "/c.secret", 0600u},
+                            {root_ + "/d.reg", 0600u}}) {
     struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, mode) << path;

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/base/ascii.h"
 #include "platform/mail/stored_message_gmime.h"
 
 namespace mailvane {
@@ -29,18 +30,12 @@ void AppendUtf8(std::string* out, std::uint32_t code) {
   }
 }
 
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
 // Decodes the entity that starts at html[pos] ('&'); returns the characters consumed, 0 when it
 // is not an entity (the '&' is then kept as it is).
 std::size_t DecodeEntity(std::string_view html, std::size_t pos, std::string* out) {
   std::size_t end = html.find(';', pos);
   if (end == std::string_view::npos || end - pos > 10 || end == pos + 1) return 0;
-  std::string name = Lower(html.substr(pos + 1, end - pos - 1));
+  std::string name = AsciiLowered(html.substr(pos + 1, end - pos - 1));
   if (name[0] == '#') {
     bool hex = name.size() > 1 && name[1] == 'x';
     std::string digits = name.substr(hex ? 2 : 1);
@@ -81,7 +76,7 @@ void BreakLine(std::string* out) {
 }  // namespace
 
 std::string HtmlToText(std::string_view html) {
-  const std::string lower = Lower(html);
+  const std::string lower = AsciiLowered(html);
   std::string out;
   std::size_t pos = 0;
   while (pos < html.size()) {
@@ -101,7 +96,7 @@ std::string HtmlToText(std::string_view html) {
       while (name_end < tag.size() && std::isalnum(static_cast<unsigned char>(tag[name_end]))) {
         ++name_end;
       }
-      std::string name = Lower(tag.substr(0, name_end));
+      std::string name = AsciiLowered(tag.substr(0, name_end));
       pos = end + 1;
       if (!closing && (name == "script" || name == "style")) {
         std::size_t close = lower.find("</" + name, pos);

@@ -62,12 +62,12 @@ class OutgoingMail {
   virtual ~OutgoingMail() = default;
 
   virtual void Reset() = 0;
-  virtual void SetBodyFormat(int format) = 0;  // 1: plain text
+  virtual void SetBodyFormat() = 0;  // plain text, the only format sent
   // ";"-separated list of "host" or "host:port" (25 when none), tried in order.
   virtual void SetMailServer(const std::string& servers) = 0;
   virtual void SetSubject(const std::string& subject) = 0;
   virtual void SetBodyText(const std::string& body) = 0;
-  virtual void AddRecipient(const std::string& name, const std::string& address, int kind) = 0;
+  virtual void AddRecipient(const std::string& name, const std::string& address) = 0;
   virtual void SetFrom(const std::string& name) = 0;
   virtual void SetFromAddr(const std::string& address) = 0;
   // Composes and sends the mail; 0 when a server took it, else a code of mail_result.h from the

@@ -2,6 +2,7 @@
 #include <cctype>
 #include <utility>
 
+#include "platform/base/ascii.h"
 #include "platform/mail/mail.h"
 #include "platform/mail/outgoing_mail_curl.h"
 #include "platform/mail/stored_message_gmime.h"
@@ -23,19 +24,11 @@ class PosixMailFactory final : public MailFactory {
   MailOptions options_;
 };
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != b[i]) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::optional<MailTls> ParseMailTls(std::string_view text) {
   for (MailTls level : {MailTls::kMay, MailTls::kEncrypt, MailTls::kVerify}) {
-    if (EqualsIgnoringCase(text, MailTlsName(level))) return level;
+    if (EqualsIgnoringAsciiCase(text, MailTlsName(level))) return level;
   }
   if (text.empty()) return MailTls::kMay;
   return std::nullopt;

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/base/ascii.h"
 #include "platform/mail/gmime_init.h"
 #include "platform/mail/mail_result.h"
 
@@ -26,13 +27,7 @@ void EnsureCurlInitialized() {
   (void)init;
 }
 
-std::string Trim(std::string_view text) {
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && std::isspace(static_cast<unsigned char>(text[begin]))) ++begin;
-  while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
-  return std::string(text.substr(begin, end - begin));
-}
+std::string Trim(std::string_view text) { return std::string(TrimWhitespace(text)); }
 
 int ParsePort(std::string_view text) {
   if (text.empty() || text.size() > 5) return 0;
@@ -102,12 +97,7 @@ int TraceDialogue(CURL*, curl_infotype type, char* data, size_t size, void* user
   auto* dialogue = static_cast<Dialogue*>(user);
   std::string_view text(data, size);
   if (type == CURLINFO_HEADER_OUT) {
-    auto starts = [&](std::string_view verb) {
-      return text.size() >= verb.size() &&
-             std::equal(verb.begin(), verb.end(), text.begin(), [](char a, char b) {
-               return std::toupper(static_cast<unsigned char>(a)) == b;
-             });
-    };
+    auto starts = [&](std::string_view verb) { return StartsWithIgnoringAsciiCase(text, verb); };
     if (starts("EHLO") || starts("HELO")) {
       dialogue->stage = Stage::kHello;
     } else if (starts("STARTTLS")) {
@@ -191,7 +181,6 @@ class CurlOutgoingMail final : public OutgoingMail {
   explicit CurlOutgoingMail(const MailOptions& options) : options_(options) {}
 
   void Reset() override {
-    body_format_ = 1;
     servers_.clear();
     subject_.clear();
     body_.clear();
@@ -200,11 +189,11 @@ class CurlOutgoingMail final : public OutgoingMail {
     from_addr_.clear();
     detail_.clear();
   }
-  void SetBodyFormat(int format) override { body_format_ = format; }
+  void SetBodyFormat() override {}
   void SetMailServer(const std::string& servers) override { servers_ = servers; }
   void SetSubject(const std::string& subject) override { subject_ = subject; }
   void SetBodyText(const std::string& body) override { body_ = body; }
-  void AddRecipient(const std::string& name, const std::string& address, int) override {
+  void AddRecipient(const std::string& name, const std::string& address) override {
     recipients_.push_back({address, name});
   }
   void SetFrom(const std::string& name) override { from_ = name; }
@@ -332,7 +321,6 @@ class CurlOutgoingMail final : public OutgoingMail {
   }
 
   const MailOptions options_;
-  int body_format_ = 1;  // only plain text is sent
   std::string servers_;
   std::string subject_;
   std::string body_;

@@ -102,12 +102,12 @@ class SmtpSink {
 std::unique_ptr<OutgoingMail> Mail(const std::string& servers, MailOptions options = {}) {
   auto mail = NewCurlOutgoingMail(options);
   mail->Reset();
-  mail->SetBodyFormat(1);
+  mail->SetBodyFormat();
   mail->SetMailServer(servers);
   mail->SetSubject("Grüße – test");
   mail->SetBodyText("Zeile eins: äöü\r\n.dot line\r\nline three");
-  mail->AddRecipient("Bob Receiver", "bob@example.org", 1);
-  mail->AddRecipient("", "447700900123", 1);
+  mail->AddRecipient("Bob Receiver", "bob@example.org");
+  mail->AddRecipient("", "447700900123");
   mail->SetFrom("Zoë Sender");
   mail->SetFromAddr("zoe@example.com");
   return mail;

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/base/ascii.h"
 #include "platform/mail/gmime_init.h"
 #include "platform/mail/mail_result.h"
 
@@ -41,28 +42,6 @@ class GRef {
   T* object_;
 };
 
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
-bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && EqualsIgnoreCase(text.substr(0, prefix.size()), prefix);
-}
-
-bool ContainsIgnoreCase(std::string_view text, std::string_view word) {
-  for (std::size_t i = 0; i + word.size() <= text.size(); ++i) {
-    if (EqualsIgnoreCase(text.substr(i, word.size()), word)) return true;
-  }
-  return false;
-}
-
 // An upper bound of the nesting depth that GMime's recursive parser would reach: the number of
 // Content-Type fields (folded lines included) that name a multipart or an enclosed message.
 int CountNestingTypes(std::string_view text) {
@@ -75,13 +54,13 @@ int CountNestingTypes(std::string_view text) {
     std::string_view line = text.substr(pos, end - pos);
     pos = end + 1;
     bool folded = !line.empty() && (line[0] == ' ' || line[0] == '\t');
-    if (StartsWithIgnoreCase(line, "content-type:")) {
+    if (StartsWithIgnoringAsciiCase(line, "content-type:")) {
       in_content_type = true;
     } else if (!folded) {
       in_content_type = false;
     }
-    if (in_content_type &&
-        (ContainsIgnoreCase(line, "multipart") || ContainsIgnoreCase(line, "message/"))) {
+    if (in_content_type && (ContainsIgnoringAsciiCase(line, "multipart") ||
+                            ContainsIgnoringAsciiCase(line, "message/"))) {
       ++count;
       in_content_type = false;  // one count per field
     }
@@ -155,7 +134,7 @@ std::string PartText(GMimePart* part) {
 
 bool IsAttachment(GMimeObject* object) {
   const char* disposition = g_mime_object_get_disposition(object);
-  return disposition != nullptr && EqualsIgnoreCase(disposition, "attachment");
+  return disposition != nullptr && EqualsIgnoringAsciiCase(disposition, "attachment");
 }
 
 // Depth-first search for the first leaf of type text/<subtype> that is not an attachment.
@@ -233,14 +212,6 @@ void ScanAddressText(std::string_view text, Visit visit) {
   }
 }
 
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && IsSpace(text.front())) text.remove_prefix(1);
-  while (!text.empty() && IsSpace(text.back())) text.remove_suffix(1);
-  return text;
-}
-
 // The entries of an address list, split at the commas outside quotes, comments and <...>. With
 // groups, "name: a, b;" is one entry.
 std::vector<std::string_view> SplitAddressList(std::string_view text, bool groups) {
@@ -277,7 +248,7 @@ std::string DecodeName(std::string_view text, GMimeParserOptions* options) {
       plain.push_back(text[i]);
     }
   }
-  plain = std::string(Trim(plain));
+  plain = std::string(TrimWhitespace(plain));
   gchar* decoded = g_mime_utils_header_decode_text(options, plain.c_str());
   std::string name = HeaderText(decoded);
   g_free(decoded);
@@ -292,7 +263,7 @@ bool IsAddrSpec(std::string_view text) {
   ScanAddressText(text, [&](std::size_t i, Where where) {
     if (where != Where::kTop) return;
     at |= text[i] == '@';
-    space |= IsSpace(text[i]);
+    space |= IsAsciiWhitespace(text[i]);
   });
   return at && !space;
 }
@@ -318,17 +289,18 @@ void AddEntry(std::string_view entry, GMimeParserOptions* options,
   std::string_view name;
   std::string spec;  // the address without comments
   if (open == std::string_view::npos) {
-    address = Trim(entry);
+    address = TrimWhitespace(entry);
     ScanAddressText(entry, [&](std::size_t i, Where where) {
       if (where != Where::kComment) spec.push_back(entry[i]);
     });
   } else {
-    address = Trim(entry.substr(open + 1, close - open - 1));
-    name = Trim(entry.substr(0, open));
+    address = TrimWhitespace(entry.substr(open + 1, close - open - 1));
+    name = TrimWhitespace(entry.substr(0, open));
     spec = address;
   }
-  if (address.empty() || Trim(spec).empty()) return;  // nothing but white space and comments
-  if (IsAddrSpec(Trim(spec))) {
+  if (address.empty() || TrimWhitespace(spec).empty())
+    return;  // nothing but white space and comments
+  if (IsAddrSpec(TrimWhitespace(spec))) {
     std::size_t before = out->size();
     InternetAddressList* list = internet_address_list_parse(options, std::string(entry).c_str());
     if (list != nullptr) {
@@ -348,7 +320,8 @@ void AddRecipients(GMimeHeaderList* headers, std::string_view field, GMimeParser
     GMimeHeader* header = g_mime_header_list_get_header_at(headers, i);
     const char* header_name = g_mime_header_get_name(header);
     const char* raw = g_mime_header_get_raw_value(header);
-    if (header_name == nullptr || raw == nullptr || !EqualsIgnoreCase(header_name, field)) continue;
+    if (header_name == nullptr || raw == nullptr || !EqualsIgnoringAsciiCase(header_name, field))
+      continue;
     std::string value;
     for (const char* p = raw; *p != '\0'; ++p) {
       if (*p != '\r' && *p != '\n') value.push_back(*p);  // unfolded

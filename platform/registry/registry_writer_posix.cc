@@ -1,8 +1,9 @@
 // The full file registry: the reading half plus key creation and value writes. Every write takes
-// an exclusive flock on <store>.lock, re-reads the file, applies its change, writes a temporary
-// file in the same folder, syncs it, renames it over the store and syncs the folder, so that
-// readers (who take no lock) see the old file or the new one, and writers in other processes
-// never lose each other's changes. A damaged file is copied aside before it is first replaced.
+// an exclusive flock on <store>.lock, re-reads the file, applies its change and replaces the
+// store by the file system's one durable write (temporary file, sync, rename, folder sync), so
+// that readers (who take no lock) see the old file or the new one, and writers in other
+// processes never lose each other's changes. A damaged file is copied aside, by the same write,
+// before it is first replaced.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -16,6 +17,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/files/file_system.h"
 #include "platform/loop/clock.h"
 #include "platform/registry/file_store_posix.h"
 #include "platform/registry/registry.h"
@@ -41,24 +43,6 @@ class Fd {
   int fd_;
 };
 
-long WriteAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return Win32FromErrno(errno, kErrorWriteFault);
-    done += static_cast<size_t>(n);
-  }
-  return ERROR_SUCCESS;
-}
-
-long SyncFolder(const std::string& folder) {
-  Fd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.get() < 0) return Win32FromErrno(errno, kErrorWriteFault);
-  if (fsync(fd.get()) != 0) return Win32FromErrno(errno, kErrorWriteFault);
-  return ERROR_SUCCESS;
-}
-
 // Creates the folder and the missing folders above it, owner only.
 long MakeFolders(const std::string& folder) {
   std::filesystem::path path(folder);
@@ -74,9 +58,13 @@ long MakeFolders(const std::string& folder) {
 
 class FileRegistry : public Registry {
  public:
-  FileRegistry(std::string path, const Clock& clock) : store_(std::move(path)), clock_(clock) {}
+  FileRegistry(std::string path, const Clock& clock)
+      : store_(std::move(path)), files_(NewPosixFileSystem()), clock_(clock) {}
   FileRegistry(std::string path, std::unique_ptr<Clock> owned)
-      : store_(std::move(path)), owned_clock_(std::move(owned)), clock_(*owned_clock_) {}
+      : store_(std::move(path)),
+        files_(NewPosixFileSystem()),
+        owned_clock_(std::move(owned)),
+        clock_(*owned_clock_) {}
 
   long RegOpenKeyEx(HKEY root, const std::string& sub_key, uint32_t /*options*/,
                     uint32_t sam_desired, HKEY* result) override {
@@ -165,48 +153,31 @@ class FileRegistry : public Registry {
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%04d%02d%02d%02d%02d%02d", now.year, now.month, now.day,
                   now.hour, now.minute, now.second);
-    std::string base = store_.path() + ".damaged-" + stamp;
+    const std::string base = StoreName() + ".damaged-" + stamp;
     for (int i = 1; i <= kMaxDamagedCopiesPerSecond; ++i) {
-      std::string name = i == 1 ? base : base + "-" + std::to_string(i);
-      Fd fd(open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-      if (fd.get() < 0 && errno == EEXIST) continue;
-      if (fd.get() < 0) return Win32FromErrno(errno, kErrorWriteFault);
-      if (long rc = WriteAll(fd.get(), raw); rc != ERROR_SUCCESS) return rc;
-      if (fsync(fd.get()) != 0) return Win32FromErrno(errno, kErrorWriteFault);
-      return ERROR_SUCCESS;
+      const std::string name = i == 1 ? base : base + "-" + std::to_string(i);
+      const std::string temp = TempName();
+      unlink((store_.folder() + "/" + temp).c_str());  // left by a process of the same id
+      std::error_code ec =
+          files_->WriteFileDurably(store_.folder(), temp, name, raw, FileReaders::kOwnerOnly);
+      if (ec == std::errc::file_exists) continue;
+      return ec ? Win32FromErrno(ec.value(), kErrorWriteFault) : ERROR_SUCCESS;
     }
     return kErrorWriteFault;
   }
 
   long Replace(const std::string& text) {
-    std::string name = std::filesystem::path(store_.path()).filename().string();
-    std::string temp = store_.folder() + "/." + name + ".tmp-" + std::to_string(getpid());
-    unlink(temp.c_str());  // left by a process of the same id that died mid-write
-    Fd fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (fd.get() < 0) return Win32FromErrno(errno, kErrorWriteFault);
-    long rc = WriteAll(fd.get(), text);
-    if (rc == ERROR_SUCCESS && fsync(fd.get()) != 0) rc = Win32FromErrno(errno, kErrorWriteFault);
-    // The store keeps its owner when root rewrites another user's file.
-    struct stat old {};
-    if (rc == ERROR_SUCCESS && geteuid() == 0 && stat(store_.path().c_str(), &old) == 0) {
-      if (fchown(fd.get(), old.st_uid, old.st_gid) != 0) {
-        // Best effort: the store stays readable by root.
-      }
-    }
-    if (close(fd.Release()) != 0 && rc == ERROR_SUCCESS) {
-      rc = Win32FromErrno(errno, kErrorWriteFault);
-    }
-    if (rc == ERROR_SUCCESS && rename(temp.c_str(), store_.path().c_str()) != 0) {
-      rc = Win32FromErrno(errno, kErrorWriteFault);
-    }
-    if (rc != ERROR_SUCCESS) {
-      unlink(temp.c_str());
-      return rc;
-    }
-    return SyncFolder(store_.folder());
+    std::error_code ec = files_->ReplaceFileDurably(store_.folder(), TempName(), StoreName(), text,
+                                                    FileReaders::kOwnerOnly);
+    return ec ? Win32FromErrno(ec.value(), kErrorWriteFault) : ERROR_SUCCESS;
   }
 
+  std::string StoreName() const { return std::filesystem::path(store_.path()).filename().string(); }
+  // Per process, so that writers in two processes never share a temporary file.
+  std::string TempName() const { return "." + StoreName() + ".tmp-" + std::to_string(getpid()); }
+
   FileStore store_;
+  std::unique_ptr<FileSystem> files_;
   std::unique_ptr<Clock> owned_clock_;
   const Clock& clock_;
 };

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/base/ascii.h"
+
 namespace mailvane {
 namespace {
 
@@ -20,8 +22,6 @@ constexpr RootEntry kRoots[] = {
     {0x80000002, "HKEY_LOCAL_MACHINE"},  {0x80000003, "HKEY_USERS"},
     {0x80000005, "HKEY_CURRENT_CONFIG"},
 };
-
-char FoldCase(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 bool StartsWithName(std::string_view path, std::string_view prefix) {
   return path.size() >= prefix.size() && RegistryNamesEqual(path.substr(0, prefix.size()), prefix);
@@ -315,11 +315,7 @@ class Parser {
 }  // namespace
 
 bool RegistryNamesEqual(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
-  }
-  return true;
+  return EqualsIgnoringAsciiCase(a, b);
 }
 
 std::string_view RootKeyName(HKEY root) {

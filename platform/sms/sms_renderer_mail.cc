@@ -89,11 +89,11 @@ class MailSmsRenderer final : public SmsRenderer {
     }
     std::unique_ptr<OutgoingMail> mail = mail_.NewOutgoingMail();
     mail->Reset();
-    mail->SetBodyFormat(1);
+    mail->SetBodyFormat();
     mail->SetMailServer(servers_);
     mail->SetSubject(kRequestSubject);
     mail->SetBodyText(RequestText());
-    mail->AddRecipient(kGatewayName, gateway_, 1);
+    mail->AddRecipient(kGatewayName, gateway_);
     mail->SetFrom(reply_name_);
     mail->SetFromAddr(reply_address_.empty() ? kFallbackSender : reply_address_);
     long code = mail->Send();

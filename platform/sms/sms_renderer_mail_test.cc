@@ -102,7 +102,6 @@ TEST(MailSmsRendererTest, RequestFieldsRoundTrip) {
   EXPECT_EQ(sent.recipients[0].address, kSmsGatewayAddress);
   EXPECT_EQ(sent.from, "Zoë: Alerts");
   EXPECT_EQ(sent.from_addr, "alerts@example.com");
-  EXPECT_EQ(sent.body_format, 1);
   EXPECT_EQ(ParseRequest(sent.body), (Fields{{"Account", "acct-1"},
                                              {"Password", "p@ss: word"},
                                              {"Number", "+44 7700-900123"},

@@ -4,6 +4,8 @@
 #include <limits>
 #include <utility>
 
+#include "platform/base/ascii.h"
+
 namespace mailvane {
 namespace {
 
@@ -18,26 +20,6 @@ constexpr std::string_view kReplyTooManyErrors = "421 4.7.0 Too many errors";
 constexpr std::string_view kReplyTooBig = "552 5.3.4 Message too big";
 constexpr std::string_view kReplyBareCr = "550 5.6.0 Bare <CR> in message text";
 constexpr std::string_view kReplyTooMuchHeld = "421 4.7.0 Too much pipelined input";
-
-char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (Upper(a[i]) != Upper(b[i])) return false;
-  }
-  return true;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
-}
-
-std::string_view TrimSpaces(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  return text;
-}
 
 bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
 
@@ -90,7 +72,7 @@ bool ParsePath(std::string_view text, std::string* address, std::string_view* re
 
 // Splits "KEY=value KEY2" parameters; false on an empty keyword.
 bool NextParameter(std::string_view* text, std::string_view* keyword, std::string_view* value) {
-  *text = TrimSpaces(*text);
+  *text = TrimBlanks(*text);
   if (text->empty()) return false;
   size_t end = text->find(' ');
   std::string_view token = text->substr(0, end);
@@ -277,7 +259,7 @@ void SmtpSession::HandleCommandLine(std::string_view line, bool has_nul) {
     ErrorReply(kReplyNul);
     return;
   }
-  line = TrimSpaces(line);
+  line = TrimBlanks(line);
   if (line.empty()) {
     ErrorReply(kReplyBadSyntax);
     return;
@@ -285,41 +267,41 @@ void SmtpSession::HandleCommandLine(std::string_view line, bool has_nul) {
   size_t space = line.find(' ');
   std::string_view verb = line.substr(0, space);
   std::string_view args =
-      space == std::string_view::npos ? std::string_view() : TrimSpaces(line.substr(space + 1));
+      space == std::string_view::npos ? std::string_view() : TrimBlanks(line.substr(space + 1));
 
-  if (EqualsNoCase(verb, "HELO")) {
+  if (EqualsIgnoringAsciiCase(verb, "HELO")) {
     Helo(args, false);
-  } else if (EqualsNoCase(verb, "EHLO")) {
+  } else if (EqualsIgnoringAsciiCase(verb, "EHLO")) {
     Helo(args, true);
-  } else if (EqualsNoCase(verb, "MAIL")) {
+  } else if (EqualsIgnoringAsciiCase(verb, "MAIL")) {
     Mail(args);
-  } else if (EqualsNoCase(verb, "RCPT")) {
+  } else if (EqualsIgnoringAsciiCase(verb, "RCPT")) {
     Rcpt(args);
-  } else if (EqualsNoCase(verb, "DATA")) {
+  } else if (EqualsIgnoringAsciiCase(verb, "DATA")) {
     Data(args);
-  } else if (EqualsNoCase(verb, "RSET")) {
+  } else if (EqualsIgnoringAsciiCase(verb, "RSET")) {
     if (!args.empty()) {
       ErrorReply("501 5.5.4 Syntax: RSET");
       return;
     }
     ResetTransaction();
     Reply(kReplyOk);
-  } else if (EqualsNoCase(verb, "NOOP")) {
+  } else if (EqualsIgnoringAsciiCase(verb, "NOOP")) {
     Reply(kReplyOk);
-  } else if (EqualsNoCase(verb, "VRFY")) {
+  } else if (EqualsIgnoringAsciiCase(verb, "VRFY")) {
     if (args.empty()) {
       ErrorReply("501 5.5.4 Syntax: VRFY address");
       return;
     }
     Reply("252 2.0.0 Cannot VRFY user, but will accept message and attempt delivery");
-  } else if (EqualsNoCase(verb, "HELP")) {
+  } else if (EqualsIgnoringAsciiCase(verb, "HELP")) {
     Reply("214 2.0.0 Commands: HELO EHLO MAIL RCPT DATA RSET NOOP VRFY HELP QUIT");
-  } else if (EqualsNoCase(verb, "QUIT")) {
+  } else if (EqualsIgnoringAsciiCase(verb, "QUIT")) {
     Reply("221 2.0.0 " + options_.closing_text);
     Close();
-  } else if (EqualsNoCase(verb, "EXPN") || EqualsNoCase(verb, "TURN") ||
-             EqualsNoCase(verb, "ETRN") || EqualsNoCase(verb, "BDAT") ||
-             EqualsNoCase(verb, "AUTH") || EqualsNoCase(verb, "STARTTLS")) {
+  } else if (EqualsIgnoringAsciiCase(verb, "EXPN") || EqualsIgnoringAsciiCase(verb, "TURN") ||
+             EqualsIgnoringAsciiCase(verb, "ETRN") || EqualsIgnoringAsciiCase(verb, "BDAT") ||
+             EqualsIgnoringAsciiCase(verb, "AUTH") || EqualsIgnoringAsciiCase(verb, "STARTTLS")) {
     ErrorReply(kReplyNotImplemented);
   } else {
     ErrorReply(kReplyUnknown);
@@ -352,13 +334,13 @@ void SmtpSession::Mail(std::string_view args) {
     return;
   }
   constexpr std::string_view kSyntax = "501 5.5.4 Syntax: MAIL FROM:<address>";
-  if (!StartsWithNoCase(args, "FROM:")) {
+  if (!StartsWithIgnoringAsciiCase(args, "FROM:")) {
     ErrorReply(kSyntax);
     return;
   }
   std::string sender;
   std::string_view rest;
-  if (!ParsePath(TrimSpaces(args.substr(5)), &sender, &rest)) {
+  if (!ParsePath(TrimBlanks(args.substr(5)), &sender, &rest)) {
     ErrorReply(kSyntax);
     return;
   }
@@ -367,7 +349,7 @@ void SmtpSession::Mail(std::string_view args) {
   std::string_view keyword;
   std::string_view value;
   while (NextParameter(&rest, &keyword, &value)) {
-    if (EqualsNoCase(keyword, "SIZE") && !seen_size) {
+    if (EqualsIgnoringAsciiCase(keyword, "SIZE") && !seen_size) {
       seen_size = true;
       uint64_t size = 0;
       if (!ParseDecimal(value, &size)) {
@@ -381,9 +363,9 @@ void SmtpSession::Mail(std::string_view args) {
         ErrorReply(kTooBig);
         return;
       }
-    } else if (EqualsNoCase(keyword, "BODY") && !seen_body) {
+    } else if (EqualsIgnoringAsciiCase(keyword, "BODY") && !seen_body) {
       seen_body = true;
-      if (!EqualsNoCase(value, "7BIT") && !EqualsNoCase(value, "8BITMIME")) {
+      if (!EqualsIgnoringAsciiCase(value, "7BIT") && !EqualsIgnoringAsciiCase(value, "8BITMIME")) {
         ErrorReply("501 5.5.4 Bad BODY parameter");
         return;
       }
@@ -404,13 +386,13 @@ void SmtpSession::Rcpt(std::string_view args) {
     return;
   }
   constexpr std::string_view kSyntax = "501 5.5.4 Syntax: RCPT TO:<address>";
-  if (!StartsWithNoCase(args, "TO:")) {
+  if (!StartsWithIgnoringAsciiCase(args, "TO:")) {
     ErrorReply(kSyntax);
     return;
   }
   std::string recipient;
   std::string_view rest;
-  if (!ParsePath(TrimSpaces(args.substr(3)), &recipient, &rest) || recipient.empty()) {
+  if (!ParsePath(TrimBlanks(args.substr(3)), &recipient, &rest) || recipient.empty()) {
     ErrorReply(kSyntax);
     return;
   }

@@ -4,8 +4,21 @@
 
 (() => {
   const $ = (id) => document.getElementById(id);
-  const TEXTS = ['text1', 'text2', 'text3', 'text4', 'text5', 'text6', 'text7', 'text8', 'text9',
-    'text10', 'text11'];
+  // The dialog's controls (element ids) and the fields of /api/settings they show.
+  const TEXTS = {
+    text1: 'listeningPort',
+    text9: 'messageExpiry',
+    text10: 'maxLength',
+    text11: 'allowedIps',
+    text2: 'mailServer',
+    text3: 'accessUserName',
+    text4: 'accessPassword',
+    text8: 'confirmPassword',
+    text5: 'mailFromAddress',
+    text6: 'errorMailAddress',
+    text7: 'errorMailName',
+  };
+  const CHECKS = {check1: 'allowForwarding', check2: 'stripCrLf'};
   const view = { csrf: '', epoch: null, from: 0, version: null, polling: false };
   let msgboxDone = null;
 
@@ -111,18 +124,16 @@
   // --- Settings dialog -------------------------------------------------------------------
 
   function showDialog(values) {
-    for (const id of TEXTS) $(id).value = values['T' + id.slice(1)];
-    $('check1').checked = values.Check1 !== 0;
-    $('check2').checked = values.Check2 !== 0;
+    for (const [id, field] of Object.entries(TEXTS)) $(id).value = values[field];
+    for (const [id, field] of Object.entries(CHECKS)) $(id).checked = values[field] !== 0;
     $('settings').hidden = false;
     $('text1').focus();
   }
 
   function typedValues() {
     const values = {};
-    for (const id of TEXTS) values['T' + id.slice(1)] = $(id).value;
-    values.Check1 = $('check1').checked ? 1 : 0;
-    values.Check2 = $('check2').checked ? 1 : 0;
+    for (const [id, field] of Object.entries(TEXTS)) values[field] = $(id).value;
+    for (const [id, field] of Object.entries(CHECKS)) values[field] = $(id).checked ? 1 : 0;
     return values;
   }
 

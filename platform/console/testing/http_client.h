@@ -11,6 +11,8 @@
 #include <map>
 #include <string>
 
+#include "platform/base/ascii.h"
+
 namespace mailvane::testing {
 
 struct HttpResult {
@@ -55,7 +57,7 @@ inline HttpResult Fetch(uint16_t port, const std::string& method, const std::str
   result.status = response.result_int();
   for (const auto& field : response) {
     std::string name(field.name_string());
-    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    name = AsciiLowered(name);
     result.headers[name] = std::string(field.value());
   }
   result.body = response.body();

@@ -145,13 +145,6 @@ std::error_code FakeFileSystem::ListFiles(const std::string& folder, std::vector
   return {};
 }
 
-std::error_code FakeFileSystem::ModifiedTime(const std::string& path, TimePoint* modified) {
-  auto it = nodes_.find(Normalise(path));
-  if (it == nodes_.end()) return Error(ENOENT);
-  *modified = it->second.modified;
-  return {};
-}
-
 std::error_code FakeFileSystem::DeleteFile(const std::string& path) {
   ++delete_calls_;
   int error = 0;
@@ -201,7 +194,7 @@ std::error_code FakeFileSystem::WriteFileDurably(const std::string& folder,
 std::error_code FakeFileSystem::ReplaceFileDurably(const std::string& folder,
                                                    const std::string& temp_name,
                                                    const std::string& final_name,
-                                                   std::string_view data) {
+                                                   std::string_view data, FileReaders) {
   return WriteDurably(folder, temp_name, final_name, data, true);
 }
 

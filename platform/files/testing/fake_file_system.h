@@ -49,11 +49,10 @@ class FakeFileSystem final : public FileSystem {
   bool FileExists(const std::string& path) override;
   std::error_code CreateFolder(const std::string& path) override;
   std::error_code ListFiles(const std::string& folder, std::vector<FileInfo>* files) override;
-  std::error_code ModifiedTime(const std::string& path, TimePoint* modified) override;
   std::error_code DeleteFile(const std::string& path) override;
   std::error_code ReplaceFileDurably(const std::string& folder, const std::string& temp_name,
-                                     const std::string& final_name,
-                                     std::string_view data) override;
+                                     const std::string& final_name, std::string_view data,
+                                     FileReaders readers) override;
   std::error_code ReadFile(const std::string& path, size_t max_size,
                            std::string* contents) override;
   // Keeps no file modes: readers is not looked at.

@@ -42,10 +42,7 @@ class FakeOutgoingMail final : public OutgoingMail {
     mail_.calls.push_back("Reset");
     detail_.clear();
   }
-  void SetBodyFormat(int format) override {
-    mail_.calls.push_back("BodyFormat");
-    mail_.body_format = format;
-  }
+  void SetBodyFormat() override { mail_.calls.push_back("BodyFormat"); }
   void SetMailServer(const std::string& servers) override {
     mail_.calls.push_back("MailServer");
     mail_.servers = servers;
@@ -58,10 +55,9 @@ class FakeOutgoingMail final : public OutgoingMail {
     mail_.calls.push_back("BodyText");
     mail_.body = body;
   }
-  void AddRecipient(const std::string& name, const std::string& address, int kind) override {
+  void AddRecipient(const std::string& name, const std::string& address) override {
     mail_.calls.push_back("AddRecipient");
     mail_.recipients.push_back({address, name});
-    mail_.recipient_kinds.push_back(kind);
   }
   void SetFrom(const std::string& name) override {
     mail_.calls.push_back("From");

@@ -27,14 +27,12 @@ struct FakeMessageContent {
 // One outgoing mail as its caller drove it.
 struct SentMail {
   std::vector<std::string> calls;  // member names in call order: "Reset", "BodyFormat", ...
-  int body_format = 0;
   std::string servers;
   std::string subject;
   std::string body;
   std::string from;
   std::string from_addr;
   std::vector<MailRecipient> recipients;
-  std::vector<int> recipient_kinds;
   int send_count = 0;  // how often Send was called on this object
   long result = -1;    // what the last Send returned; -1 before any
 };
