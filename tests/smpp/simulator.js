@@ -3,6 +3,8 @@
 //
 //   node simulator.js '{"system_id":"acct","password":"secret","tls":{"key":..,"cert":..}}'
 //
+// It ends when its standard input closes, unless "keep" is true (then at SIGTERM).
+//
 // Events: listening {port}, bind {system_id, password, system_type, accepted}, submit {...},
 // sms {dest_addr, dest_ton, text, parts, data_coding, message_ids}, enquire_link,
 // enquire_link_resp, unbind, deliver_sm_resp {status}, close.
@@ -119,4 +121,5 @@ function onCommand(line) {
 const server = config.tls ? smpp.createServer({ key: config.tls.key, cert: config.tls.cert }, onSession)
                           : smpp.createServer(onSession);
 server.listen(config.port || 0, '127.0.0.1', () => emit('listening', { port: server.address().port }));
-readline.createInterface({ input: process.stdin }).on('line', onCommand).on('close', () => process.exit(0));
+const commands = readline.createInterface({ input: process.stdin }).on('line', onCommand);
+if (!config.keep) commands.on('close', () => process.exit(0));
