@@ -3,12 +3,15 @@
 answers, drops and receipts make of it in the log."""
 
 import os
+import shutil
 import smtplib
 import sys
+import tempfile
 import unittest
 from email.message import EmailMessage
 
-from mailvane_harness import GatewayTest, scramble, store_text, wait_for
+from mail_tls_test import self_signed_certificate
+from mailvane_harness import Gateway, GatewayTest, store_text, wait_for
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "smpp"))
 from smsc import Smsc  # noqa: E402
@@ -20,7 +23,7 @@ LONG_UCS2 = "ж" * 66 + "😀" + "Grüße aus Köln 日本 " * 6
 
 
 class SmppTest(GatewayTest):
-    def start_smpp(self, smsc, **provider):
+    def start_smpp(self, smsc, env=None, **provider):
         values = {"Protocol": "smpp", "Host": "127.0.0.1", "Port": str(smsc.port)}
         values.update(provider)
         extra = "\r\n" + PROVIDER_KEY + "\r\n" + "".join(
@@ -29,6 +32,7 @@ class SmppTest(GatewayTest):
         self.gw.write_settings(settings)
         with open(self.gw.store, "w", encoding="utf-8", newline="") as f:
             f.write(store_text(settings, extra))
+        self.gw.env.update(env or {})
         self.gw.start("-debug")
         self.gw.wait_listening()
 
@@ -135,6 +139,26 @@ class SmppTest(GatewayTest):
         smsc.wait("bind", count=2, timeout=10)  # back after its back-off
         self.gw.stop()
         smsc.wait("unbind")
+
+    def test_tls_verifies_the_smsc(self):
+        folder = tempfile.mkdtemp(prefix="mailvane-smpp-tls-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        cert, key = self_signed_certificate(folder)
+        with open(key) as k, open(cert) as c:
+            smsc = self.smsc(tls=(k.read(), c.read()))
+        # First trusted (SSL_CERT_FILE names the trust store), then not.
+        self.start_smpp(smsc, env={"SSL_CERT_FILE": cert}, TLS="1")
+        self.send(["447700900123"], "over TLS")
+        self.wait_log("Processed OK")
+        self.assertEqual([s["text"] for s in smsc.of("sms")], ["over TLS "])
+        self.gw.stop()
+        self.gw.close()
+        self.gw = Gateway()
+        self.addCleanup(self.gw.close)
+        self.start_smpp(smsc, env={"SSL_CERT_FILE": os.devnull}, TLS="1")
+        self.send(["447700900123"], "not trusted")
+        self.wait_log("!!!SMPP TLS with 127.0.0.1:%d: certificate verify failed" % smsc.port)
+        self.assertEqual(len(smsc.of("sms")), 1)
 
 
 if __name__ == "__main__":

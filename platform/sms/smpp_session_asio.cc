@@ -284,7 +284,11 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
   }
 
   void Handshake(const std::shared_ptr<Connection>& conn) {
-    SSL_set_tlsext_host_name(conn->stream.native_handle(), options_.host.c_str());
+    boost::system::error_code not_an_address;
+    asio::ip::make_address(options_.host, not_an_address);
+    if (not_an_address) {  // server name indication takes host names only
+      SSL_set_tlsext_host_name(conn->stream.native_handle(), options_.host.c_str());
+    }
     conn->stream.set_verify_callback(ssl::host_name_verification(options_.host));
     auto self = shared_from_this();
     conn->stream.async_handshake(ssl::stream_base::client,
