@@ -28,9 +28,11 @@ struct Job {
 class ThreadPoolSpoolWriter final : public SpoolWriter {
  public:
   ThreadPoolSpoolWriter(EventLoop& loop, FileSystem& files, int threads)
-      : loop_(loop), files_(files), alive_(std::make_shared<std::atomic<bool>>(true)) {
-    if (threads < 1) threads = 1;
-    for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { Work(); });
+      : loop_(loop),
+        files_(files),
+        alive_(std::make_shared<std::atomic<bool>>(true)),
+        thread_count_(threads < 1 ? 1 : threads) {
+    for (int i = 0; i < thread_count_; ++i) threads_.emplace_back([this] { Work(); });
   }
 
   // Jobs not yet started are dropped; jobs under way finish, and no completion is delivered.
@@ -106,20 +108,23 @@ class ThreadPoolSpoolWriter final : public SpoolWriter {
     }
   }
 
-  // Jobs still queued when a round begins have waited for a thread while all were busy: the
-  // syncer writes them itself, so that this round's sync covers them too.
+  // With one thread, the jobs still queued when a round begins waited while it synced: it writes
+  // them itself, so that this round's sync covers them too. With more, the other threads write
+  // them, in parallel, while this one syncs.
   void SyncWhileAwaited() {
     for (;;) {
       std::vector<Job> group;
       std::vector<Job> unwritten;
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (stopping_ || (awaiting_.empty() && jobs_.empty())) {
+        if (stopping_ || (awaiting_.empty() && (thread_count_ > 1 || jobs_.empty()))) {
           syncing_ = false;
           return;
         }
         group.swap(awaiting_);
-        for (; !jobs_.empty(); jobs_.pop_front()) unwritten.push_back(std::move(jobs_.front()));
+        if (thread_count_ == 1) {
+          for (; !jobs_.empty(); jobs_.pop_front()) unwritten.push_back(std::move(jobs_.front()));
+        }
       }
       std::vector<bool> written(group.size(), true);  // those taken up while waiting were
       for (Job& job : unwritten) {
@@ -155,6 +160,7 @@ class ThreadPoolSpoolWriter final : public SpoolWriter {
   EventLoop& loop_;
   FileSystem& files_;
   std::shared_ptr<std::atomic<bool>> alive_;  // false once the writer is being destroyed
+  const int thread_count_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<Job> jobs_;
