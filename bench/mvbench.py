@@ -10,7 +10,7 @@ process-level test harness for the scratch store, ports and process handling.
     no -d: a new connection for every message)
   mvbench.py drain <spool-base> <files>                      handler drain into smtp-sink
   mvbench.py drain-smpp <spool-base> <files> [window]        handler drain into an SMSC over SMPP
-  mvbench.py latency <spool-base> <mails>                    client's 250 -> request at the sink
+  mvbench.py latency <spool-base> <mails> [burst]            client's 250 -> request at the sink
 
 Each prints one line of key=value figures. Needs a Release build (MAILVANE_BIN, default
 build-bench/bin) and Postfix's smtp-source and smtp-sink in /usr/sbin; drain-smpp needs the SMSC
@@ -236,9 +236,11 @@ def drain_smpp(spool_base, files, window):
         smsc.stop()
 
 
-def latency(spool_base, mails):
-    """One mail at a time from one client (the handler takes the recipients from the To header) (about 1.1 s apart, so the mails fall at every phase of
-    the handler's timers); time from the 250 of DATA to the provider request at the sink."""
+def latency(spool_base, mails, burst=False):
+    """One mail at a time from one client (the handler takes the recipients from the To header)
+    (about 1.1 s apart, so the mails fall at every phase of the handler's timers), or with burst
+    all mails at once, each from a client of its own; time from the 250 of DATA to the provider
+    request at the sink."""
     sink = mh.Sink()
     arrived = {}
 
@@ -254,21 +256,39 @@ def latency(spool_base, mails):
     try:
         inst.start()
         accepted = {}
-        with smtplib.SMTP("127.0.0.1", inst.gw.port, timeout=30) as client:
-            for i in range(mails):
-                number = str(447700800000 + i)
-                client.sendmail("alice@example.com", [number + "@example.com"],
-                                "From: alice@example.com\r\nTo: %s@example.com\r\nSubject: t\r\n"
-                                "\r\nping %d\r\n" % (number, i))
-                accepted[number] = time.monotonic()
-                time.sleep(1.1)
+
+        def send(client, i):
+            number = str(447700800000 + i)
+            client.sendmail("alice@example.com", [number + "@example.com"],
+                            "From: alice@example.com\r\nTo: %s@example.com\r\nSubject: t\r\n"
+                            "\r\nping %d\r\n" % (number, i))
+            accepted[number] = time.monotonic()
+
+        if burst:
+            clients = [smtplib.SMTP("127.0.0.1", inst.gw.port, timeout=30) for _ in range(mails)]
+            start = threading.Barrier(mails)
+
+            def one(i):
+                start.wait()
+                send(clients[i], i)
+                clients[i].quit()
+            threads = [threading.Thread(target=one, args=(i,)) for i in range(mails)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+        else:
+            with smtplib.SMTP("127.0.0.1", inst.gw.port, timeout=30) as client:
+                for i in range(mails):
+                    send(client, i)
+                    time.sleep(1.1)
         mh.wait_for(lambda: len(arrived) >= mails, timeout=60, what="all requests")
         delays = sorted(arrived[n] - accepted[n] for n in accepted)
         p95 = delays[min(len(delays) - 1, int(round(0.95 * len(delays))) - 1)]
         svc, handler = inst.memory()
-        print("latency spool=%s mails=%d median_s=%.3f p95_s=%.3f min_s=%.3f max_s=%.3f "
+        print("latency spool=%s mails=%d burst=%d median_s=%.3f p95_s=%.3f min_s=%.3f max_s=%.3f "
               "svc_hwm_kib=%d handler_hwm_kib=%d"
-              % (spool_base, mails, statistics.median(delays), p95, delays[0], delays[-1], svc,
+              % (spool_base, mails, burst, statistics.median(delays), p95, delays[0], delays[-1], svc,
                  handler))
     finally:
         inst.close()
@@ -286,7 +306,7 @@ def main():
     elif command == "drain":
         drain(args[0], int(args[1]))
     elif command == "latency":
-        latency(args[0], int(args[1]))
+        latency(args[0], int(args[1]), args[2:] == ["burst"])
     else:
         raise SystemExit(__doc__)
 

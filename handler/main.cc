@@ -78,7 +78,8 @@ int Run() {
                         ProgramFolder(), end_program, [](const std::string& failure) {
                           std::fprintf(stderr, "Vanequeue: cannot write the log: %s\n",
                                        failure.c_str());
-                        }});
+                        },
+                        [&](std::function<void()> run) { loop->Post(std::move(run)); }});
   cls = &handler;
   receipt_log = &handler;
 
@@ -92,6 +93,10 @@ int Run() {
     // Answered first, then the program ends, so the server's call does not fail.
     loop->Post([&] { handler.StopProcess(); });
     return CallResult{};
+  });
+  // Posted by the server when it has spooled a file; never answered.
+  host->Register("Wake", [&](const std::vector<Variant>&) {
+    return Trapped([&] { handler.Wake(); });
   });
   host->OnDisconnect([&] { handler.StopProcess(); });
   std::unique_ptr<SignalWatch> signals =
