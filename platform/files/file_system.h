@@ -25,6 +25,7 @@ struct FileInfo {
 enum class FileReaders {
   kOwnerAndGroup,  // 0640: spool files, which the handler reads
   kOwnerOnly,      // 0600: secrets
+  kEveryone,       // 0644: files the service manager and administrators read (the unit)
 };
 
 class FileSystem {

@@ -13,6 +13,15 @@
 namespace mailvane {
 namespace {
 
+mode_t ModeOf(FileReaders readers) {
+  switch (readers) {
+    case FileReaders::kOwnerOnly: return 0600;
+    case FileReaders::kEveryone: return 0644;
+    case FileReaders::kOwnerAndGroup: break;
+  }
+  return 0640;
+}
+
 std::error_code LastError() { return std::error_code(errno, std::generic_category()); }
 
 // Closes a descriptor on every path out of a scope.
@@ -147,7 +156,7 @@ class PosixFileSystem final : public FileSystem {
     ScopedFd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0) return LastError();
     std::error_code ec =
-        WriteTemp(dir.get(), temp_name, data, readers == FileReaders::kOwnerOnly ? 0600 : 0640);
+        WriteTemp(dir.get(), temp_name, data, ModeOf(readers));
     if (ec) return ec;  // WriteTemp removed what it created
     if ((ec = RenameNoReplace(dir.get(), temp_name, final_name))) {
       ::unlinkat(dir.get(), temp_name.c_str(), 0);
@@ -169,7 +178,7 @@ class PosixFileSystem final : public FileSystem {
     if (dir.get() < 0) return LastError();
     ::unlinkat(dir.get(), temp_name.c_str(), 0);  // a temporary left by a crash
     std::error_code ec =
-        WriteTemp(dir.get(), temp_name, data, readers == FileReaders::kOwnerOnly ? 0600 : 0640);
+        WriteTemp(dir.get(), temp_name, data, ModeOf(readers));
     if (ec) return ec;
     struct stat old {};
     if (::geteuid() == 0 && ::fstatat(dir.get(), final_name.c_str(), &old, 0) == 0 &&

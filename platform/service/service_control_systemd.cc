@@ -1,5 +1,4 @@
-// The service control on systemd. The unit is written like a queue file: a temporary name in the
-// same folder, synced, renamed into place, the folder synced.
+// The service control on systemd. The unit is written with the file layer's one durable write.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -15,6 +14,7 @@
 #include <cstdlib>
 #include <exception>
 
+#include "platform/files/file_system.h"
 #include "platform/loop/asio_loop.h"
 #include "platform/registry/registry.h"
 #include "platform/service/service_control.h"
@@ -54,41 +54,6 @@ std::string UnitQuoted(const std::string& text) {
 
 bool NeedsQuotes(const std::string& text) {
   return text.empty() || text.find_first_of(" \t\"'\\%$;") != std::string::npos;
-}
-
-bool WriteAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-void SyncFolder(const std::string& folder) {
-  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
-}
-
-// Writes path under a temporary name in its folder and renames it into place.
-bool WriteFileAtomically(const std::string& folder, const std::string& path,
-                         const std::string& text) {
-  std::string temporary = folder + "/.mailvane.service.XXXXXX";
-  int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = WriteAll(fd, text) && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
-  ok = ::close(fd) == 0 && ok;
-  if (ok) ok = ::rename(temporary.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  SyncFolder(folder);
-  return true;
 }
 
 // Runs `systemctl daemon-reload` and waits for it; the outcome does not matter to the caller.
@@ -258,7 +223,10 @@ class SystemdServiceControl final : public ServiceControl {
     std::vector<std::string> folders;
     std::string log_folder = StoredLogFolder();
     if (!log_folder.empty()) folders.push_back(log_folder);
-    if (!WriteFileAtomically(options_.unit_folder, UnitPath(), UnitText(options_, folders))) {
+    // Written as every handed-over file is: a temporary name, synced, renamed, folder synced.
+    if (files_->ReplaceFileDurably(options_.unit_folder, std::string(".") + kUnitFileName + ".tmp",
+                                   kUnitFileName, UnitText(options_, folders),
+                                   FileReaders::kEveryone)) {
       return false;
     }
     MaybeReload();
@@ -285,8 +253,8 @@ class SystemdServiceControl final : public ServiceControl {
   }
 
   bool Uninstall() override {
-    if (::unlink(UnitPath().c_str()) != 0) return false;
-    SyncFolder(options_.unit_folder);
+    if (files_->DeleteFile(UnitPath())) return false;
+    files_->SyncFolder(options_.unit_folder);
     MaybeReload();
     return true;
   }
@@ -437,6 +405,9 @@ class SystemdServiceControl final : public ServiceControl {
   asio::io_context& context_;
   Registry& store_;
   ServiceOptions options_;
+  // The unit's folder belongs to the service manager, not to Mailvane's own files: the control
+  // writes there through a file layer of its own.
+  std::unique_ptr<FileSystem> files_ = NewPosixFileSystem();
   ServiceEvents* events_ = nullptr;
   std::unique_ptr<asio::signal_set> signals_;
   bool debug_ = false;
