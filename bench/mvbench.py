@@ -10,11 +10,13 @@ process-level test harness for the scratch store, ports and process handling.
     no -d: a new connection for every message)
   mvbench.py drain <spool-base> <files>                      handler drain into smtp-sink
   mvbench.py drain-smpp <spool-base> <files> [window]        handler drain into an SMSC over SMPP
+  mvbench.py drain-http <spool-base> <files>                 handler drain into a REST API over HTTPS
   mvbench.py latency <spool-base> <mails> [burst]            client's 250 -> request at the sink
 
 Each prints one line of key=value figures. Needs a Release build (MAILVANE_BIN, default
 build-bench/bin) and Postfix's smtp-source and smtp-sink in /usr/sbin; drain-smpp needs the SMSC
-simulator of tests/smpp (scripts/setup installs it)."""
+simulator of tests/smpp (scripts/setup installs it); drain-http uses tests/https_provider.py and
+openssl."""
 
 import fcntl
 import os
@@ -236,6 +238,52 @@ def drain_smpp(spool_base, files, window):
         smsc.stop()
 
 
+def drain_http(spool_base, files):
+    """As drain, into the HTTPS stand-in provider (tests/https_provider.py, keep-alive) with the
+    form-basic preset: one POST per file."""
+    from https_provider import HttpsProvider
+    from mail_tls_test import self_signed_certificate
+    folder = tempfile.mkdtemp(prefix="mailvane-bench-tls-")
+    cert, key = self_signed_certificate(folder)
+    provider = HttpsProvider(cert, key, default=(201, {"sid": "SM1"}, {}))
+    provider.quiet = True
+    inst = Installation(spool_base, "127.0.0.1:1", provider={
+        "Protocol": "http", "Preset": "form-basic", "CAFile": cert, "From": "+15005550006",
+        "Url": "https://127.0.0.1:%d/Accounts/{account}/Messages.json" % provider.port})
+    try:
+        spool = inst.gw.spool_dir()
+        for i in range(1, files + 1):
+            text = ("From: Alice <alice@example.com>\r\nTo: %d\r\nSubject: bench\r\n\r\n"
+                    "drain message %d\r\n\r\n" % (447700900000 + i, i))
+            with open(os.path.join(spool, "20261208120000.%d.msg" % i), "w", newline="") as f:
+                f.write(text)
+        inst.start()
+        first = last = None
+        deadline = time.monotonic() + 600
+        while time.monotonic() < deadline:
+            left = inst.spool_count()
+            now = time.monotonic()
+            if first is None and left < files:
+                first = now
+            if left == 0:
+                last = now
+                break
+            time.sleep(0.005)
+        svc, handler = inst.memory()
+        lines = inst.gw.log_lines()
+        processed = sum("Processed OK" in l for l in lines)
+        errors = sum("!!!Send Error" in l for l in lines)
+        seconds = (last - first) if last and first else float("nan")
+        print("drain-http spool=%s files=%d processed_ok=%d send_errors=%d requests_at_provider=%d "
+              "connections=%d seconds=%.3f requests_per_s=%.1f svc_hwm_kib=%d handler_hwm_kib=%d"
+              % (spool_base, files, processed, errors, provider.count, provider.connections,
+                 seconds, provider.count / seconds, svc, handler))
+    finally:
+        inst.close()
+        provider.stop()
+        shutil.rmtree(folder, ignore_errors=True)
+
+
 def latency(spool_base, mails, burst=False):
     """One mail at a time from one client (the handler takes the recipients from the To header)
     (about 1.1 s apart, so the mails fall at every phase of the handler's timers), or with burst
@@ -301,6 +349,8 @@ def main():
         accept(args[0], int(args[1]), int(args[2]), int(args[3]), args[4:] == ["reconnect"])
     elif command == "drain-smpp":
         drain_smpp(args[0], int(args[1]), int(args[2]) if len(args) > 2 else 10)
+    elif command == "drain-http":
+        drain_http(args[0], int(args[1]))
     elif command == "sink":
         sink(int(args[0]), int(args[1]), int(args[2]), args[3:] == ["reconnect"])
     elif command == "drain":

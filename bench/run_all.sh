@@ -92,6 +92,13 @@ for folder in "$disk" "$shm"; do
   echo "drain-smpp spool=$folder median_submit_sm_per_s=$(echo "$runs" | median submit_sm_per_s) max_handler_hwm_kib=$(echo "$runs" | maxof handler_hwm_kib)"
 done
 
+echo "## handler drain over HTTPS: 5000 queued spool files, one mobile number each, into the stand-in REST API"
+for folder in "$disk" "$shm"; do
+  runs=$(for _ in $(seq "$repeat"); do bench/mvbench.py drain-http "$folder" 5000; done)
+  echo "$runs" | sed 's/^/  /'
+  echo "drain-http spool=$folder median_requests_per_s=$(echo "$runs" | median requests_per_s) max_handler_hwm_kib=$(echo "$runs" | maxof handler_hwm_kib)"
+done
+
 echo "## delay from the client's 250 to the provider request at the sink (one mail at a time, then 50 at once)"
 bench/mvbench.py latency "$disk" "${LATENCY_MAILS:-50}"
 bench/mvbench.py latency "$disk" 50 burst

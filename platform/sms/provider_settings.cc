@@ -1,8 +1,13 @@
 #include "platform/sms/provider_settings.h"
 
+#include <filesystem>
+#include <thread>
 #include <utility>
 
 #include "common/reg_functions.h"
+#include "platform/sms/http_client.h"
+#include "platform/sms/http_provider.h"
+#include "platform/sms/sms_renderer_http.h"
 #include "platform/sms/sms_text.h"
 #include "platform/sms/smpp_session.h"
 
@@ -14,6 +19,12 @@ constexpr int kDefaultWindow = 10;
 constexpr long kMaxThroughput = 10000;
 constexpr std::size_t kMaxSystemType = 12;
 constexpr std::size_t kMaxAlphanumericSender = 11;
+constexpr long kDefaultConnectTimeout = 10;
+constexpr long kMaxConnectTimeout = 60;
+constexpr long kDefaultTimeout = 30;
+constexpr long kMaxTimeout = 300;
+constexpr char kPlaceholderList[] =
+    "{number}, {digits}, {text}, {account}, {password}, {name} or {from}";
 
 std::string ReadProviderValue(RegistryReader& registry, const std::string& name) {
   RegValue value = ReadSetting(registry, HKEY_LOCAL_MACHINE, kProviderKey, name);
@@ -49,17 +60,147 @@ std::string Lower(std::string text) {
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
+std::string Trimmed(const std::string& text) {
+  const std::size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// The Headers value as (name, value) pairs; a line that is not "Name: value" comes back in bad.
+std::vector<std::pair<std::string, std::string>> ParseHeaders(const std::string& text,
+                                                              std::vector<std::string>* bad) {
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find('|', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = Trimmed(text.substr(start, end - start));
+    start = end + 1;
+    if (line.empty()) continue;
+    const std::size_t colon = line.find(':');
+    const std::string name = colon == std::string::npos ? "" : Trimmed(line.substr(0, colon));
+    bool token = !name.empty();
+    for (char c : name) {
+      token = token && ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                        (c >= '0' && c <= '9') || c == '-' || c == '_');
+    }
+    if (!token) {
+      if (bad != nullptr) bad->push_back(line);
+      continue;
+    }
+    headers.emplace_back(name, Trimmed(line.substr(colon + 1)));
+  }
+  return headers;
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+// The preset with the values laid over it; nothing when the preset is unknown.
+std::optional<HttpProvider> MergedHttpProvider(const ProviderSettings& s) {
+  std::optional<HttpProvider> p = HttpPreset(s.Preset);
+  if (!p) return std::nullopt;
+  p->url = s.Url;
+  if (!s.From.empty()) p->from = s.From;
+  if (!s.Method.empty()) p->method = Upper(s.Method);
+  if (!s.ContentType.empty()) p->content_type = s.ContentType;
+  if (!s.Headers.empty()) p->headers = ParseHeaders(s.Headers, nullptr);
+  if (!s.Body.empty()) p->body = s.Body;
+  if (!s.BasicAuth.empty()) p->basic_auth = s.BasicAuth == "1";
+  if (auto range = ParseStatusRange(s.SuccessStatus)) {
+    p->success.low = range->first;
+    p->success.high = range->second;
+  }
+  if (!s.SuccessPointer.empty()) p->success.pointer = s.SuccessPointer;
+  if (!s.SuccessValue.empty()) p->success.value = s.SuccessValue;
+  if (!s.ErrorPointer.empty()) p->error_pointer = s.ErrorPointer;
+  return p;
+}
+
+bool UsesAccount(const HttpProvider& p) {
+  return p.basic_auth || p.url.find("{account}") != std::string::npos ||
+         p.body.find("{account}") != std::string::npos;
+}
+
+void HttpProblems(const ProviderSettings& s, std::vector<std::string>& problems) {
+  const std::string url = Lower(s.Url);
+  if (s.Url.empty()) {
+    problems.push_back("Url: the provider's API address is missing");
+  } else if (url.rfind("https://", 0) != 0 && url.rfind("http://", 0) != 0) {
+    problems.push_back("Url: " + Quoted(s.Url) + " must start with https:// (or http://)");
+  }
+  std::optional<HttpProvider> p = MergedHttpProvider(s);
+  if (!p) {
+    problems.push_back((s.Preset.empty() ? std::string("Preset: missing") : "Preset: " + Quoted(s.Preset) + " is unknown") +
+                       "; use form-basic, json-key or template");
+  }
+  const std::string method = Upper(s.Method);
+  if (!method.empty() && method != "GET" && method != "POST" && method != "PUT") {
+    problems.push_back("Method: " + Quoted(s.Method) + " must be GET, POST or PUT");
+  }
+  std::vector<std::string> bad_headers;
+  ParseHeaders(s.Headers, &bad_headers);
+  for (const std::string& line : bad_headers) {
+    problems.push_back("Headers: " + Quoted(line) + " is not a header line Name: value");
+  }
+  const std::pair<const char*, const std::string*> templates[] = {
+      {"Url", &s.Url}, {"Headers", &s.Headers}, {"Body", &s.Body}};
+  for (const auto& [name, text] : templates) {
+    for (const std::string& word : UnknownHttpPlaceholders(*text)) {
+      problems.push_back(std::string(name) + ": " + word + " is not a placeholder; use " +
+                         kPlaceholderList);
+    }
+  }
+  if (p && p->body.empty() && p->method != "GET") {
+    problems.push_back("Body: the request body template is missing (or use Method GET)");
+  }
+  if (!IsFlag(s.BasicAuth)) {
+    problems.push_back("BasicAuth: " + Quoted(s.BasicAuth) + " must be 1 (on) or 0 (off)");
+  }
+  if (!s.SuccessStatus.empty() && !ParseStatusRange(s.SuccessStatus)) {
+    problems.push_back("SuccessStatus: " + Quoted(s.SuccessStatus) +
+                       " must be a status or a range of them, such as 200-299");
+  }
+  const std::pair<const char*, const std::string*> pointers[] = {
+      {"SuccessPointer", &s.SuccessPointer}, {"ErrorPointer", &s.ErrorPointer}};
+  for (const auto& [name, text] : pointers) {
+    if (!text->empty() && (*text)[0] != '/') {
+      problems.push_back(std::string(name) + ": " + Quoted(*text) +
+                         " is not a JSON pointer; it starts with /, as /messages/0/status");
+    }
+  }
+  if (p && !p->success.value.empty() && p->success.pointer.empty()) {
+    problems.push_back("SuccessValue: needs a SuccessPointer to say where the value is");
+  }
+  std::error_code ec;
+  if (!s.CAFile.empty() && !std::filesystem::is_regular_file(s.CAFile, ec)) {
+    problems.push_back("CAFile: " + Quoted(s.CAFile) + " is not a file");
+  }
+  if (!WholeNumber(s.ConnectTimeout, 1, kMaxConnectTimeout, kDefaultConnectTimeout)) {
+    problems.push_back("ConnectTimeout: " + Quoted(s.ConnectTimeout) +
+                       " must be a whole number of seconds from 1 to 60");
+  }
+  if (!WholeNumber(s.Timeout, 1, kMaxTimeout, kDefaultTimeout)) {
+    problems.push_back("Timeout: " + Quoted(s.Timeout) +
+                       " must be a whole number of seconds from 1 to 300");
+  }
+}
+
 // Problems of the Provider key itself, without the account.
 std::vector<std::string> SettingsProblems(const ProviderSettings& s) {
   std::vector<std::string> problems;
   const std::string protocol = Lower(s.Protocol);
   if (protocol.empty() || protocol == "mail") return problems;
   if (protocol == "http") {
-    problems.push_back("Protocol: \"http\" is not available yet; use mail or smpp");
+    HttpProblems(s, problems);
     return problems;
   }
   if (protocol != "smpp") {
-    problems.push_back("Protocol: " + Quoted(s.Protocol) + " is unknown; use mail or smpp");
+    problems.push_back("Protocol: " + Quoted(s.Protocol) + " is unknown; use mail, smpp or http");
     return problems;
   }
   if (s.Host.empty()) problems.push_back("Host: the SMSC's host name or address is missing");
@@ -136,6 +277,21 @@ ProviderSettings ReadProviderSettings(RegistryReader& registry) {
   s.Window = ReadProviderValue(registry, "Window");
   s.Throughput = ReadProviderValue(registry, "Throughput");
   s.DeliveryReports = ReadProviderValue(registry, "DeliveryReports");
+  s.Url = ReadProviderValue(registry, "Url");
+  s.Preset = ReadProviderValue(registry, "Preset");
+  s.From = ReadProviderValue(registry, "From");
+  s.Method = ReadProviderValue(registry, "Method");
+  s.ContentType = ReadProviderValue(registry, "ContentType");
+  s.Headers = ReadProviderValue(registry, "Headers");
+  s.Body = ReadProviderValue(registry, "Body");
+  s.BasicAuth = ReadProviderValue(registry, "BasicAuth");
+  s.SuccessStatus = ReadProviderValue(registry, "SuccessStatus");
+  s.SuccessPointer = ReadProviderValue(registry, "SuccessPointer");
+  s.SuccessValue = ReadProviderValue(registry, "SuccessValue");
+  s.ErrorPointer = ReadProviderValue(registry, "ErrorPointer");
+  s.CAFile = ReadProviderValue(registry, "CAFile");
+  s.ConnectTimeout = ReadProviderValue(registry, "ConnectTimeout");
+  s.Timeout = ReadProviderValue(registry, "Timeout");
   return s;
 }
 
@@ -147,6 +303,10 @@ std::vector<std::string> ValidateProviderSettings(const ProviderSettings& settin
     if (std::string problem = SmppAccountProblem(account, password); !problem.empty()) {
       problems.push_back(std::move(problem));
     }
+  }
+  if (Lower(settings.Protocol) == "http" && account.empty()) {
+    std::optional<HttpProvider> p = MergedHttpProvider(settings);
+    if (p && UsesAccount(*p)) problems.push_back("AccessUserName: the provider account is missing");
   }
   return problems;
 }
@@ -164,11 +324,36 @@ SmppSessionOptions SmppOptionsOf(const ProviderSettings& s) {
   return options;
 }
 
+HttpProvider HttpProviderOf(const ProviderSettings& settings) {
+  return MergedHttpProvider(settings).value_or(HttpProvider{});
+}
+
+HttpClientOptions HttpClientOptionsOf(const ProviderSettings& s) {
+  HttpClientOptions options;
+  options.ca_file = s.CAFile;
+  options.connect_timeout = std::chrono::seconds(
+      WholeNumber(s.ConnectTimeout, 1, kMaxConnectTimeout, kDefaultConnectTimeout)
+          .value_or(kDefaultConnectTimeout));
+  options.total_timeout = std::chrono::seconds(
+      WholeNumber(s.Timeout, 1, kMaxTimeout, kDefaultTimeout).value_or(kDefaultTimeout));
+  return options;
+}
+
 std::unique_ptr<SmsRendererFactory> NewProviderSmsRendererFactory(ProviderEnvironment environment,
                                                                   const ProviderSettings& settings) {
   std::vector<std::string> problems = SettingsProblems(settings);
   if (!problems.empty()) return std::make_unique<FailingFactory>("Provider settings: " + problems[0]);
-  if (Lower(settings.Protocol) != "smpp") return NewMailSmsRendererFactory(environment.mail);
+  const std::string protocol = Lower(settings.Protocol);
+  if (protocol == "http") {
+    // The back-off waits block the loop, as the request itself does; both are bounded.
+    std::shared_ptr<Clock> clock = NewSystemClock();
+    return NewHttpSmsRendererFactory(
+        {NewCurlHttpClient(HttpClientOptionsOf(settings)), [clock] { return clock->Now(); },
+         [](std::chrono::seconds wait) { std::this_thread::sleep_for(wait); },
+         std::move(environment.log)},
+        HttpProviderOf(settings));
+  }
+  if (protocol != "smpp") return NewMailSmsRendererFactory(environment.mail);
   return NewSmppSmsRendererFactory(environment.loop, SmppOptionsOf(settings),
                                    settings.SourceAddress, std::move(environment.log));
 }

@@ -1,5 +1,6 @@
 // The renderer's own settings, under HKEY_LOCAL_MACHINE\SOFTWARE\Mailvane\Provider: which way SMS
-// go to the provider (Protocol "mail", the default, or "smpp") and how to reach an SMSC. Values
+// go to the provider (Protocol "mail", the default, "smpp" or "http") and how to reach an SMSC or
+// a REST API (docs/provider-smpp.md, docs/provider-http.md). Values
 // are held as stored, empty when missing, and read once, when the handler builds its renderer
 // factory. Validation names every problem in a sentence an administrator can act on, for the
 // program's error texts and for an editor of these settings. Loop thread only.
@@ -18,12 +19,15 @@ namespace mailvane {
 class EventLoop;
 class MailFactory;
 class RegistryReader;
+struct HttpClientOptions;
+struct HttpProvider;
 struct SmppSessionOptions;
 
 inline constexpr char kProviderKey[] = "SOFTWARE\\Mailvane\\Provider";
 
 struct ProviderSettings {
-  std::string Protocol;         // "mail" (also when empty) or "smpp"
+  std::string Protocol;         // "mail" (also when empty), "smpp" or "http"
+  // SMPP
   std::string Host;             // the SMSC's host name or address
   std::string Port;             // default 2775
   std::string TLS;              // "1": SMPP over TLS, the SMSC's certificate verified
@@ -32,18 +36,39 @@ struct ProviderSettings {
   std::string Window;           // submits in flight, default 10
   std::string Throughput;       // submits per second, 0 or empty: no limit
   std::string DeliveryReports;  // "1": ask for delivery receipts and log them
+  // HTTP: a preset's values, each replaced by the value below that is not empty
+  std::string Url;             // the API's address, a template; https:// (or http://)
+  std::string Preset;          // "form-basic", "json-key" or "template"
+  std::string From;            // {from}: the sender; empty: the mail's sender name
+  std::string Method;          // GET, POST (default) or PUT
+  std::string ContentType;     // the body's type, which decides its placeholders' escaping
+  std::string Headers;         // "Name: value" lines, separated by "|"; values are templates
+  std::string Body;            // the body template
+  std::string BasicAuth;       // "1": account and password as HTTP basic authentication
+  std::string SuccessStatus;   // "200-299" (default) or one status
+  std::string SuccessPointer;  // a JSON pointer into the answer that must be present ...
+  std::string SuccessValue;    // ... and, when this is not empty, hold this text
+  std::string ErrorPointer;    // a JSON pointer to the provider's error text
+  std::string CAFile;          // PEM certificates trusted for HTTPS; empty: the system's store
+  std::string ConnectTimeout;  // seconds, default 10
+  std::string Timeout;         // seconds for a whole request, default 30
 };
 
 ProviderSettings ReadProviderSettings(RegistryReader& registry);
 
 // Every problem of the settings, empty when they are usable. account and password are the
-// AccessUserName and AccessPassword that SMPP binds with (system_id, password).
+// AccessUserName and AccessPassword that SMPP binds with (system_id, password) and that HTTP
+// sends as {account} and {password} or basic authentication.
 std::vector<std::string> ValidateProviderSettings(const ProviderSettings& settings,
                                                   const std::string& account,
                                                   const std::string& password);
 
 // The session options of valid SMPP settings (defaults filled in).
 SmppSessionOptions SmppOptionsOf(const ProviderSettings& settings);
+
+// The request style and client options of valid HTTP settings (the preset's values filled in).
+HttpProvider HttpProviderOf(const ProviderSettings& settings);
+HttpClientOptions HttpClientOptionsOf(const ProviderSettings& settings);
 
 // What renderers of every protocol may need. log writes one line to the daily log (delivery
 // receipts); it must stay callable until the factory is closed.

@@ -7,6 +7,7 @@
 #include "platform/loop/event_loop.h"
 #include "platform/mail/testing/fake_mail.h"
 #include "platform/registry/testing/fake_registry.h"
+#include "platform/sms/http_provider.h"
 #include "platform/sms/smpp_session.h"
 
 namespace mailvane {
@@ -26,12 +27,14 @@ TEST(ProviderSettingsTest, ReadFromTheProviderKey) {
   registry.SetDwordValue(kProviderKey, "Port", 2776);
   registry.SetRawValue(kProviderKey, "SourceAddress", 1, "Alerts");  // stored without its NUL
   registry.SetStringValue("SOFTWARE\\Mailvane", "Window", "5");      // another key's value
+  registry.SetStringValue(kProviderKey, "SuccessPointer", "/messages/0/status");
   ProviderSettings s = ReadProviderSettings(registry);
   EXPECT_EQ(s.Protocol, "smpp");
   EXPECT_EQ(s.Host, "smsc.example");
   EXPECT_EQ(s.Port, "2776");
   EXPECT_EQ(s.SourceAddress, "Alerts");
   EXPECT_EQ(s.Window, "");
+  EXPECT_EQ(s.SuccessPointer, "/messages/0/status");
   SmppSessionOptions o = SmppOptionsOf(s);
   EXPECT_EQ(std::tie(o.port, o.window, o.throughput, o.tls, o.delivery_reports),
             std::make_tuple(uint16_t{2776}, 10, 0, false, false));
@@ -52,10 +55,8 @@ TEST(ProviderSettingsTest, EveryProblemIsNamed) {
          s.Port = "65535"; s.Window = "100"; s.Throughput = "10000"; s.TLS = "1";
          s.DeliveryReports = "0"; s.SourceAddress = "+44 7700 900123"; s.SystemType = "123456789012";
        }, "123456789012345", "12345678", {}},
-      {[](ProviderSettings& s) { s.Protocol = "http"; }, "", "",
-       {"Protocol: \"http\" is not available yet; use mail or smpp"}},
       {[](ProviderSettings& s) { s.Protocol = "x25"; }, "", "",
-       {"Protocol: \"x25\" is unknown; use mail or smpp"}},
+       {"Protocol: \"x25\" is unknown; use mail, smpp or http"}},
       {[](ProviderSettings& s) {
          s.Host = ""; s.Port = "65536"; s.TLS = "yes"; s.SystemType = "1234567890123";
          s.SourceAddress = "Alerts-Central"; s.Window = "0"; s.Throughput = "-1";
@@ -84,6 +85,74 @@ TEST(ProviderSettingsTest, EveryProblemIsNamed) {
     c.change(s);
     EXPECT_EQ(ValidateProviderSettings(s, c.account, c.password), c.problems) << s.Protocol;
   }
+}
+
+TEST(ProviderSettingsTest, EveryHttpProblemIsNamed) {
+  struct Case {
+    void (*change)(ProviderSettings&);
+    std::string account;
+    std::vector<std::string> problems;
+  };
+  const Case cases[] = {
+      {[](ProviderSettings&) {}, "AC1", {}},
+      {[](ProviderSettings& s) {
+         s.Preset = "Template"; s.Url = "http://gw.local/send?to={digits}&msg={text}";
+         s.Method = "get"; s.Headers = "X-Key: {password} | Accept: */*"; s.BasicAuth = "0";
+         s.SuccessStatus = "200"; s.SuccessPointer = "/ok"; s.SuccessValue = "true";
+         s.ErrorPointer = "/error"; s.ConnectTimeout = "60"; s.Timeout = "300";
+       }, "", {}},
+      {[](ProviderSettings&) {}, "", {"AccessUserName: the provider account is missing"}},
+      {[](ProviderSettings& s) { s.Url = ""; s.Preset = ""; }, "",
+       {"Url: the provider's API address is missing",
+        "Preset: missing; use form-basic, json-key or template"}},
+      {[](ProviderSettings& s) {
+         s.Url = "ftp://x/{to}"; s.Preset = "rest"; s.Method = "DELETE"; s.Headers = "X-A: 1|bad line";
+         s.Body = "{\"m\":\"{msg}\"}"; s.BasicAuth = "yes"; s.SuccessStatus = "2xx";
+         s.SuccessPointer = "status"; s.ErrorPointer = "error"; s.CAFile = "/nonexistent/ca.pem";
+         s.ConnectTimeout = "0"; s.Timeout = "301";
+       }, "AC1",
+       {"Url: \"ftp://x/{to}\" must start with https:// (or http://)",
+        "Preset: \"rest\" is unknown; use form-basic, json-key or template",
+        "Method: \"DELETE\" must be GET, POST or PUT",
+        "Headers: \"bad line\" is not a header line Name: value",
+        "Url: {to} is not a placeholder; use {number}, {digits}, {text}, {account}, {password}, "
+        "{name} or {from}",
+        "Body: {msg} is not a placeholder; use {number}, {digits}, {text}, {account}, {password}, "
+        "{name} or {from}",
+        "BasicAuth: \"yes\" must be 1 (on) or 0 (off)",
+        "SuccessStatus: \"2xx\" must be a status or a range of them, such as 200-299",
+        "SuccessPointer: \"status\" is not a JSON pointer; it starts with /, as /messages/0/status",
+        "ErrorPointer: \"error\" is not a JSON pointer; it starts with /, as /messages/0/status",
+        "CAFile: \"/nonexistent/ca.pem\" is not a file",
+        "ConnectTimeout: \"0\" must be a whole number of seconds from 1 to 60",
+        "Timeout: \"301\" must be a whole number of seconds from 1 to 300"}},
+      {[](ProviderSettings& s) { s.Preset = "template"; s.SuccessValue = "0"; }, "",
+       {"Body: the request body template is missing (or use Method GET)",
+        "SuccessValue: needs a SuccessPointer to say where the value is"}},
+  };
+  for (const Case& c : cases) {
+    ProviderSettings s;
+    s.Protocol = "HTTP";
+    s.Preset = "json-key";
+    s.Url = "https://rest.example.com/sms/json";
+    c.change(s);
+    EXPECT_EQ(ValidateProviderSettings(s, c.account, "pw"), c.problems) << s.Preset;
+  }
+  // The administrator's values lie over the preset's.
+  ProviderSettings s;
+  s.Protocol = "http";
+  s.Preset = "form-basic";
+  s.Url = "https://api.example.com/{account}";
+  s.From = "+15005550006";
+  s.SuccessStatus = "201";
+  s.Headers = "X-Trace: 1";
+  s.Timeout = "5";
+  HttpProvider p = HttpProviderOf(s);
+  EXPECT_EQ(std::tie(p.url, p.from, p.success.low, p.success.high, p.success.pointer, p.basic_auth),
+            std::make_tuple(s.Url, s.From, 201L, 201L, std::string("/sid"), true));
+  EXPECT_EQ(p.headers, (std::vector<std::pair<std::string, std::string>>{{"X-Trace", "1"}}));
+  EXPECT_EQ(HttpClientOptionsOf(s).total_timeout, std::chrono::seconds(5));
+  EXPECT_EQ(HttpClientOptionsOf(s).connect_timeout, std::chrono::seconds(10));
 }
 
 // Settings that cannot be used fail every Send with the first problem, before any connection.

@@ -1,0 +1,132 @@
+#include "platform/sms/sms_renderer_http.h"
+
+#include <utility>
+#include <vector>
+
+namespace mailvane {
+namespace {
+
+struct HttpShared {
+  HttpRendererEnvironment environment;
+  HttpProvider provider;
+  bool closed = false;
+};
+
+class HttpSmsRenderer final : public SmsRenderer {
+ public:
+  explicit HttpSmsRenderer(HttpShared& shared) : shared_(shared) {}
+
+  // The mail gateway's properties mean nothing to a REST API.
+  void SetMailServer(const std::string&) override {}
+  void SetMailAddress(const std::string&) override {}
+  void SetReplyAddress(const std::string&) override {}
+  void SetReplyName(const std::string& name) override { reply_name_ = name; }
+  void SetMessage(const std::string& text) override { text_ = text; }
+  void SetAccount(const std::string& account) override { account_ = account; }
+  void SetPassword(const std::string& password) override { password_ = password; }
+  void AddRecipient(const std::string& number, const std::string& name) override {
+    recipients_.emplace_back(number, name);
+  }
+
+  long Send() override {
+    error_text_.clear();
+    if (recipients_.empty()) return Fail(kSmsIncomplete, "SMS request incomplete: no recipient");
+    if (shared_.provider.basic_auth && account_.empty()) {
+      return Fail(kSmsIncomplete, "SMS request incomplete: no account");
+    }
+    std::vector<std::string> digits;
+    for (const auto& [number, name] : recipients_) {
+      std::optional<std::string> d = HttpNumberDigits(number);
+      if (!d) return Fail(kSmsInvalidNumber, "Invalid mobile number \"" + number + "\"");
+      digits.push_back(*d);
+    }
+    if (shared_.closed) return Fail(kSmsProviderFailed, "HTTP provider closed");
+    for (std::size_t i = 0; i < recipients_.size(); ++i) {
+      HttpPlaceholders values{recipients_[i].first, digits[i], text_, account_, password_,
+                              recipients_[i].second,
+                              shared_.provider.from.empty() ? reply_name_ : shared_.provider.from};
+      if (long code = Deliver(BuildHttpRequest(shared_.provider, values)); code != 0) return code;
+    }
+    return 0;
+  }
+
+  std::string ErrorText() const override { return error_text_; }
+
+ private:
+  long Deliver(const HttpRequest& request) {
+    const HttpProvider& provider = shared_.provider;
+    const std::string origin = HttpOrigin(request.url);
+    std::chrono::seconds waited{0};
+    std::chrono::seconds backoff = kHttpBackoffFirst;
+    for (int attempt = 1;; ++attempt) {
+      HttpResponse answer = shared_.environment.client->Perform(request);
+      if (answer.status == 0) {
+        return Fail(kSmsProviderFailed,
+                    "HTTP request to " + origin + " failed: " + Scrubbed(answer.failure));
+      }
+      std::string problem = HttpSuccessProblem(provider.success, answer.status, answer.body);
+      if (problem.empty()) return 0;
+      const bool again = answer.status == 429 || (answer.status >= 500 && answer.status <= 599);
+      const std::chrono::seconds wait =
+          ParseRetryAfter(answer.retry_after, shared_.environment.now()).value_or(backoff);
+      if (!again || attempt == kHttpMaxTries || waited + wait > kHttpMaxRetryWait) {
+        return Fail(kSmsProviderFailed, HttpErrorText(answer.status, answer.body,
+                                                      provider.error_pointer, problem, password_));
+      }
+      if (shared_.environment.log) {
+        shared_.environment.log("HTTP " + std::to_string(answer.status) + " from " + origin +
+                                ", trying again in " + std::to_string(wait.count()) + " s");
+      }
+      shared_.environment.pause(wait);
+      waited += wait;
+      backoff *= 2;
+    }
+  }
+
+  std::string Scrubbed(std::string text) const {
+    if (password_.empty()) return text;
+    for (std::size_t at = text.find(password_); at != std::string::npos;
+         at = text.find(password_, at + 3)) {
+      text.replace(at, password_.size(), "***");
+    }
+    return text;
+  }
+
+  long Fail(long code, std::string text) {
+    error_text_ = std::move(text);
+    return code;
+  }
+
+  HttpShared& shared_;
+  std::string reply_name_;
+  std::string text_;
+  std::string account_;
+  std::string password_;
+  std::vector<std::pair<std::string, std::string>> recipients_;
+  std::string error_text_;
+};
+
+class HttpSmsRendererFactory final : public SmsRendererFactory {
+ public:
+  HttpSmsRendererFactory(HttpRendererEnvironment environment, HttpProvider provider)
+      : shared_{std::move(environment), std::move(provider)} {}
+  std::unique_ptr<SmsRenderer> NewRenderer() override {
+    return std::make_unique<HttpSmsRenderer>(shared_);
+  }
+  void Close() override {
+    shared_.closed = true;
+    shared_.environment.client.reset();
+  }
+
+ private:
+  HttpShared shared_;
+};
+
+}  // namespace
+
+std::unique_ptr<SmsRendererFactory> NewHttpSmsRendererFactory(HttpRendererEnvironment environment,
+                                                              HttpProvider provider) {
+  return std::make_unique<HttpSmsRendererFactory>(std::move(environment), std::move(provider));
+}
+
+}  // namespace mailvane
