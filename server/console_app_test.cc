@@ -10,6 +10,7 @@
 #include "common/allow_list.h"
 #include "common/config.h"
 #include "mailvane_version.h"
+#include "platform/console/console_secret.h"
 #include "platform/console/testing/fake_console_server.h"
 #include "platform/console/testing/http_client.h"
 #include "platform/registry/testing/fake_registry.h"

@@ -73,11 +73,6 @@ struct ConsoleAddress {
 // *error set when the text is not an address and port, or the address is not loopback.
 std::optional<ConsoleAddress> ParseConsoleAddress(const std::string& text, std::string* error);
 
-// Reads the secret from path, or creates it there (32 random bytes, hex, mode 0600). Fails when
-// the file cannot be created or read, when it is open to others than its owner, or when it does
-// not hold a secret of 64 hex digits.
-std::error_code LoadOrCreateConsoleSecret(const std::string& path, std::string* secret);
-
 class ConsoleServer {
  public:
   ConsoleServer() = default;
