@@ -9,10 +9,12 @@ process-level test harness for the scratch store, ports and process handling.
     (smtp-source -d: each session sends its messages over one connection; with "reconnect",
     no -d: a new connection for every message)
   mvbench.py drain <spool-base> <files>                      handler drain into smtp-sink
-  mvbench.py latency <spool-base> <mails>                    client's 250 -> request at the sink
+  mvbench.py drain-smpp <spool-base> <files> [window]        handler drain into an SMSC over SMPP
+  mvbench.py latency <spool-base> <mails> [burst]            client's 250 -> request at the sink
 
 Each prints one line of key=value figures. Needs a Release build (MAILVANE_BIN, default
-build-bench/bin) and Postfix's smtp-source and smtp-sink in /usr/sbin."""
+build-bench/bin) and Postfix's smtp-source and smtp-sink in /usr/sbin; drain-smpp needs the SMSC
+simulator of tests/smpp (scripts/setup installs it)."""
 
 import fcntl
 import os
@@ -50,14 +52,19 @@ def vm_hwm_kib(pid):
 class Installation:
     """A scratch Mailvane whose LogDir (and so its spool folder) lies under spool_base."""
 
-    def __init__(self, spool_base, mail_server, **overrides):
+    def __init__(self, spool_base, mail_server, provider=None, **overrides):
         self.gw = mh.Gateway()
         self.log_dir = tempfile.mkdtemp(prefix="mailvane-bench-", dir=spool_base)
         self.gw.log_dir = self.log_dir
         self.gw.env.pop("ASAN_OPTIONS", None)
         values = self.gw.default_settings(0, **overrides)
         values["MailServer"] = mail_server
-        self.gw.write_settings(values)
+        extra = ""
+        if provider:  # values of the Provider key
+            extra = "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Mailvane\\Provider]\r\n" + "".join(
+                '"%s"="%s"\r\n' % item for item in provider.items())
+        with open(self.gw.store, "w", encoding="utf-8", newline="") as f:
+            f.write(mh.store_text(values, extra))
         os.makedirs(self.gw.spool_dir(), exist_ok=True)
         self.lock_fd = None
 
@@ -187,9 +194,53 @@ def drain(spool_base, files):
         s.stop()
 
 
-def latency(spool_base, mails):
-    """One mail at a time from one client (the handler takes the recipients from the To header) (about 1.1 s apart, so the mails fall at every phase of
-    the handler's timers); time from the 250 of DATA to the provider request at the sink."""
+def drain_smpp(spool_base, files, window):
+    """As drain, into node-smpp's SMSC over one SMPP session: one submit_sm per file."""
+    sys.path.insert(0, os.path.join(HERE, "..", "tests", "smpp"))
+    from smsc import Smsc
+    smsc = Smsc()
+    smsc.command("set", quiet=True)
+    inst = Installation(spool_base, "127.0.0.1:1", provider={
+        "Protocol": "smpp", "Host": "127.0.0.1", "Port": str(smsc.port), "Window": str(window)})
+    try:
+        spool = inst.gw.spool_dir()
+        for i in range(1, files + 1):
+            text = ("From: Alice <alice@example.com>\r\nTo: %d\r\nSubject: bench\r\n\r\n"
+                    "drain message %d\r\n\r\n" % (447700900000 + i, i))
+            with open(os.path.join(spool, "20261208120000.%d.msg" % i), "w", newline="") as f:
+                f.write(text)
+        inst.start()
+        first = last = None
+        deadline = time.monotonic() + 600
+        while time.monotonic() < deadline:
+            left = inst.spool_count()
+            now = time.monotonic()
+            if first is None and left < files:
+                first = now
+            if left == 0:
+                last = now
+                break
+            time.sleep(0.005)
+        svc, handler = inst.memory()
+        lines = inst.gw.log_lines()
+        processed = sum("Processed OK" in l for l in lines)
+        errors = sum("!!!Send Error" in l for l in lines)
+        submits = len(smsc.of("sms"))
+        seconds = (last - first) if last and first else float("nan")
+        print("drain-smpp spool=%s files=%d window=%d processed_ok=%d send_errors=%d sms_at_smsc=%d "
+              "seconds=%.3f submit_sm_per_s=%.1f svc_hwm_kib=%d handler_hwm_kib=%d"
+              % (spool_base, files, window, processed, errors, submits, seconds,
+                 submits / seconds, svc, handler))
+    finally:
+        inst.close()
+        smsc.stop()
+
+
+def latency(spool_base, mails, burst=False):
+    """One mail at a time from one client (the handler takes the recipients from the To header)
+    (about 1.1 s apart, so the mails fall at every phase of the handler's timers), or with burst
+    all mails at once, each from a client of its own; time from the 250 of DATA to the provider
+    request at the sink."""
     sink = mh.Sink()
     arrived = {}
 
@@ -205,21 +256,39 @@ def latency(spool_base, mails):
     try:
         inst.start()
         accepted = {}
-        with smtplib.SMTP("127.0.0.1", inst.gw.port, timeout=30) as client:
-            for i in range(mails):
-                number = str(447700800000 + i)
-                client.sendmail("alice@example.com", [number + "@example.com"],
-                                "From: alice@example.com\r\nTo: %s@example.com\r\nSubject: t\r\n"
-                                "\r\nping %d\r\n" % (number, i))
-                accepted[number] = time.monotonic()
-                time.sleep(1.1)
+
+        def send(client, i):
+            number = str(447700800000 + i)
+            client.sendmail("alice@example.com", [number + "@example.com"],
+                            "From: alice@example.com\r\nTo: %s@example.com\r\nSubject: t\r\n"
+                            "\r\nping %d\r\n" % (number, i))
+            accepted[number] = time.monotonic()
+
+        if burst:
+            clients = [smtplib.SMTP("127.0.0.1", inst.gw.port, timeout=30) for _ in range(mails)]
+            start = threading.Barrier(mails)
+
+            def one(i):
+                start.wait()
+                send(clients[i], i)
+                clients[i].quit()
+            threads = [threading.Thread(target=one, args=(i,)) for i in range(mails)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+        else:
+            with smtplib.SMTP("127.0.0.1", inst.gw.port, timeout=30) as client:
+                for i in range(mails):
+                    send(client, i)
+                    time.sleep(1.1)
         mh.wait_for(lambda: len(arrived) >= mails, timeout=60, what="all requests")
         delays = sorted(arrived[n] - accepted[n] for n in accepted)
         p95 = delays[min(len(delays) - 1, int(round(0.95 * len(delays))) - 1)]
         svc, handler = inst.memory()
-        print("latency spool=%s mails=%d median_s=%.3f p95_s=%.3f min_s=%.3f max_s=%.3f "
+        print("latency spool=%s mails=%d burst=%d median_s=%.3f p95_s=%.3f min_s=%.3f max_s=%.3f "
               "svc_hwm_kib=%d handler_hwm_kib=%d"
-              % (spool_base, mails, statistics.median(delays), p95, delays[0], delays[-1], svc,
+              % (spool_base, mails, burst, statistics.median(delays), p95, delays[0], delays[-1], svc,
                  handler))
     finally:
         inst.close()
@@ -230,12 +299,14 @@ def main():
     command, args = sys.argv[1], sys.argv[2:]
     if command == "accept":
         accept(args[0], int(args[1]), int(args[2]), int(args[3]), args[4:] == ["reconnect"])
+    elif command == "drain-smpp":
+        drain_smpp(args[0], int(args[1]), int(args[2]) if len(args) > 2 else 10)
     elif command == "sink":
         sink(int(args[0]), int(args[1]), int(args[2]), args[3:] == ["reconnect"])
     elif command == "drain":
         drain(args[0], int(args[1]))
     elif command == "latency":
-        latency(args[0], int(args[1]))
+        latency(args[0], int(args[1]), args[2:] == ["burst"])
     else:
         raise SystemExit(__doc__)
 

@@ -85,8 +85,16 @@ for folder in "$disk" "$shm"; do
   echo "drain spool=$folder median_requests_per_s=$(echo "$runs" | median requests_per_s) max_handler_hwm_kib=$(echo "$runs" | maxof handler_hwm_kib)"
 done
 
-echo "## delay from the client's 250 to the provider request at the sink (one mail at a time)"
+echo "## handler drain over SMPP: 5000 queued spool files, one mobile number each, into node-smpp's SMSC"
+for folder in "$disk" "$shm"; do
+  runs=$(for _ in $(seq "$repeat"); do bench/mvbench.py drain-smpp "$folder" 5000; done)
+  echo "$runs" | sed 's/^/  /'
+  echo "drain-smpp spool=$folder median_submit_sm_per_s=$(echo "$runs" | median submit_sm_per_s) max_handler_hwm_kib=$(echo "$runs" | maxof handler_hwm_kib)"
+done
+
+echo "## delay from the client's 250 to the provider request at the sink (one mail at a time, then 50 at once)"
 bench/mvbench.py latency "$disk" "${LATENCY_MAILS:-50}"
+bench/mvbench.py latency "$disk" 50 burst
 
 echo "## one sweep of a spool folder of 10,000 files"
 MAILVANE_BENCH_DIR=$disk "$bench/scan_spool_folder_bench" --benchmark_repetitions="$repeat" \

@@ -15,6 +15,7 @@
 #include "platform/loop/signals.h"
 #include "platform/mail/mail.h"
 #include "platform/registry/registry.h"
+#include "platform/sms/provider_settings.h"
 #include "platform/sms/sms_renderer.h"
 
 namespace mailvane {
@@ -58,7 +59,15 @@ int Run() {
   std::unique_ptr<FileSystem> files = NewPosixFileSystem();
   std::unique_ptr<RegistryReader> registry = NewFileRegistryReader(RegistryStorePath());
   std::unique_ptr<MailFactory> mail = NewMailFactory();
-  std::unique_ptr<SmsRendererFactory> sms = NewMailSmsRendererFactory(*mail);
+  // The provider's way of sending, from SOFTWARE\Mailvane\Provider; its delivery receipts go to
+  // the handler's log, which exists once the handler does.
+  VanequeueCls* receipt_log = nullptr;
+  std::unique_ptr<SmsRendererFactory> sms = NewProviderSmsRendererFactory(
+      {*loop, *mail,
+       [&receipt_log](const std::string& line) {
+         if (receipt_log != nullptr) receipt_log->WriteHandlerLog(line);
+       }},
+      ReadProviderSettings(*registry));
   std::unique_ptr<Timer> timer1 = loop->NewTimer();
   std::unique_ptr<Timer> timer2 = loop->NewTimer();
   const VanequeueCls* cls = nullptr;
@@ -69,8 +78,10 @@ int Run() {
                         ProgramFolder(), end_program, [](const std::string& failure) {
                           std::fprintf(stderr, "Vanequeue: cannot write the log: %s\n",
                                        failure.c_str());
-                        }});
+                        },
+                        [&](std::function<void()> run) { loop->Post(std::move(run)); }});
   cls = &handler;
+  receipt_log = &handler;
 
   host->Register("AllocateId", [&](const std::vector<Variant>& args) {
     return Trapped([&] {
@@ -83,11 +94,16 @@ int Run() {
     loop->Post([&] { handler.StopProcess(); });
     return CallResult{};
   });
+  // Posted by the server when it has spooled a file; never answered.
+  host->Register("Wake", [&](const std::vector<Variant>&) {
+    return Trapped([&] { handler.Wake(); });
+  });
   host->OnDisconnect([&] { handler.StopProcess(); });
   std::unique_ptr<SignalWatch> signals =
       WatchSignals(*loop, {SIGTERM, SIGINT, SIGHUP}, [&](int) { handler.StopProcess(); });
   host->Ready();
   if (!handler.ended()) loop->Run();
+  sms->Close();  // unbinds a provider session while the handler's log is still there
   return 0;
 }
 

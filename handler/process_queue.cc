@@ -85,7 +85,7 @@ long long ToWholeCount(std::string_view text) {
 
 }  // namespace
 
-void VanequeueCls::ProcessQueue() {
+void VanequeueCls::ProcessQueue(bool untried_only) {
   if (handler_id_minus_one_) {
     EndProgram();
     return;
@@ -103,7 +103,11 @@ void VanequeueCls::ProcessQueue() {
     } else {
       queue_alarm_ = 0;
     }
-    for (int i = 1; i <= count; ++i) ServeMessage(i);
+    for (int i = 1; i <= count; ++i) {
+      if (untried_only && queue_.slot(i).tried) continue;
+      queue_.slot(i).tried = true;
+      ServeMessage(i);
+    }
   } catch (const std::exception& error) {
     // The fatal path: mail the administrator and end; the spool files stay for the next handler.
     std::string source = "Vanequeue";

@@ -25,6 +25,7 @@ int SpoolQueue::EnqueueSpoolFile(const std::string& path, TimePoint now) {
   s.envelope_read = false;
   s.envelope.clear();
   s.load_failure_logged = false;
+  s.tried = false;
   index_[path] = i;
   return i;
 }

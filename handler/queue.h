@@ -33,6 +33,8 @@ struct QueueSlot {
   std::vector<std::string> envelope;
   // A load that may succeed later failed and was logged; the next such failure is not.
   bool load_failure_logged = false;
+  // A pass has taken the message up; a woken pass serves only messages not yet tried.
+  bool tried = false;
 };
 
 class SpoolQueue {

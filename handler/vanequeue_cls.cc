@@ -64,6 +64,45 @@ void VanequeueCls::AllocateId(const Variant& id) {
   ScanSpoolFolder();
   env_.timer1.SetEnabled(true);
   env_.timer2.SetEnabled(true);
+  started_ = true;
+}
+
+bool VanequeueCls::InPass() const {
+  return woken_running_ || !env_.timer1.Enabled() || !env_.timer2.Enabled();
+}
+
+void VanequeueCls::Wake() {
+  if (!started_ || ended_ || woken_run_posted_) return;
+  if (InPass()) {
+    wake_after_pass_ = true;
+    return;
+  }
+  if (!env_.post) return WokenRun();
+  woken_run_posted_ = true;
+  env_.post([this] {
+    woken_run_posted_ = false;
+    WokenRun();
+  });
+}
+
+void VanequeueCls::WokenRun() {
+  if (ended_) return;
+  if (InPass()) {  // a pass began meanwhile (something inside it let the loop run)
+    wake_after_pass_ = true;
+    return;
+  }
+  // The timers are left as they are: their rhythm, and with it the retries, stays.
+  woken_running_ = true;
+  ScanSpoolFolder();
+  if (!ended_) ProcessQueue(/*untried_only=*/true);
+  woken_running_ = false;
+  RunWakeAfterPass();
+}
+
+void VanequeueCls::RunWakeAfterPass() {
+  if (!wake_after_pass_ || ended_) return;
+  wake_after_pass_ = false;
+  Wake();
 }
 
 void VanequeueCls::StopProcess() { EndProgram(); }
@@ -94,17 +133,19 @@ void VanequeueCls::MailError(const std::string& subject, const std::string& body
 }
 
 void VanequeueCls::Timer1_Timer() {
-  if (!env_.timer2.Enabled()) return;
+  if (!env_.timer2.Enabled() || woken_running_) return;
   env_.timer1.SetEnabled(false);
   ProcessQueue();
   if (!ended_) env_.timer1.SetEnabled(true);
+  RunWakeAfterPass();
 }
 
 void VanequeueCls::Timer2_Timer() {
-  if (!env_.timer1.Enabled()) return;
+  if (!env_.timer1.Enabled() || woken_running_) return;
   env_.timer2.SetEnabled(false);
   ScanSpoolFolder();
   if (!ended_) env_.timer2.SetEnabled(true);
+  RunWakeAfterPass();
 }
 
 std::string VanequeueCls::SpoolFolderPath() const { return SpoolFolderPrefix(config_.LogDir); }

@@ -1,6 +1,8 @@
 // The queue handler's automation object and its process-wide state: the configuration record,
 // HandlerId, the queue, and the hidden form's two timers (Timer1 processes the queue every 5 s,
 // Timer2 scans the spool folder every 2.5 s; each skips its tick while the other's pass runs).
+// The server wakes the handler when it has spooled a file: a scan and a pass of the messages not
+// yet tried then run at once, never overlapping a timed pass; retries keep the timers' rhythm.
 // Loop thread only.
 #ifndef MAILVANE_HANDLER_VANEQUEUE_CLS_H_
 #define MAILVANE_HANDLER_VANEQUEUE_CLS_H_
@@ -50,6 +52,9 @@ struct HandlerEnvironment {
   std::function<void()> end_program;
   // Where a failure to write the log is reported (the log itself being unavailable).
   std::function<void(const std::string&)> report_log_failure;
+  // Runs a function on the loop after the handlers already queued; woken runs go through it so
+  // that wakes arriving together give one run. Without it a wake runs at once.
+  std::function<void(std::function<void()>)> post = nullptr;
 };
 
 class VanequeueCls {
@@ -67,8 +72,15 @@ class VanequeueCls {
   // through report_log_failure and otherwise ignored.
   void WriteHandlerLog(const std::string& text);
 
+  // The server has spooled a file. Before AllocateId and after the end nothing happens. Soon
+  // after, on the loop, a scan and a pass of the messages not yet tried run, unless a pass is
+  // running: then one such run follows it. Wakes that come before the run starts share it.
+  void Wake();
+
   void ScanSpoolFolder();
-  void ProcessQueue();
+  // untried_only: only messages that no pass has tried yet are served (a woken pass), so that a
+  // failed message is retried at the timed pass's rhythm alone.
+  void ProcessQueue(bool untried_only = false);
   void Timer1_Timer();
   void Timer2_Timer();
 
@@ -93,6 +105,11 @@ class VanequeueCls {
   // Deletes the handler's own temporary files that a handler ended while writing left behind.
   void RemoveUnfinishedRecords(const std::vector<FileInfo>& files);
   void EndProgram();
+  // A timed or a woken pass is under way.
+  bool InPass() const;
+  void WokenRun();
+  // Starts the run that a wake during a pass asked for.
+  void RunWakeAfterPass();
   void MailError(const std::string& subject, const std::string& body);
   // One message of the processing pass, in its steps: expiry, loading, each recipient served
   // and its outcome recorded, and the conclusion (logged and removed, or left queued).
@@ -119,6 +136,10 @@ class VanequeueCls {
   SpoolQueue queue_;
   int queue_alarm_ = 0;
   bool ended_ = false;
+  bool started_ = false;          // AllocateId has switched the timers on
+  bool woken_running_ = false;    // a woken run is under way
+  bool woken_run_posted_ = false;  // a woken run waits on the loop
+  bool wake_after_pass_ = false;  // a wake came during a pass
 };
 
 }  // namespace mailvane

@@ -55,7 +55,8 @@ class HandlerTest : public ::testing::Test {
     if (!handler_) {
       handler_ = std::make_unique<VanequeueCls>(HandlerEnvironment{
           registry_, files_, clock_, mail_, sms_, timer1_, timer2_, lock_, "/opt/mailvane",
-          [this] { ++end_calls_; }, [this](const std::string& f) { log_failures_.push_back(f); }});
+          [this] { ++end_calls_; }, [this](const std::string& f) { log_failures_.push_back(f); },
+          [this](std::function<void()> run) { posted_.push_back(std::move(run)); }});
     }
     return *handler_;
   }
@@ -108,6 +109,14 @@ class HandlerTest : public ::testing::Test {
     return mails;
   }
 
+  // Runs what the handler posted to the loop, as the loop would; returns how many ran.
+  size_t RunPosted() {
+    std::vector<std::function<void()>> runs;
+    runs.swap(posted_);
+    for (auto& run : runs) run();
+    return runs.size();
+  }
+
   // One processing tick as the timers deliver it.
   void ProcessTick() { ASSERT_TRUE(timer1_.Fire()); }
 
@@ -121,6 +130,7 @@ class HandlerTest : public ::testing::Test {
   FakeFileLock lock_;
   int end_calls_ = 0;
   std::vector<std::string> log_failures_;
+  std::vector<std::function<void()>> posted_;
   std::unique_ptr<VanequeueCls> handler_;
 };
 
@@ -188,6 +198,85 @@ TEST_F(HandlerTest, TimerGuardKeepsThePassesApart) {
   EXPECT_EQ(handler.queue().QueueCount(), 1);
   // Each pass switches its own timer off and on again: a fresh interval after the pass.
   EXPECT_EQ(timer2_.starts(), 3);
+}
+
+TEST_F(HandlerTest, WakesThatComeTogetherGiveOneScanAndPassAndLeaveTheTimersAlone) {
+  Handler().Wake();  // before AllocateId: nothing
+  EXPECT_EQ(RunPosted(), 0u);
+  Handler().AllocateId(Variant{int64_t{1}});
+  const int starts1 = timer1_.starts(), starts2 = timer2_.starts();
+  Spool("a.msg", {{"111", ""}});
+  Spool("b.msg", {{"222", ""}});
+  for (int i = 0; i < 3; ++i) Handler().Wake();
+  EXPECT_TRUE(sms_.renderers().empty());  // on the loop, not inside the wake
+  EXPECT_EQ(RunPosted(), 1u);
+  EXPECT_THAT(SmsNumbers(), ::testing::UnorderedElementsAre("111", "222"));
+  EXPECT_TRUE(timer1_.Enabled() && timer2_.Enabled());
+  EXPECT_EQ(timer1_.starts(), starts1);  // no fresh interval: the rhythm stays
+  EXPECT_EQ(timer2_.starts(), starts2);
+  Handler().StopProcess();
+  Handler().Wake();
+  EXPECT_EQ(RunPosted(), 0u);
+}
+
+TEST_F(HandlerTest, AWakeDuringAPassIsOneRunAfterItAndNoTickEntersAWokenRun) {
+  Handler().AllocateId(Variant{int64_t{1}});
+  int inside = 0;
+  // Something inside the send lets the loop run: a wake, and ticks of both timers, arrive.
+  sms_.SetSendFunction([&](const RenderedSms& sms) {
+    if (sms.recipients[0].first == "111" && inside++ == 0) {
+      Spool("b.msg", {{"222", ""}});
+      Handler().Wake();
+      Handler().Wake();
+      timer1_.Fire();
+      timer2_.Fire();
+    }
+    return FakeSmsResult{};
+  });
+  struct Case {
+    const char* pass;
+    std::function<void()> run;
+  } cases[] = {{"timed", [&] { ProcessTick(); }}, {"woken", [&] {
+                                                     Handler().Wake();
+                                                     RunPosted();
+                                                   }}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pass);
+    const size_t before = SmsNumbers().size();
+    auto since = [&] {
+      std::vector<std::string> numbers = SmsNumbers();
+      return std::vector<std::string>(numbers.begin() + static_cast<long>(before), numbers.end());
+    };
+    inside = 0;
+    Spool("a.msg", {{"111", ""}});
+    Handler().ScanSpoolFolder();
+    c.run();
+    EXPECT_THAT(since(), ElementsAre("111"));  // b waits: no pass was entered twice
+    EXPECT_EQ(RunPosted(), 1u);                // the one run the wakes asked for
+    EXPECT_THAT(since(), ElementsAre("111", "222"));
+    EXPECT_EQ(RunPosted(), 0u);
+  }
+}
+
+TEST_F(HandlerTest, AWokenPassServesOnlyUntriedMessagesSoAFailureKeepsTheTimedRhythm) {
+  Spool("a.msg", {{"111", ""}});
+  sms_.SetSendFunction([](const RenderedSms& sms) {
+    return sms.recipients[0].first == "111" ? FakeSmsResult{9, "down"} : FakeSmsResult{};
+  });
+  Handler().AllocateId(Variant{int64_t{1}});
+  Handler().Wake();
+  RunPosted();
+  Spool("b.msg", {{"222", ""}});
+  Handler().Wake();
+  RunPosted();
+  EXPECT_THAT(SmsNumbers(), ElementsAre("111", "222"));  // a not retried by the woken pass
+  ProcessTick();
+  EXPECT_THAT(SmsNumbers(), ElementsAre("111", "222", "111"));
+  // A new file in the freed slot of b is untried again.
+  Spool("c.msg", {{"333", ""}});
+  Handler().Wake();
+  RunPosted();
+  EXPECT_THAT(SmsNumbers(), ElementsAre("111", "222", "111", "333"));
 }
 
 TEST_F(HandlerTest, IdMinusOneEndsTheProgramAtTheFirstProcessingTick) {

@@ -294,38 +294,37 @@ void MailvaneFrmSvc::WriteSpoolFile(const std::string& folder, std::string data,
                                     std::string envelope, std::function<void(SmtpReply)> done) {
   std::string name = NextSpoolName(folder);
   spooling_.insert(name);
-  // Either file failing: the client keeps the mail and tries again later; nothing was
-  // acknowledged.
-  auto answer = [this, folder, name, done = std::move(done)](const std::string& file,
-                                                             std::error_code error) {
-    spooling_.erase(name);
-    if (!error) {
-      done({250, "2.0.0 Ok: queued as " + name});
-      return;
-    }
-    AddToList("!!!Cannot write spool file " + folder + "/" + file + ": " + error.message());
-    done({451, "4.3.0 Requested action aborted: local error in processing"});
-  };
-  // The envelope record is in place before the spool file, so a handler that sees the spool file
-  // sees its record too.
+  // The envelope record is renamed into place before the spool file, so a handler that sees the
+  // spool file sees its record too.
   const std::string record = EnvelopeRecordName(name);
+  std::vector<SpoolFile> files;
+  files.push_back({SpoolTempName(record), record, std::move(envelope)});
+  files.push_back({SpoolTempName(name), name, std::move(data)});
   env_.spool_writer.Write(
-      folder, SpoolTempName(record), record, std::move(envelope),
-      [this, folder, name, record, answer = std::move(answer),
-       data = std::move(data)](std::error_code error) mutable {
+      folder, std::move(files),
+      [this, folder, name, done = std::move(done)](std::error_code error) {
+        spooling_.erase(name);
         if (error) {
-          answer(record, error);
+          // The client keeps the mail and tries again later; nothing was acknowledged.
+          AddToList("!!!Cannot write spool file " + folder + "/" + name + ": " + error.message());
+          done({451, "4.3.0 Requested action aborted: local error in processing"});
           return;
         }
-        env_.spool_writer.Write(
-            folder, SpoolTempName(name), name, std::move(data),
-            [this, folder, name, record, answer = std::move(answer)](std::error_code error) {
-              // Without its spool file the record is stale; one that cannot be removed now is
-              // removed at the next start.
-              if (error) env_.files.DeleteFile(folder + "/" + record);
-              answer(name, error);
-            });
+        done({250, "2.0.0 Ok: queued as " + name});
+        WakeHandler();
       });
+}
+
+void MailvaneFrmSvc::WakeHandler() {
+  auto wake = [this] {
+    wake_posted_ = false;
+    // A handler that cannot take it now finds the file on its own scan.
+    if (handler_up()) handlers_[0]->Post("Wake", {});
+  };
+  if (!env_.post) return wake();
+  if (wake_posted_) return;
+  wake_posted_ = true;
+  env_.post(wake);
 }
 
 }  // namespace mailvane

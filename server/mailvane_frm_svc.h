@@ -64,6 +64,9 @@ struct ServerEnvironment {
   std::function<void(int)> end_program;
   // Receives every activity line as shown (the debug mode prints it).
   std::function<void(const std::string&)> echo_line;
+  // Runs a function on the loop after the handlers already queued; the handler's wake goes
+  // through it, so that mails spooled together wake it once. Without it every mail wakes it.
+  std::function<void(std::function<void()>)> post = nullptr;
 };
 
 class MailvaneFrmSvc final : public MainWindow, public SmtpEvents, public ServiceEvents {
@@ -124,11 +127,14 @@ class MailvaneFrmSvc final : public MainWindow, public SmtpEvents, public Servic
   void HandlerTimer_Timer();
   void RemoveUnfinishedSpoolFiles();
   void RecordMailFailure(const std::string& failure);
-  // The envelope record first, then the spool file, both durably; done gets 250 only when both
-  // are in place, else a 451 and neither is left behind.
+  // The envelope record first, then the spool file, in one durable write; done gets 250 only
+  // when both are in place, else a 451 and neither is left behind. After a 250 the handler is
+  // woken.
   void WriteSpoolFile(const std::string& folder, std::string data, std::string envelope,
                       std::function<void(SmtpReply)> done);
   std::string NextSpoolName(const std::string& folder);
+  // Posts one Wake to the handler for the files spooled in this turn of the loop.
+  void WakeHandler();
 
   ServerEnvironment env_;
   WindowState window_;
@@ -145,6 +151,7 @@ class MailvaneFrmSvc final : public MainWindow, public SmtpEvents, public Servic
   int handler_restarts_ = 0;
   std::unique_ptr<SmtpServer> smtp1_;
   std::set<std::string> spooling_;  // names of spool files being written
+  bool wake_posted_ = false;        // a wake of the handler waits on the loop
   bool unloaded_ = false;
   MailvaneSettingsFrm settings_;
 };

@@ -330,7 +330,7 @@ TEST_F(ServiceWindowTest, EachMailGetsItsOwnCompleteSpoolFileBeforeItsAnswer) {
   // 09:07:03 on 5 December 2009: the counter keeps the names of one second apart.
   EXPECT_EQ(spool_.files().at("/srv/mv/messages/2009125973.1.msg"), "Subject: a\r\n\r\nbody a\r\n");
   EXPECT_EQ(spool_.files().at("/srv/mv/messages/2009125973.2.msg"), "Subject: b\r\n\r\nbody b\r\n");
-  EXPECT_EQ(spool_.last_temp_name(), ".2009125973.2.msg.tmp");
+  EXPECT_EQ(spool_.last_names().back(), ".2009125973.2.msg.tmp>2009125973.2.msg");
 }
 
 TEST_F(ServiceWindowTest, ANameThatIsTakenIsNeverAppendedTo) {
@@ -363,7 +363,7 @@ TEST_F(ServiceWindowTest, StartupRemovesFilesACrashedRunLeftHalfWritten) {
                                       "2009125973.3.msg.done", "2009125973.3.msg.env"}));
 }
 
-TEST_F(ServiceWindowTest, TheEnvelopeRecordIsDurableBeforeTheSpoolFileAndGoesWithIt) {
+TEST_F(ServiceWindowTest, TheEnvelopeRecordAndTheSpoolFileAreOneWriteRecordFirst) {
   Configure();
   Window().Form_Load("");
   spool_.HoldCompletions(true);
@@ -374,24 +374,56 @@ TEST_F(ServiceWindowTest, TheEnvelopeRecordIsDurableBeforeTheSpoolFileAndGoesWit
   Window().MailReceived({"127.0.0.1", 1}, message, [&](SmtpReply r) { reply = r; });
   EXPECT_EQ(spool_.files().at("/srv/mv/messages/2009125973.1.msg.env"),
             "447700900123\n+447700900999\n");
-  EXPECT_EQ(spool_.files().count("/srv/mv/messages/2009125973.1.msg"), 0u);  // not before it
-  EXPECT_EQ(spool_.last_temp_name(), ".2009125973.1.msg.env.tmp");
+  EXPECT_THAT(spool_.last_names(),
+              ElementsAre(".2009125973.1.msg.env.tmp>2009125973.1.msg.env",
+                          ".2009125973.1.msg.tmp>2009125973.1.msg"));
+  EXPECT_EQ(reply.code, 0);
+  EXPECT_TRUE(objects_.posts().empty());  // not before the 250
   spool_.ReleaseCompletions();
   EXPECT_EQ(reply.code, 250);
-  EXPECT_EQ(spool_.files().count("/srv/mv/messages/2009125973.1.msg"), 1u);
   spool_.HoldCompletions(false);
+  EXPECT_EQ(spool_.writes(), 1);
 
-  // Either write failing: 451; a record whose spool file failed is deleted again.
-  for (int failing : {3, 5}) {  // the record of the second mail, the spool file of the third
-    spool_.FailWriteNumber(failing);
-    const int deletes = files_.delete_calls();
-    EXPECT_EQ(Receive("mail").code, 451) << failing;
-    EXPECT_EQ(files_.delete_calls() - deletes, failing == 5 ? 1 : 0) << failing;
-    EXPECT_EQ(spool_.writes(), failing) << failing;  // no spool file after a failed record
-  }
+  // A failed write: 451, and the handler is not woken for it.
+  const size_t wakes = objects_.posts().size();
+  spool_.FailWriteNumber(2);
+  EXPECT_EQ(Receive("mail").code, 451);
+  EXPECT_EQ(objects_.posts().size(), wakes);
   size_t spool_files = 0;
   for (const auto& [path, data] : spool_.files()) spool_files += path.ends_with(".msg");
   EXPECT_EQ(spool_files, 1u);
+}
+
+TEST_F(ServiceWindowTest, MailsSpooledInOneTurnOfTheLoopWakeTheHandlerOnce) {
+  std::vector<std::function<void()>> posted;
+  window_ = std::make_unique<MailvaneFrmSvc>(ServerEnvironment{
+      registry_, files_, clock_, mail_, service_, objects_, spool_, timer1_, handler_timer_,
+      [this](SmtpEvents&) { return std::make_unique<FakeListener>(&listener_calls_); },
+      "/opt/mailvane", [this](int code) { exit_codes_.push_back(code); }, nullptr,
+      [&](std::function<void()> run) { posted.push_back(std::move(run)); }});
+  Configure();
+  Window().Form_Load("");
+  spool_.HoldCompletions(true);
+  std::vector<int> codes;
+  SmtpMessage message;
+  message.text = "mail";
+  for (int i = 0; i < 3; ++i)
+    Window().MailReceived({"127.0.0.1", 1}, message, [&](SmtpReply r) { codes.push_back(r.code); });
+  spool_.ReleaseCompletions();  // one group's completions, in one turn
+  EXPECT_THAT(codes, ElementsAre(250, 250, 250));
+  ASSERT_EQ(posted.size(), 1u);
+  EXPECT_TRUE(objects_.posts().empty());
+  posted[0]();
+  ASSERT_EQ(objects_.posts().size(), 1u);
+  EXPECT_EQ(objects_.posts()[0].member, "Wake");
+  // A handler that does not take it (gone, or not reading) costs the mail nothing: it was
+  // answered already and the handler's scan finds its file.
+  objects_.DropPosts(true);
+  spool_.HoldCompletions(false);
+  EXPECT_EQ(Receive("mail").code, 250);
+  ASSERT_EQ(posted.size(), 2u);
+  posted[1]();
+  EXPECT_EQ(objects_.posts().size(), 1u);
 }
 
 TEST_F(ServiceWindowTest, AMailThatCannotBeSpooledGetsATemporaryFailure) {

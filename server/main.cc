@@ -50,7 +50,8 @@ int Run(const std::string& argument_text) {
          if (!debug) return;
          std::printf("%s\n", line.c_str());
          std::fflush(stdout);
-       }});
+       },
+       [&](std::function<void()> run) { loop->Post(std::move(run)); }});
   window.Form_Load(argument_text);
   if (ended) return exit_code;
 

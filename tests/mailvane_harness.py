@@ -57,11 +57,14 @@ class Sink:
         self.mails = []
         self.lock = threading.Lock()
         self.refuse = set()  # recipient addresses answered with 550 at RCPT
+        self.history = []    # in order: ("refused", address) and ("mail", [rcpt])
         sink = self
 
         class Handler:
             async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
                 if address in sink.refuse:
+                    with sink.lock:
+                        sink.history.append(("refused", address))
                     return "550 5.1.1 refused by the test"
                 envelope.rcpt_tos.append(address)
                 return "250 OK"
@@ -70,6 +73,7 @@ class Sink:
                 message = email.message_from_bytes(envelope.content, policy=email.policy.default)
                 with sink.lock:
                     sink.mails.append((envelope.mail_from, list(envelope.rcpt_tos), message))
+                    sink.history.append(("mail", list(envelope.rcpt_tos)))
                 return "250 OK"
 
         self.port = free_port()

@@ -1,15 +1,18 @@
 // Out-of-process automation: an object created by programmatic identifier runs in the program
 // registered for that identifier, started as a child process; calls by member name are
-// synchronous requests and answers over a socket pair, one JSON line each way.
+// synchronous requests and answers over a socket pair, one JSON line each way. Beside them go
+// one-way messages that are never answered: posts from the creator to a member of the object,
+// and events from the object to its creator.
 //
 // Client side (the creating program): ObjectFactory and AutomationObject, called on its loop
-// thread; a call blocks until the answer or the time-out, and the end of an object's connection
-// is watched on that loop. Server side (the object's program):
+// thread; a call blocks until the answer or the time-out, while the end of an object's
+// connection and its events are watched on that loop. Server side (the object's program):
 // AutomationHost on that program's loop.
 #ifndef MAILVANE_PLATFORM_AUTOMATION_AUTOMATION_H_
 #define MAILVANE_PLATFORM_AUTOMATION_AUTOMATION_H_
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -34,6 +37,14 @@ struct CallResult {
   Variant value;
 };
 
+// Posts that the object's program has not read yet, at most; a post beyond is dropped.
+inline constexpr size_t kMaxPendingPostBytes = 256 * 1024;
+// Output that the creator has not read yet, at most, for an event to be queued; answers are
+// queued whatever waits, since a creator that waits for an answer reads.
+inline constexpr size_t kMaxQueuedEventBytes = 256 * 1024;
+
+using EventHandler = std::function<void(const std::string& name, const std::vector<Variant>& args)>;
+
 class AutomationObject {
  public:
   AutomationObject() = default;
@@ -43,6 +54,16 @@ class AutomationObject {
   virtual ~AutomationObject() = default;
 
   virtual CallResult Call(const std::string& member, const std::vector<Variant>& args) = 0;
+  // Sends a one-way message to member, never answered; it never waits for the object's program
+  // (what the socket does not take now is sent from the loop) and goes before any later call.
+  // False, and the post is dropped, when the connection is closed or kMaxPendingPostBytes of
+  // posts already wait unread.
+  virtual bool Post(const std::string& member, const std::vector<Variant>& args) = 0;
+  // Runs handler on the loop for each event of the object, in the order raised. Events that
+  // arrive while a call waits for its answer are kept and run after it, in a later turn of the
+  // loop. Events without a handler are dropped. Never runs after the release; the handler may
+  // release the object.
+  virtual void OnEvent(EventHandler handler) = 0;
   // Runs handler on the loop, once, when the connection to the object's program closes for any
   // reason but the release of this object: the program ended, crashed or was killed, or a call
   // found it gone or out of step. From then on calls answer 462. Never runs after the release;
@@ -85,7 +106,12 @@ class AutomationHost {
   AutomationHost& operator=(const AutomationHost&) = delete;
   virtual ~AutomationHost() = default;
 
+  // The member serves calls and posts alike; a post's result, errors included, is dropped.
   virtual void Register(const std::string& member, Method method) = 0;
+  // Sends a one-way event to the creator, behind the answers and events not yet written; it never
+  // waits for the creator. False, and the event is dropped, before Ready, when the connection is
+  // closed, or when the output the creator has not read would pass kMaxQueuedEventBytes.
+  virtual bool Raise(const std::string& name, const std::vector<Variant>& args) = 0;
   // Tells the creator that the object exists (after its class initialisation), then serves calls.
   virtual void Ready() = 0;
   // Runs on the loop when the creator's end of the connection closes.

@@ -1,6 +1,7 @@
-// The object's side of the connection, on the program's loop. Requests are served one at a time
-// in the order they arrive; every handler keeps the connection state alive until it completes,
-// so destroying the host while the loop still holds its handlers is safe.
+// The object's side of the connection, on the program's loop. Requests and posts are served one
+// at a time in the order they arrive; every handler keeps the connection state alive until it
+// completes, so destroying the host while the loop still holds its handlers is safe. Output
+// (answers and events) is queued and written asynchronously; the queued bytes bound the events.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -53,6 +54,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
     Shut();
   }
 
+  bool Raise(const std::string& name, const std::vector<Variant>& args) {
+    if (!ready_ || closed_) return false;
+    std::string line = EncodeEventLine({name, args});
+    if (queued_bytes_ + line.size() > kMaxQueuedEventBytes) return false;
+    Send(std::move(line));
+    return true;
+  }
+
  private:
   void Read() {
     if (closed_) return;
@@ -67,20 +76,24 @@ class Connection : public std::enable_shared_from_this<Connection> {
     lines_.Append(std::string_view(chunk_.data(), size));
     std::string line;
     while (lines_.Next(&line)) {
-      std::optional<AutomationRequest> request = DecodeRequestLine(line);
-      if (!request) return Disconnect();  // a creator out of step cannot be answered
-      Send(EncodeAnswerLine(request->id, Dispatch(*request)));
+      if (std::optional<AutomationRequest> request = DecodeRequestLine(line)) {
+        Send(EncodeAnswerLine(request->id, Dispatch(request->member, request->args)));
+      } else if (std::optional<AutomationMessage> post = DecodePostLine(line)) {
+        Dispatch(post->name, post->args);  // never answered
+      } else {
+        return Disconnect();  // a creator out of step cannot be answered
+      }
       if (closed_) return;  // the method may have ended the connection
     }
     if (lines_.Overflowed()) return Disconnect();
     Read();
   }
 
-  CallResult Dispatch(const AutomationRequest& request) {
-    auto method = methods_.find(request.member);
+  CallResult Dispatch(const std::string& member, const std::vector<Variant>& args) {
+    auto method = methods_.find(member);
     if (method == methods_.end()) return CallResult{kErrNoMember, kNoMemberText, "", {}};
     try {
-      return method->second(request.args);
+      return method->second(args);
     } catch (const std::exception&) {
       return CallResult{kErrAutomationError, kAutomationErrorText, "", {}};
     } catch (...) {
@@ -90,6 +103,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void Send(std::string line) {
     if (closed_) return;
+    queued_bytes_ += line.size();
     outgoing_.push_back(std::move(line));
     if (outgoing_.size() == 1) WriteNext();
   }
@@ -99,6 +113,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
                       [self = shared_from_this()](const boost::system::error_code& error, size_t) {
                         if (self->closed_) return;
                         if (error) return self->Disconnect();
+                        self->queued_bytes_ -= self->outgoing_.front().size();
                         self->outgoing_.pop_front();
                         if (!self->outgoing_.empty()) self->WriteNext();
                       });
@@ -110,6 +125,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     boost::system::error_code ignored;
     socket_.close(ignored);
     outgoing_.clear();
+    queued_bytes_ = 0;
   }
 
   void Disconnect() {
@@ -125,6 +141,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   LineBuffer lines_;
   std::array<char, 64 * 1024> chunk_{};
   std::deque<std::string> outgoing_;
+  size_t queued_bytes_ = 0;  // of outgoing_, the line being written included
   bool ready_ = false;
   bool closed_ = false;
 };
@@ -139,6 +156,9 @@ class PosixAutomationHost final : public AutomationHost {
     connection_->Register(member, std::move(method));
   }
   void Ready() override { connection_->Ready(); }
+  bool Raise(const std::string& name, const std::vector<Variant>& args) override {
+    return connection_->Raise(name, args);
+  }
   void OnDisconnect(std::function<void()> handler) override {
     connection_->OnDisconnect(std::move(handler));
   }

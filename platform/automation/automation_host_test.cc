@@ -113,6 +113,29 @@ TEST_F(AutomationHostTest, MemberErrors) {
   EXPECT_EQ(Call("Echo", {}).error_number, 0);  // the connection survives member errors
 }
 
+TEST_F(AutomationHostTest, PostsAreServedUnansweredAndEventsFollowTheReadyLine) {
+  EXPECT_FALSE(host_->Raise("early", {}));  // nothing goes before the ready line
+  int posted = 0;
+  host_->Register("Count", [&](const std::vector<Variant>&) {
+    ++posted;
+    return CallResult{};
+  });
+  host_->Ready();
+  std::string line;
+  ASSERT_TRUE(ReadLine(&line));
+  EXPECT_TRUE(IsReadyLine(line));
+  Send(EncodePostLine({"Count", {}}) + EncodePostLine({"Throw", {}}) + EncodePostLine({"No", {}}));
+  EXPECT_TRUE(host_->Raise("tick", {Variant{int64_t{1}}}));
+  ASSERT_TRUE(ReadLine(&line));
+  std::optional<AutomationMessage> event = DecodeEventLine(line);
+  ASSERT_TRUE(event);
+  EXPECT_EQ(event->name, "tick");
+  // The next line is the call's answer: the posts got none.
+  EXPECT_EQ(Call("Echo", {Variant{int64_t{9}}}).value, Variant{int64_t{9}});
+  EXPECT_EQ(posted, 1);
+  EXPECT_EQ(disconnects_, 0);
+}
+
 TEST_F(AutomationHostTest, MalformedLineEndsTheConnection) {
   host_->Ready();
   std::string line;

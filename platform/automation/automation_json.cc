@@ -65,14 +65,59 @@ std::optional<int64_t> IdOf(const json::object& object) {
 
 std::string Line(const json::value& value) { return json::serialize(value) + "\n"; }
 
+json::array ArgsToJson(const std::vector<Variant>& args) {
+  json::array array;
+  for (const Variant& arg : args) array.push_back(ToJson(arg));
+  return array;
+}
+
+// Missing args are none; anything but an array of values is malformed.
+bool ArgsFromJson(const json::value* args, std::vector<Variant>* out) {
+  if (args == nullptr) return true;
+  if (!args->is_array()) return false;
+  for (const json::value& arg : args->get_array()) {
+    std::optional<Variant> value = FromJson(arg);
+    if (!value) return false;
+    out->push_back(std::move(*value));
+  }
+  return true;
+}
+
+// A one-way message whose name is under key; a line that also carries an id is no such message.
+std::optional<AutomationMessage> DecodeMessage(std::string_view line, const char* key) {
+  std::optional<json::object> object = ParseObject(line);
+  if (!object || object->contains("id")) return std::nullopt;
+  const json::value* name = object->if_contains(key);
+  if (name == nullptr || !name->is_string()) return std::nullopt;
+  AutomationMessage message;
+  message.name = std::string(name->get_string());
+  if (!ArgsFromJson(object->if_contains("args"), &message.args)) return std::nullopt;
+  return message;
+}
+
 }  // namespace
 
 std::string EncodeReadyLine() { return Line(json::object{{"ready", true}}); }
 
 std::string EncodeRequestLine(const AutomationRequest& request) {
-  json::array args;
-  for (const Variant& arg : request.args) args.push_back(ToJson(arg));
-  return Line(json::object{{"id", request.id}, {"call", request.member}, {"args", args}});
+  return Line(json::object{
+      {"id", request.id}, {"call", request.member}, {"args", ArgsToJson(request.args)}});
+}
+
+std::string EncodePostLine(const AutomationMessage& post) {
+  return Line(json::object{{"post", post.name}, {"args", ArgsToJson(post.args)}});
+}
+
+std::string EncodeEventLine(const AutomationMessage& event) {
+  return Line(json::object{{"event", event.name}, {"args", ArgsToJson(event.args)}});
+}
+
+std::optional<AutomationMessage> DecodePostLine(std::string_view line) {
+  return DecodeMessage(line, "post");
+}
+
+std::optional<AutomationMessage> DecodeEventLine(std::string_view line) {
+  return DecodeMessage(line, "event");
 }
 
 std::string EncodeAnswerLine(int64_t id, const CallResult& result) {
@@ -101,14 +146,7 @@ std::optional<AutomationRequest> DecodeRequestLine(std::string_view line) {
   if (!id || call == nullptr || !call->is_string()) return std::nullopt;
   request.id = *id;
   request.member = std::string(call->get_string());
-  if (args != nullptr) {
-    if (!args->is_array()) return std::nullopt;
-    for (const json::value& arg : args->get_array()) {
-      std::optional<Variant> value = FromJson(arg);
-      if (!value) return std::nullopt;
-      request.args.push_back(std::move(*value));
-    }
-  }
+  if (!ArgsFromJson(args, &request.args)) return std::nullopt;
   return request;
 }
 

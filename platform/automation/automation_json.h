@@ -4,6 +4,9 @@
 //   creator -> object:  {"id":n,"call":"Member","args":[...]}
 //   object -> creator:  {"id":n,"value":...}
 //                   or  {"id":n,"error":{"number":N,"description":"...","source":"..."}}
+// One-way messages, never answered:
+//   creator -> object:  {"post":"Member","args":[...]}
+//   object -> creator:  {"event":"Name","args":[...]}
 // Values are null, true/false, whole numbers (int64), other numbers (double) and strings; a
 // double that is not finite travels as null, and one with an extreme exponent may come back a unit
 // off in its last place (the Boost 1.81 parser). A line longer than kMaxLineBytes, or one that does
@@ -41,6 +44,12 @@ struct AutomationRequest {
   std::vector<Variant> args;
 };
 
+// A one-way message: a post to the object or an event to its creator.
+struct AutomationMessage {
+  std::string name;
+  std::vector<Variant> args;
+};
+
 struct AutomationAnswer {
   int64_t id = 0;
   CallResult result;  // value, or error number, description and source
@@ -50,11 +59,15 @@ struct AutomationAnswer {
 std::string EncodeReadyLine();
 std::string EncodeRequestLine(const AutomationRequest& request);
 std::string EncodeAnswerLine(int64_t id, const CallResult& result);
+std::string EncodePostLine(const AutomationMessage& post);
+std::string EncodeEventLine(const AutomationMessage& event);
 
 // The decoders take a line without its "\n".
 bool IsReadyLine(std::string_view line);
 std::optional<AutomationRequest> DecodeRequestLine(std::string_view line);
 std::optional<AutomationAnswer> DecodeAnswerLine(std::string_view line);
+std::optional<AutomationMessage> DecodePostLine(std::string_view line);
+std::optional<AutomationMessage> DecodeEventLine(std::string_view line);
 
 // Splits received bytes into lines, bounded by kMaxLineBytes (a test may pass a smaller bound).
 class LineBuffer {

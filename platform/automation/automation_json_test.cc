@@ -133,5 +133,27 @@ TEST(AutomationJson, LineBufferSplitsLinesAndHoldsItsBound) {
   EXPECT_FALSE(lines.Next(&line));
 }
 
+
+TEST(AutomationJson, OneWayMessagesKeepTheirKindAndArguments) {
+  const AutomationMessage message{"Wake", {Variant{int64_t{3}}, Variant{std::string("x")}}};
+  std::string post = EncodePostLine(message);
+  std::string event = EncodeEventLine(message);
+  post.pop_back();
+  event.pop_back();
+  ASSERT_TRUE(DecodePostLine(post));
+  EXPECT_EQ(DecodePostLine(post)->args, message.args);
+  EXPECT_EQ(DecodeEventLine(event)->name, "Wake");
+  // Each kind is only itself: a post is no event, request or answer, and so on.
+  EXPECT_FALSE(DecodeEventLine(post));
+  EXPECT_FALSE(DecodePostLine(event));
+  EXPECT_FALSE(DecodeRequestLine(post));
+  EXPECT_FALSE(DecodeAnswerLine(event));
+  for (const char* line : {"{\"post\":1}", "{\"post\":\"A\",\"args\":{}}",
+                           "{\"post\":\"A\",\"id\":1}", "{\"event\":\"A\",\"args\":[[1]]}"}) {
+    EXPECT_FALSE(DecodePostLine(line) || DecodeEventLine(line)) << line;
+  }
+  EXPECT_FALSE(DecodePostLine(EncodeRequestLine({1, "Wake", {}})));
+}
+
 }  // namespace
 }  // namespace mailvane

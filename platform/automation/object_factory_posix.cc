@@ -2,8 +2,8 @@
 // MAILVANE_AUTOMATION_FD), no other descriptor of ours, a process group of its own, and SIGTERM
 // when the creating thread ends. Calls block on poll with a deadline; after a time-out or a
 // protocol error the connection is closed and the child killed, because its later answers would be
-// out of step. Between calls the connection is watched on the loop for its peer's end (POLLRDHUP
-// tells that end apart from readable data, so an answer left unread cannot hide it).
+// out of step. Between calls the loop reads the connection: events, and the peer's end. Posts are
+// sent without waiting; what the socket does not take is sent when it is writable.
 #include "platform/automation/object_factory_posix.h"
 
 #include <fcntl.h>
@@ -20,6 +20,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <deque>
 #include <thread>
 
 #include "platform/automation/automation_json.h"
@@ -110,119 +111,238 @@ bool WriteAll(int fd, std::string_view data, Clock::time_point deadline) {
   return true;
 }
 
-// Whether the peer has closed its end (or the socket failed), without reading anything.
-bool PeerClosed(int fd) {
-  pollfd entry{fd, POLLRDHUP, 0};
-  return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
-}
-
 // What an object shares with the loop's handlers that watch its connection; it outlives the
-// object while such a handler is pending, and released tells the handler the object is gone.
-struct CloseWatch {
-  explicit CloseWatch(asio::io_context& context) : descriptor(context) {}
-  asio::posix::stream_descriptor descriptor;  // the connection, watched but never owned
-  std::function<void()> handler;
-  bool released = false;
-
-  // Runs the handler once, unless the object was released.
-  static void Report(const std::shared_ptr<CloseWatch>& watch) {
-    if (watch->released || !watch->handler) return;
-    std::function<void()> handler = std::move(watch->handler);
-    watch->handler = nullptr;
-    handler();
-  }
-
-  // Readiness also comes from answers that a call has read already: only a closed peer counts.
-  static void Arm(const std::shared_ptr<CloseWatch>& watch) {
-    watch->descriptor.async_wait(asio::posix::descriptor_base::wait_read,
-                                 [watch](const boost::system::error_code& error) {
-                                   if (error == asio::error::operation_aborted || watch->released ||
-                                       !watch->descriptor.is_open()) {
-                                     return;
-                                   }
-                                   if (!error && !PeerClosed(watch->descriptor.native_handle()))
-                                     return Arm(watch);
-                                   Report(watch);
-                                 });
-  }
-
-  void StopWatching() {
-    if (!descriptor.is_open()) return;
-    descriptor.release();  // cancels the wait; the descriptor stays open for its owner
-  }
-};
-
-class ChildProcessObject final : public AutomationObject {
+// object while such a handler is pending, and released tells the handlers the object is gone.
+// Between calls the loop reads the connection: events are taken up, and the end of the peer is
+// seen as the end of the stream, after whatever it sent before.
+class Channel : public std::enable_shared_from_this<Channel> {
  public:
-  ChildProcessObject(asio::io_context& context, int fd, pid_t pid, LineBuffer lines,
-                     AutomationOptions options)
-      : context_(context),
-        watch_(std::make_shared<CloseWatch>(context)),
-        fd_(fd),
-        pid_(pid),
-        lines_(std::move(lines)),
-        options_(options) {}
+  Channel(asio::io_context& context, int fd, pid_t pid, LineBuffer lines,
+          AutomationOptions options)
+      : context_(context), descriptor_(context), fd_(fd), pid_(pid),
+        lines_(std::move(lines)), options_(options) {}
 
-  ~ChildProcessObject() override {
-    watch_->released = true;
-    watch_->handler = nullptr;
+  // Starts watching; lines that came with the ready line are taken up on the loop.
+  void Start() {
+    boost::system::error_code error;
+    descriptor_.assign(fd_, error);
+    if (error) {
+      peer_closed_ = true;
+      PostReport();
+      return;
+    }
+    ArmRead();
+    asio::post(context_, [self = shared_from_this()] { self->OnReadable(); });
+  }
+
+  void Release() {
+    released_ = true;
+    on_closed_ = nullptr;
+    on_event_ = nullptr;
     CloseConnection();
     ReapWithGrace(pid_, kExitGrace);
+    pid_ = -1;
   }
 
-  void OnClosed(std::function<void()> handler) override {
-    watch_->handler = std::move(handler);
-    if (fd_ < 0) {  // closed already: tell on the loop, as a watch would
-      asio::post(context_, [watch = watch_] { CloseWatch::Report(watch); });
-      return;
-    }
-    if (watch_->descriptor.is_open()) return;
-    boost::system::error_code error;
-    watch_->descriptor.assign(fd_, error);
-    if (error) {
-      asio::post(context_, [watch = watch_] { CloseWatch::Report(watch); });
-      return;
-    }
-    CloseWatch::Arm(watch_);
+  void OnClosed(std::function<void()> handler) {
+    on_closed_ = std::move(handler);
+    if (fd_ < 0 || peer_closed_) PostReport();  // closed already: tell on the loop
   }
+  void OnEvent(EventHandler handler) { on_event_ = std::move(handler); }
 
-  CallResult Call(const std::string& member, const std::vector<Variant>& args) override {
+  CallResult Call(const std::string& member, const std::vector<Variant>& args) {
     if (fd_ < 0) return Unavailable();
     const Clock::time_point deadline = Clock::now() + options_.call_timeout;
     const int64_t id = ++last_id_;
-    if (!WriteAll(fd_, EncodeRequestLine({id, member, args}), deadline)) return Fail();
-    std::string line;
-    if (ReadLine(fd_, lines_, deadline, &line) != ReadStatus::kLine) return Fail();
-    std::optional<AutomationAnswer> answer = DecodeAnswerLine(line);
-    if (!answer || answer->id != id) return Fail();
+    std::string request = unsent_ + EncodeRequestLine({id, member, args});  // posts go first
+    unsent_.clear();
+    if (!WriteAll(fd_, request, deadline)) return Fail();
+    std::optional<AutomationAnswer> answer;
+    while (!answer) {
+      std::string line;
+      if (ReadLine(fd_, lines_, deadline, &line) != ReadStatus::kLine) return Fail();
+      if (std::optional<AutomationMessage> event = DecodeEventLine(line)) {
+        events_.push_back(std::move(*event));
+        continue;
+      }
+      answer = DecodeAnswerLine(line);
+      if (!answer || answer->id != id) return Fail();
+    }
+    if (!events_.empty()) {
+      asio::post(context_, [self = shared_from_this()] { self->DeliverEvents(); });
+    }
     return std::move(answer->result);
+  }
+
+  bool Post(const std::string& member, const std::vector<Variant>& args) {
+    if (fd_ < 0 || peer_closed_) return false;
+    std::string line = EncodePostLine({member, args});
+    if (unsent_.size() + line.size() > kMaxPendingPostBytes) return false;
+    unsent_ += line;
+    Flush();
+    return true;
   }
 
   pid_t pid() const { return pid_; }
 
  private:
+  void ArmRead() {
+    descriptor_.async_wait(asio::posix::descriptor_base::wait_read,
+                           [self = shared_from_this()](const boost::system::error_code& error) {
+                             if (error == asio::error::operation_aborted || self->released_ ||
+                                 !self->descriptor_.is_open()) {
+                               return;
+                             }
+                             if (error) {
+                               self->peer_closed_ = true;
+                               return self->Report();
+                             }
+                             self->OnReadable();
+                           });
+  }
+
+  // Takes what the socket holds; an event is run at once, anything else between calls is out of
+  // step. Readiness also comes from answers that a call has read already: then nothing is read.
+  void OnReadable() {
+    if (released_ || fd_ < 0) return;
+    char chunk[64 * 1024];
+    bool ended = false;
+    for (;;) {
+      ssize_t got = ::recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
+      if (got > 0) {
+        lines_.Append(std::string_view(chunk, static_cast<size_t>(got)));
+        continue;
+      }
+      if (got < 0 && errno == EINTR) continue;
+      ended = got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+      break;
+    }
+    std::string line;
+    while (lines_.Next(&line)) {
+      std::optional<AutomationMessage> event = DecodeEventLine(line);
+      if (!event) {
+        Fail();
+        return;
+      }
+      events_.push_back(std::move(*event));
+    }
+    if (lines_.Overflowed()) {
+      Fail();
+      return;
+    }
+    std::shared_ptr<Channel> self = shared_from_this();  // a handler may release the object
+    DeliverEvents();
+    if (released_ || fd_ < 0) return;
+    if (ended) {
+      peer_closed_ = true;
+      Report();
+      return;
+    }
+    ArmRead();
+  }
+
+  void DeliverEvents() {
+    if (delivering_) return;  // an event handler's call: the running delivery takes them up
+    delivering_ = true;
+    std::shared_ptr<Channel> self = shared_from_this();
+    while (!released_ && !events_.empty()) {
+      AutomationMessage event = std::move(events_.front());
+      events_.pop_front();
+      if (EventHandler handler = on_event_) handler(event.name, event.args);
+    }
+    delivering_ = false;
+  }
+
+  // Sends what the socket takes now; the rest when it is writable again.
+  void Flush() {
+    while (!unsent_.empty() && fd_ >= 0) {
+      ssize_t sent = ::send(fd_, unsent_.data(), unsent_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (sent > 0) {
+        unsent_.erase(0, static_cast<size_t>(sent));
+        continue;
+      }
+      if (sent < 0 && errno == EINTR) continue;
+      if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return ArmWrite();
+      unsent_.clear();  // the peer is gone; the read watch reports it
+      return;
+    }
+  }
+
+  void ArmWrite() {
+    if (write_armed_ || !descriptor_.is_open()) return;
+    write_armed_ = true;
+    descriptor_.async_wait(asio::posix::descriptor_base::wait_write,
+                           [self = shared_from_this()](const boost::system::error_code& error) {
+                             self->write_armed_ = false;
+                             if (error || self->released_) return;
+                             self->Flush();
+                           });
+  }
+
+  // Runs the close handler once, unless the object was released.
+  void Report() {
+    if (released_ || !on_closed_) return;
+    std::function<void()> handler = std::move(on_closed_);
+    on_closed_ = nullptr;
+    handler();
+  }
+  void PostReport() {
+    asio::post(context_, [self = shared_from_this()] { self->Report(); });
+  }
+
   // The connection is no longer in step: end it and the program behind it.
   CallResult Fail() {
     CloseConnection();
     KillAndReap(pid_);
     pid_ = -1;
-    asio::post(context_, [watch = watch_] { CloseWatch::Report(watch); });
+    PostReport();
     return Unavailable();
   }
 
   void CloseConnection() {
-    watch_->StopWatching();
+    if (descriptor_.is_open()) descriptor_.release();  // cancels the waits; we own the fd
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+    unsent_.clear();
   }
 
   asio::io_context& context_;
-  std::shared_ptr<CloseWatch> watch_;
+  asio::posix::stream_descriptor descriptor_;  // the connection, watched but never owned
   int fd_;
   pid_t pid_;
-  LineBuffer lines_;
+  LineBuffer lines_;  // read and not yet taken, by calls and by the watch alike
   AutomationOptions options_;
   int64_t last_id_ = 0;
+  std::string unsent_;  // posts the socket has not taken yet
+  std::deque<AutomationMessage> events_;
+  std::function<void()> on_closed_;
+  EventHandler on_event_;
+  bool released_ = false;
+  bool peer_closed_ = false;
+  bool delivering_ = false;
+  bool write_armed_ = false;
+};
+
+class ChildProcessObject final : public AutomationObject {
+ public:
+  explicit ChildProcessObject(std::shared_ptr<Channel> channel) : channel_(std::move(channel)) {
+    channel_->Start();
+  }
+  ~ChildProcessObject() override { channel_->Release(); }
+
+  CallResult Call(const std::string& member, const std::vector<Variant>& args) override {
+    return channel_->Call(member, args);
+  }
+  bool Post(const std::string& member, const std::vector<Variant>& args) override {
+    return channel_->Post(member, args);
+  }
+  void OnClosed(std::function<void()> handler) override { channel_->OnClosed(std::move(handler)); }
+  void OnEvent(EventHandler handler) override { channel_->OnEvent(std::move(handler)); }
+
+  pid_t pid() const { return channel_->pid(); }
+
+ private:
+  std::shared_ptr<Channel> channel_;
 };
 
 // What the child needs, made before fork so that the child only makes async-signal-safe calls.
@@ -296,8 +416,8 @@ class ChildProcessObjectFactory final : public ObjectFactory {
       KillAndReap(pid);
       return CantCreate(progid);
     }
-    *object =
-        std::make_unique<ChildProcessObject>(context_, fds[0], pid, std::move(lines), options_);
+    *object = std::make_unique<ChildProcessObject>(
+        std::make_shared<Channel>(context_, fds[0], pid, std::move(lines), options_));
     return {};
   }
 

@@ -1,10 +1,12 @@
 // The factory against a real object's program (automation_echo_object) in a child process.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +14,7 @@
 #include <limits>
 #include <thread>
 
+#include "platform/automation/automation_json.h"
 #include "platform/automation/object_factory_posix.h"
 #include "platform/loop/event_loop.h"
 
@@ -228,6 +231,99 @@ TEST_F(ObjectFactoryTest, OnClosedRunsOnTheLoopOnceWhenTheProgramEndsAndNeverAft
     EXPECT_FALSE(object);
     EXPECT_TRUE(Reaped(pid));
   }
+}
+
+// The events an object raised, as "name(i)", in the order the loop ran them.
+struct EventLog {
+  std::vector<std::string> seen;
+  EventHandler Handler() {
+    return [this](const std::string& name, const std::vector<Variant>& args) {
+      seen.push_back(name + "(" + std::to_string(std::get<int64_t>(args.at(0))) + ")");
+    };
+  }
+};
+
+TEST_F(ObjectFactoryTest, PostsAreNeverAnsweredAndGoBeforeALaterCall) {
+  std::unique_ptr<ObjectFactory> factory = Factory();
+  std::unique_ptr<AutomationObject> object = Create(*factory);
+  ASSERT_TRUE(object);
+  for (const char* note : {"a", "b", "c"}) EXPECT_TRUE(object->Post("Note", {Variant{note}}));
+  // Posts to members that fail or do not exist are dropped by the object, which goes on.
+  EXPECT_TRUE(object->Post("Fail", {}));
+  EXPECT_TRUE(object->Post("NoSuchMember", {}));
+  EXPECT_TRUE(object->Post("Note", {Variant{"d"}}));
+  EXPECT_EQ(object->Call("Notes", {}).value, Variant{std::string("a,b,c,d")});
+  object->Call("Exit", {});
+  EXPECT_FALSE(object->Post("Note", {Variant{"e"}}));  // closed
+}
+
+TEST_F(ObjectFactoryTest, EventsRunOnTheLoopInOrderAndThoseDuringACallAfterIt) {
+  std::unique_ptr<ObjectFactory> factory = Factory();
+  std::unique_ptr<AutomationObject> object = Create(*factory);
+  ASSERT_TRUE(object);
+  EventLog events;
+  object->OnEvent(events.Handler());
+  // Raised while the call waits: kept, not run inside the call.
+  EXPECT_EQ(object->Call("Raise", {Variant{"during"}, Variant{int64_t{3}}, Variant{int64_t{0}}})
+                .value,
+            Variant{int64_t{3}});
+  EXPECT_TRUE(events.seen.empty());
+  // Raised between calls, after a post: read on the loop.
+  EXPECT_TRUE(object->Post("Raise", {Variant{"between"}, Variant{int64_t{2}}, Variant{int64_t{0}}}));
+  EXPECT_TRUE(TurnLoopUntil([&] { return events.seen.size() >= 5; }));
+  EXPECT_THAT(events.seen, ::testing::ElementsAre("during(1)", "during(2)", "during(3)",
+                                                  "between(1)", "between(2)"));
+  // A handler that releases the object ends the delivery; nothing runs after the release.
+  object->OnEvent([&](const std::string&, const std::vector<Variant>&) {
+    events.seen.push_back("released");
+    object.reset();
+  });
+  ASSERT_EQ(object->Call("Raise", {Variant{"x"}, Variant{int64_t{4}}, Variant{int64_t{0}}})
+                .error_number,
+            0);
+  TurnLoopUntil([&] { return !object; });
+  EXPECT_EQ(std::count(events.seen.begin(), events.seen.end(), "released"), 1);
+}
+
+TEST_F(ObjectFactoryTest, AnObjectThatDoesNotReadNeitherBlocksPostsNorLosesThoseAccepted) {
+  std::unique_ptr<ObjectFactory> factory = Factory();
+  std::unique_ptr<AutomationObject> object = Create(*factory);
+  ASSERT_TRUE(object);
+  int64_t noted = 0;
+  object->OnEvent([&](const std::string& name, const std::vector<Variant>& args) {
+    if (name == "noted") noted = std::get<int64_t>(args.at(0));
+  });
+  ASSERT_TRUE(object->Post("Sleep", {Variant{int64_t{3000}}}));  // reads nothing meanwhile
+  const std::string note(64 * 1024, 'n');
+  int64_t accepted = 0;
+  while (accepted < 1000 && object->Post("Note", {Variant{note}})) ++accepted;
+  ASSERT_LT(accepted, 1000);  // the bound was reached and the post refused at once
+  // The loop hands the rest over once the object reads again.
+  EXPECT_TRUE(TurnLoopUntil([&] { return noted == accepted; }));
+  EXPECT_EQ(noted, accepted);
+}
+
+TEST_F(ObjectFactoryTest, AnObjectRefusesEventsBeyondTheBoundAndDeliversThoseRaised) {
+  std::unique_ptr<ObjectFactory> factory = Factory();
+  std::unique_ptr<AutomationObject> object = Create(*factory);
+  ASSERT_TRUE(object);
+  EventLog events;
+  object->OnEvent(events.Handler());
+  // Raised all at once while the creator reads nothing: the object's queue fills up.
+  ASSERT_TRUE(object->Post("Raise", {Variant{"e"}, Variant{int64_t{100'000}}, Variant{int64_t{1000}}}));
+  CallResult raised = object->Call("Raised", {});
+  ASSERT_TRUE(std::holds_alternative<int64_t>(raised.value));
+  const int64_t count = std::get<int64_t>(raised.value);
+  auto line = [](int64_t i) {
+    return EncodeEventLine({"e", {Variant{i}, Variant{std::string(1000, 'x')}}}).size();
+  };
+  size_t queued = 0;
+  for (int64_t i = 1; i <= count; ++i) queued += line(i);
+  EXPECT_LE(queued, kMaxQueuedEventBytes);
+  EXPECT_GT(queued + line(count + 1), kMaxQueuedEventBytes);  // the first refused was the one over
+  EXPECT_TRUE(TurnLoopUntil([&] { return events.seen.size() >= static_cast<size_t>(count); }));
+  ASSERT_EQ(events.seen.size(), static_cast<size_t>(count));
+  EXPECT_EQ(events.seen.back(), "e(" + std::to_string(count) + ")");
 }
 
 TEST_F(ObjectFactoryTest, ChildInheritsOnlyItsConnection) {

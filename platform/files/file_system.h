@@ -1,7 +1,8 @@
 // The file operations Mailvane performs, in place of the platform's file-system object. Paths are
 // plain strings as Mailvane builds them. Results are std::error_code values in the generic
 // (errno) category; an empty code is success. One thread at a time per object, except that the
-// POSIX file system's WriteFileDurably may run on several threads at once (it keeps no state).
+// POSIX file system's WriteFileDurably, WriteFileSynced, SyncFolder and DeleteFile may run on
+// several threads at once (it keeps no state).
 #ifndef MAILVANE_PLATFORM_FILES_FILE_SYSTEM_H_
 #define MAILVANE_PLATFORM_FILES_FILE_SYSTEM_H_
 
@@ -55,6 +56,15 @@ class FileSystem {
   virtual std::error_code WriteFileDurably(const std::string& folder, const std::string& temp_name,
                                            const std::string& final_name, std::string_view data,
                                            FileReaders readers) = 0;
+  // The two steps of WriteFileDurably, for writers that share one folder sync among several
+  // files. WriteFileSynced is all of it but the folder sync: on success the file is synced and
+  // under final_name, but that name may not survive a crash until a later SyncFolder succeeds;
+  // on failure nothing is left, as above. SyncFolder makes the names created or removed in the
+  // folder durable.
+  virtual std::error_code WriteFileSynced(const std::string& folder, const std::string& temp_name,
+                                          const std::string& final_name, std::string_view data,
+                                          FileReaders readers) = 0;
+  virtual std::error_code SyncFolder(const std::string& folder) = 0;
 
   // As WriteFileDurably, but final_name is replaced when it exists (a stale temp_name too). A
   // replaced file keeps its owner and group where the caller may give them (root rewriting

@@ -54,6 +54,10 @@ TimePoint ModifiedOf(const struct stat& st) {
       std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
 }
 
+std::string JoinPath(const std::string& folder, const std::string& name) {
+  return folder.empty() ? name : folder + "/" + name;
+}
+
 // rename without replacing; where the file system lacks RENAME_NOREPLACE, link and unlink give
 // the same promise (link fails with EEXIST).
 std::error_code RenameNoReplace(int dir_fd, const std::string& from, const std::string& to) {
@@ -128,6 +132,18 @@ class PosixFileSystem final : public FileSystem {
   std::error_code WriteFileDurably(const std::string& folder, const std::string& temp_name,
                                    const std::string& final_name, std::string_view data,
                                    FileReaders readers) override {
+    if (std::error_code ec = WriteFileSynced(folder, temp_name, final_name, data, readers)) return ec;
+    if (std::error_code ec = SyncFolder(folder)) {
+      // The name may not be on disk: take it back, so that a failure always means "no file".
+      ::unlink(JoinPath(folder, final_name).c_str());
+      return ec;
+    }
+    return {};
+  }
+
+  std::error_code WriteFileSynced(const std::string& folder, const std::string& temp_name,
+                                  const std::string& final_name, std::string_view data,
+                                  FileReaders readers) override {
     ScopedFd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0) return LastError();
     std::error_code ec =
@@ -137,13 +153,13 @@ class PosixFileSystem final : public FileSystem {
       ::unlinkat(dir.get(), temp_name.c_str(), 0);
       return ec;
     }
-    if (::fsync(dir.get()) != 0) {
-      // The name may not be on disk: take it back, so that a failure always means "no file".
-      ec = LastError();
-      ::unlinkat(dir.get(), final_name.c_str(), 0);
-      return ec;
-    }
     return {};
+  }
+
+  std::error_code SyncFolder(const std::string& folder) override {
+    ScopedFd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0) return LastError();
+    return ::fsync(dir.get()) == 0 ? std::error_code() : LastError();
   }
 
   std::error_code ReplaceFileDurably(const std::string& folder, const std::string& temp_name,

@@ -1,6 +1,8 @@
-// Durable writes off the loop thread: a small pool runs FileSystem::WriteFileDurably for each
-// file and posts the result back to the loop, so that a slow disk never stalls the other
-// sessions. Called on the loop thread.
+// Durable writes off the loop thread: a small pool writes each mail's files (write, sync, rename:
+// FileSystem::WriteFileSynced) and posts the result back to the loop, so that a slow disk never
+// stalls the other sessions. The folder sync is shared (group commit): mails whose files are in
+// place while a folder sync is under way wait for the next one, which then covers them all.
+// Called on the loop thread.
 #ifndef MAILVANE_PLATFORM_FILES_SPOOL_WRITER_H_
 #define MAILVANE_PLATFORM_FILES_SPOOL_WRITER_H_
 
@@ -8,11 +10,18 @@
 #include <memory>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace mailvane {
 
 class EventLoop;
 class FileSystem;
+
+struct SpoolFile {
+  std::string temp_name;
+  std::string final_name;
+  std::string data;
+};
 
 class SpoolWriter {
  public:
@@ -22,15 +31,25 @@ class SpoolWriter {
   // Waits for the writes under way; their completions are not delivered.
   virtual ~SpoolWriter() = default;
 
-  // FileSystem::WriteFileDurably of a spool file (owner and group may read it); done runs on the
-  // loop thread with its result (EEXIST when final_name was taken meanwhile). Success alone means
-  // the file and its name are on disk; after any failure no file of final_name was left.
-  virtual void Write(std::string folder, std::string temp_name, std::string final_name,
-                     std::string data, std::function<void(std::error_code)> done) = 0;
+  // Writes the files of one mail into folder, in their order, each renamed into place only after
+  // it is synced (owner and group may read them), then syncs the folder. done runs on the loop
+  // thread with the result: success alone means every file and its name are on disk; after any
+  // failure (EEXIST when a final name was taken meanwhile, or the folder sync's error for every
+  // mail it was to cover) none of the final names is left.
+  virtual void Write(std::string folder, std::vector<SpoolFile> files,
+                     std::function<void(std::error_code)> done) = 0;
+
+  // One file.
+  void Write(std::string folder, std::string temp_name, std::string final_name, std::string data,
+             std::function<void(std::error_code)> done) {
+    std::vector<SpoolFile> files;
+    files.push_back({std::move(temp_name), std::move(final_name), std::move(data)});
+    Write(std::move(folder), std::move(files), std::move(done));
+  }
 };
 
-// files must allow WriteFileDurably on `threads` threads at once (the POSIX file system does; give
-// a FakeFileSystem one thread) and outlive the writer.
+// files must allow WriteFileSynced, SyncFolder and DeleteFile on `threads` threads at once (the
+// POSIX file system does; give a FakeFileSystem one thread) and outlive the writer.
 std::unique_ptr<SpoolWriter> NewThreadPoolSpoolWriter(EventLoop& loop, FileSystem& files,
                                                       int threads = 4);
 

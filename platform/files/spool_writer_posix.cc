@@ -1,8 +1,11 @@
-// SpoolWriter on a pool of threads, each job one FileSystem::WriteFileDurably; the result goes
-// back to the loop with EventLoop::Post.
+// SpoolWriter on a pool of threads. Each job writes one mail's files with
+// FileSystem::WriteFileSynced; the first thread to finish while no folder sync is under way
+// becomes the syncer: it syncs the folder for every mail waiting, then again for those that came
+// meanwhile, until none waits, and posts each group's results back to the loop at once.
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -17,18 +20,19 @@ namespace {
 
 struct Job {
   std::string folder;
-  std::string temp_name;
-  std::string final_name;
-  std::string data;
+  std::vector<SpoolFile> files;
   std::function<void(std::error_code)> done;
+  std::error_code result;
 };
 
 class ThreadPoolSpoolWriter final : public SpoolWriter {
  public:
   ThreadPoolSpoolWriter(EventLoop& loop, FileSystem& files, int threads)
-      : loop_(loop), files_(files), alive_(std::make_shared<std::atomic<bool>>(true)) {
-    if (threads < 1) threads = 1;
-    for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { Work(); });
+      : loop_(loop),
+        files_(files),
+        alive_(std::make_shared<std::atomic<bool>>(true)),
+        thread_count_(threads < 1 ? 1 : threads) {
+    for (int i = 0; i < thread_count_; ++i) threads_.emplace_back([this] { Work(); });
   }
 
   // Jobs not yet started are dropped; jobs under way finish, and no completion is delivered.
@@ -43,12 +47,12 @@ class ThreadPoolSpoolWriter final : public SpoolWriter {
     for (std::thread& thread : threads_) thread.join();
   }
 
-  void Write(std::string folder, std::string temp_name, std::string final_name, std::string data,
+  using SpoolWriter::Write;
+  void Write(std::string folder, std::vector<SpoolFile> files,
              std::function<void(std::error_code)> done) override {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      jobs_.push_back(Job{std::move(folder), std::move(temp_name), std::move(final_name),
-                          std::move(data), std::move(done)});
+      jobs_.push_back(Job{std::move(folder), std::move(files), std::move(done), {}});
     }
     wake_.notify_one();
   }
@@ -64,21 +68,104 @@ class ThreadPoolSpoolWriter final : public SpoolWriter {
         job = std::move(jobs_.front());
         jobs_.pop_front();
       }
-      std::error_code result = files_.WriteFileDurably(job.folder, job.temp_name, job.final_name,
-                                                       job.data, FileReaders::kOwnerAndGroup);
-      std::string().swap(job.data);
-      loop_.Post([alive = alive_, done = std::move(job.done), result] {
-        if (alive->load() && done) done(result);
-      });
+      job.result = WriteFiles(job);
+      for (SpoolFile& file : job.files) std::string().swap(file.data);
+      if (job.result) {
+        std::vector<Job> alone;
+        alone.push_back(std::move(job));
+        Deliver(std::move(alone));
+        continue;
+      }
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        awaiting_.push_back(std::move(job));
+        if (syncing_) continue;  // the sync under way is followed by one that covers it
+        syncing_ = true;
+      }
+      SyncWhileAwaited();
     }
+  }
+
+  // Writes the files in order; on a failure, those already in place are removed again.
+  std::error_code WriteFiles(const Job& job) {
+    for (size_t i = 0; i < job.files.size(); ++i) {
+      const SpoolFile& file = job.files[i];
+      std::error_code error = files_.WriteFileSynced(job.folder, file.temp_name, file.final_name,
+                                                     file.data, FileReaders::kOwnerAndGroup);
+      if (error) {
+        RemoveWritten(job, i);
+        return error;
+      }
+    }
+    return {};
+  }
+
+  // Removes the first count files of the job, the last written first.
+  void RemoveWritten(const Job& job, size_t count) {
+    while (count > 0) {
+      --count;
+      files_.DeleteFile(job.folder + "/" + job.files[count].final_name);
+    }
+  }
+
+  // With one thread, the jobs still queued when a round begins waited while it synced: it writes
+  // them itself, so that this round's sync covers them too. With more, the other threads write
+  // them, in parallel, while this one syncs.
+  void SyncWhileAwaited() {
+    for (;;) {
+      std::vector<Job> group;
+      std::vector<Job> unwritten;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_ || (awaiting_.empty() && (thread_count_ > 1 || jobs_.empty()))) {
+          syncing_ = false;
+          return;
+        }
+        group.swap(awaiting_);
+        if (thread_count_ == 1) {
+          for (; !jobs_.empty(); jobs_.pop_front()) unwritten.push_back(std::move(jobs_.front()));
+        }
+      }
+      std::vector<bool> written(group.size(), true);  // those taken up while waiting were
+      for (Job& job : unwritten) {
+        job.result = WriteFiles(job);
+        for (SpoolFile& file : job.files) std::string().swap(file.data);
+        written.push_back(!job.result);
+        group.push_back(std::move(job));
+      }
+      std::map<std::string, std::error_code> synced;  // one sync per folder of the group
+      for (size_t i = 0; i < group.size(); ++i) {
+        if (!written[i]) continue;
+        Job& job = group[i];
+        auto found = synced.find(job.folder);
+        if (found == synced.end())
+          found = synced.emplace(job.folder, files_.SyncFolder(job.folder)).first;
+        job.result = found->second;
+        // The names may not be on disk: take them back, so that a failure means "no file".
+        if (job.result) RemoveWritten(job, job.files.size());
+      }
+      if (!group.empty()) Deliver(std::move(group));
+    }
+  }
+
+  void Deliver(std::vector<Job> jobs) {
+    loop_.Post([alive = alive_, jobs = std::move(jobs)]() mutable {
+      for (Job& job : jobs) {
+        if (!alive->load()) return;
+        if (job.done) job.done(job.result);
+      }
+    });
   }
 
   EventLoop& loop_;
   FileSystem& files_;
   std::shared_ptr<std::atomic<bool>> alive_;  // false once the writer is being destroyed
+  const int thread_count_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<Job> jobs_;
+  std::vector<Job> awaiting_;  // files in place, waiting for the folder sync
+  bool syncing_ = false;       // a thread is syncing the folder for a group
   bool stopping_ = false;
   std::vector<std::thread> threads_;
 };

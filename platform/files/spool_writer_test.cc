@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <future>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -195,6 +197,65 @@ TEST(SpoolWriterTest, AFailedDurableWriteLeavesNoSpoolFile) {
   EXPECT_EQ(completions.results[2], std::errc::file_exists);
   EXPECT_EQ(files.FileNames("/spool"), std::vector<std::string>{"1.msg"});
   EXPECT_EQ(files.Contents("/spool/1.msg"), "one");
+}
+
+std::vector<SpoolFile> Mail(const std::string& name) {
+  std::vector<SpoolFile> files;
+  files.push_back({"." + name + ".env.tmp", name + ".env", "447700900123\n"});
+  files.push_back({"." + name + ".tmp", name, "text of " + name});
+  return files;
+}
+
+TEST(SpoolWriterTest, MailsDoneDuringAFolderSyncShareTheNextAndItsFailureFailsThemAll) {
+  auto loop = NewEventLoop();
+  FakeFileSystem files;
+  files.AddFolder("/spool");
+  std::promise<void> in_sync, release;
+  std::shared_future<void> released = release.get_future().share();
+  files.OnSyncFolder([&, first = true]() mutable {
+    if (!first) return;
+    first = false;
+    in_sync.set_value();
+    released.wait();
+  });
+  files.FailSyncFolder(2, EIO);
+  auto writer = NewThreadPoolSpoolWriter(*loop, files, 1);
+  Completions completions(*loop);
+  writer->Write("/spool", Mail("1.msg"), completions.Next(4));
+  in_sync.get_future().wait();  // the first mail's folder sync is under way
+  for (const char* name : {"2.msg", "3.msg", "4.msg"})
+    writer->Write("/spool", Mail(name), completions.Next(4));
+  release.set_value();
+  completions.Wait();
+  ASSERT_EQ(completions.results.size(), 4u);
+  EXPECT_FALSE(completions.results[0]);
+  for (int i = 1; i < 4; ++i) EXPECT_EQ(completions.results[i], std::errc::io_error) << i;
+  EXPECT_EQ(files.sync_calls(), 2);  // one for the first mail, one for the three that waited
+  EXPECT_EQ(files.FileNames("/spool"), (std::vector<std::string>{"1.msg", "1.msg.env"}));
+}
+
+TEST(SpoolWriterTest, AMailWhoseSecondFileFailsLeavesNeitherFile) {
+  TempFolder folder;
+  ASSERT_FALSE(folder.path().empty());
+  std::ofstream(folder.path() + "/taken.msg") << "first message";
+  auto loop = NewEventLoop();
+  auto files = NewPosixFileSystem();
+  auto writer = NewThreadPoolSpoolWriter(*loop, *files, 2);
+  Completions completions(*loop);
+  writer->Write(folder.path(), Mail("taken.msg"), completions.Next(2));
+  writer->Write(folder.path(), Mail("new.msg"), completions.Next(2));
+  completions.Wait();
+  ASSERT_EQ(completions.results.size(), 2u);
+  std::sort(completions.results.begin(), completions.results.end(),
+            [](std::error_code a, std::error_code b) { return a.value() < b.value(); });
+  EXPECT_FALSE(completions.results[0]);
+  EXPECT_EQ(completions.results[1], std::errc::file_exists);
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder.path()))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"new.msg", "new.msg.env", "taken.msg"}));
+  EXPECT_EQ(ReadFile(folder.path() + "/taken.msg"), "first message");
 }
 
 TEST(FakeSpoolWriterTest, InjectedFaultsAndHeldCompletions) {

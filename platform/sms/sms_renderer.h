@@ -1,14 +1,18 @@
-// The SMS provider's renderer: one SMS per object, sent as one request mail to the provider's
-// gateway through the mail layer (request format: docs/provider-request.md). Not thread-safe.
+// The SMS provider's renderer: one SMS per object, sent the provider's way: as one request mail
+// to the provider's gateway through the mail layer (docs/provider-request.md), or over an SMPP
+// session that the factory holds (docs/provider-smpp.md). Not thread-safe.
 #ifndef MAILVANE_PLATFORM_SMS_SMS_RENDERER_H_
 #define MAILVANE_PLATFORM_SMS_SMS_RENDERER_H_
 
+#include <functional>
 #include <memory>
 #include <string>
 
 namespace mailvane {
 
+class EventLoop;
 class MailFactory;
+struct SmppSessionOptions;
 
 // The gateway address of the provider, built in.
 inline constexpr char kSmsGatewayAddress[] = "sms-gateway@gateway.mailvane.example";
@@ -16,6 +20,9 @@ inline constexpr char kSmsGatewayAddress[] = "sms-gateway@gateway.mailvane.examp
 // Send results of the renderer's own; every other non-zero result is a mail layer code.
 inline constexpr long kSmsInvalidNumber = 101;  // no provider could take the number
 inline constexpr long kSmsIncomplete = 102;     // gateway address, account or recipient missing
+inline constexpr long kSmsProviderFailed = 103;  // the provider refused or could not be reached
+inline constexpr long kSmsTextTooLong = 104;     // more parts than one concatenated SMS holds
+inline constexpr long kSmsBadSettings = 105;     // the Provider settings are not usable
 
 class SmsRenderer {
  public:
@@ -32,7 +39,8 @@ class SmsRenderer {
   virtual void SetAccount(const std::string& account) = 0;
   virtual void SetPassword(const std::string& password) = 0;
   virtual void AddRecipient(const std::string& number, const std::string& name) = 0;
-  // 0 when the gateway's mail server took the request; otherwise a code, with ErrorText.
+  // 0 when the provider took the SMS (the gateway's mail server took the request, or the SMSC
+  // answered every part with ESME_ROK); otherwise a code, with ErrorText.
   virtual long Send() = 0;
   virtual std::string ErrorText() const = 0;
 };
@@ -44,10 +52,22 @@ class SmsRendererFactory {
   SmsRendererFactory& operator=(const SmsRendererFactory&) = delete;
   virtual ~SmsRendererFactory() = default;
   virtual std::unique_ptr<SmsRenderer> NewRenderer() = 0;
+  // Ends what the renderers share (an SMPP session is unbound); renderers made or sent after it
+  // fail. The program calls it once its loop has ended.
+  virtual void Close() {}
 };
 
 // Renderers that send through the given mail layer, which must outlive the factory.
 std::unique_ptr<SmsRendererFactory> NewMailSmsRendererFactory(MailFactory& mail);
+
+// Renderers that submit over one SMPP session of the factory, opened at the first Send with
+// that renderer's Account and Password as system_id and password (a later renderer with another
+// account gets a new session). The sender is source_address, or when it is empty the renderer's
+// ReplyName: digits as a number, other text as an alphanumeric sender of at most 11 characters.
+// log receives the delivery receipt lines. The loop must outlive the factory.
+std::unique_ptr<SmsRendererFactory> NewSmppSmsRendererFactory(
+    EventLoop& loop, const SmppSessionOptions& options, std::string source_address,
+    std::function<void(const std::string&)> log);
 
 }  // namespace mailvane
 

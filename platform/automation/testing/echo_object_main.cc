@@ -6,6 +6,11 @@
 //   Exit()                  ends the program without answering
 //   Pid()                   answers the program's process id
 //   SetDisconnectFile(path) when the creator disconnects, writes "disconnected" to path
+//   Note(x)                 keeps x and raises "noted" with the number of notes kept
+//   Notes()                 answers the notes joined by ","
+//   Raise(name, n, pad)     raises n events name(i, pad characters) for i = 1..n, stopping at
+//                           the first that is refused; answers how many were raised
+//   Raised()                answers what the last Raise raised
 // The program ends when its creator disconnects.
 #include <unistd.h>
 
@@ -13,6 +18,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "platform/automation/automation.h"
 #include "platform/loop/event_loop.h"
@@ -25,6 +31,8 @@ int main() {
       mailvane::NewAutomationHostFromEnvironment(*loop);
   if (!host) return 2;
   std::string disconnect_file;
+  std::vector<std::string> notes;
+  int64_t raised = 0;
 
   host->Register("Echo", [](const std::vector<Variant>& args) {
     CallResult result;
@@ -56,6 +64,29 @@ int main() {
       disconnect_file = std::get<std::string>(args[0]);
     }
     return CallResult{};
+  });
+  host->Register("Note", [&](const std::vector<Variant>& args) {
+    notes.push_back(args.empty() ? "" : std::get<std::string>(args[0]));
+    host->Raise("noted", {Variant{static_cast<int64_t>(notes.size())}});
+    return CallResult{};
+  });
+  host->Register("Notes", [&](const std::vector<Variant>&) {
+    std::string joined;
+    for (const std::string& note : notes) joined += (joined.empty() ? "" : ",") + note;
+    return CallResult{0, "", "", Variant{joined}};
+  });
+  host->Register("Raise", [&](const std::vector<Variant>& args) {
+    const std::string name = std::get<std::string>(args.at(0));
+    const std::string pad(static_cast<size_t>(std::get<int64_t>(args.at(2))), 'x');
+    raised = 0;
+    for (int64_t i = 1; i <= std::get<int64_t>(args.at(1)); ++i) {
+      if (!host->Raise(name, {Variant{i}, Variant{pad}})) break;
+      ++raised;
+    }
+    return CallResult{0, "", "", Variant{raised}};
+  });
+  host->Register("Raised", [&](const std::vector<Variant>&) {
+    return CallResult{0, "", "", Variant{raised}};
   });
   host->OnDisconnect([&] {
     if (!disconnect_file.empty()) std::ofstream(disconnect_file) << "disconnected\n";

@@ -22,6 +22,8 @@ struct FakeAutomationState {
   std::map<std::pair<std::string, std::string>, FakeObjectFactory::Method> methods;
   std::vector<std::string> timeline;
   std::vector<FakeObjectFactory::Call> calls;
+  std::vector<FakeObjectFactory::Call> posts;
+  bool drop_posts = false;
   std::vector<FakeAutomationObject*> live;
   int live_objects = 0;
 };
@@ -87,6 +89,23 @@ int FakeObjectFactory::EndProgram(const std::string& progid) {
   return ended;
 }
 
+int FakeObjectFactory::RaiseEvent(const std::string& progid, const std::string& name,
+                                  const std::vector<Variant>& args) {
+  std::vector<EventHandler> handlers;
+  for (FakeAutomationObject* object : state_->live) {
+    if (object->progid_ == progid && !object->closed_ && object->on_event_)
+      handlers.push_back(object->on_event_);
+  }
+  for (auto& handler : handlers) handler(name, args);
+  return static_cast<int>(handlers.size());
+}
+
+void FakeObjectFactory::DropPosts(bool drop) { state_->drop_posts = drop; }
+
+const std::vector<FakeObjectFactory::Call>& FakeObjectFactory::posts() const {
+  return state_->posts;
+}
+
 const std::vector<std::string>& FakeObjectFactory::timeline() const { return state_->timeline; }
 const std::vector<FakeObjectFactory::Call>& FakeObjectFactory::calls() const {
   return state_->calls;
@@ -106,15 +125,36 @@ FakeAutomationObject::~FakeAutomationObject() {
   std::erase(state->live, this);
 }
 
-CallResult FakeAutomationObject::Call(const std::string& member, const std::vector<Variant>& args) {
-  FakeAutomationState* state = state_.get();
-  std::string line = "call " + progid_ + "." + member + "(";
+namespace {
+
+std::string Invocation(const std::string& kind, const std::string& progid,
+                       const std::string& member, const std::vector<Variant>& args) {
+  std::string line = kind + " " + progid + "." + member + "(";
   for (size_t i = 0; i < args.size(); ++i) {
     if (i > 0) line += ",";
     line += VariantText(args[i]);
   }
-  line += ")";
-  state->timeline.push_back(std::move(line));
+  return line + ")";
+}
+
+}  // namespace
+
+bool FakeAutomationObject::Post(const std::string& member, const std::vector<Variant>& args) {
+  FakeAutomationState* state = state_.get();
+  if (closed_ || state->drop_posts) {
+    state->timeline.push_back(Invocation("post dropped", progid_, member, args));
+    return false;
+  }
+  state->timeline.push_back(Invocation("post", progid_, member, args));
+  state->posts.push_back({progid_, member, args});
+  auto method = state->methods.find({progid_, member});
+  if (method != state->methods.end()) method->second(args);
+  return true;
+}
+
+CallResult FakeAutomationObject::Call(const std::string& member, const std::vector<Variant>& args) {
+  FakeAutomationState* state = state_.get();
+  state->timeline.push_back(Invocation("call", progid_, member, args));
   state->calls.push_back({progid_, member, args});
   if (closed_) return CallResult{kUnavailable, kUnavailableText, "", {}};
   auto method = state->methods.find({progid_, member});

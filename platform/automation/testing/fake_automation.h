@@ -2,8 +2,9 @@
 // for the identifiers a test adds (429 "ActiveX component can't create object" for all others
 // and for those it fails on purpose). Every creation, call and release is recorded in one
 // timeline that outlives the proxies, and calls answer with scripted results: a member without a
-// script answers success with an empty value. A test ends an object's program with EndProgram;
-// there is no loop, so the OnClosed handlers run inside that call.
+// script answers success with an empty value; a post runs the member's script too and drops its
+// result. A test ends an object's program with EndProgram and raises an object's events with
+// RaiseEvent; there is no loop, so the OnClosed and OnEvent handlers run inside those calls.
 #ifndef MAILVANE_PLATFORM_AUTOMATION_TESTING_FAKE_AUTOMATION_H_
 #define MAILVANE_PLATFORM_AUTOMATION_TESTING_FAKE_AUTOMATION_H_
 
@@ -47,11 +48,19 @@ class FakeObjectFactory final : public ObjectFactory {
   // The programs of all live objects of progid end: each records "closed <progid>", answers
   // later calls with 462, and runs its OnClosed handler once. Returns how many ended.
   int EndProgram(const std::string& progid);
+  // Every live object of progid whose program has not ended runs its OnEvent handler with the
+  // event. Returns how many did.
+  int RaiseEvent(const std::string& progid, const std::string& name,
+                 const std::vector<Variant>& args = {});
+  // Posts that fail from now on (as when the object's program does not read): Post answers false
+  // and records "post dropped <progid>.<member>(...)".
+  void DropPosts(bool drop);
 
   // In order: "create <progid>" (or "create failed <progid>"), "call <progid>.<member>(a,b)",
-  // "release <progid>".
+  // "post <progid>.<member>(a,b)", "release <progid>".
   const std::vector<std::string>& timeline() const;
   const std::vector<Call>& calls() const;
+  const std::vector<Call>& posts() const;  // those sent, not those dropped
   int live_objects() const;
 
  private:
@@ -65,7 +74,9 @@ class FakeAutomationObject final : public AutomationObject {
   FakeAutomationObject(std::shared_ptr<FakeAutomationState> state, std::string progid);
   ~FakeAutomationObject() override;
   CallResult Call(const std::string& member, const std::vector<Variant>& args) override;
+  bool Post(const std::string& member, const std::vector<Variant>& args) override;
   void OnClosed(std::function<void()> handler) override { on_closed_ = std::move(handler); }
+  void OnEvent(EventHandler handler) override { on_event_ = std::move(handler); }
   const std::string& progid() const { return progid_; }
 
  private:
@@ -75,6 +86,7 @@ class FakeAutomationObject final : public AutomationObject {
   std::string progid_;
   bool closed_ = false;
   std::function<void()> on_closed_;
+  EventHandler on_event_;
 };
 
 }  // namespace mailvane

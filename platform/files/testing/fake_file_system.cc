@@ -81,6 +81,7 @@ void FakeFileSystem::SetFolderWritable(const std::string& path, bool writable) {
 void FakeFileSystem::FailAppendLine(int nth, int error) { append_fault_ = {nth, error}; }
 void FakeFileSystem::FailWriteFileDurably(int nth, int error) { write_fault_ = {nth, error}; }
 void FakeFileSystem::FailDeleteFile(int nth, int error) { delete_fault_ = {nth, error}; }
+void FakeFileSystem::FailSyncFolder(int nth, int error) { sync_fault_ = {nth, error}; }
 
 std::optional<std::string> FakeFileSystem::Contents(const std::string& path) const {
   auto it = nodes_.find(Normalise(path));
@@ -189,6 +190,23 @@ std::error_code FakeFileSystem::WriteFileDurably(const std::string& folder,
                                                  const std::string& final_name,
                                                  std::string_view data, FileReaders) {
   return WriteDurably(folder, temp_name, final_name, data, false);
+}
+
+std::error_code FakeFileSystem::WriteFileSynced(const std::string& folder,
+                                                const std::string& temp_name,
+                                                const std::string& final_name,
+                                                std::string_view data, FileReaders) {
+  return WriteDurably(folder, temp_name, final_name, data, false);
+}
+
+std::error_code FakeFileSystem::SyncFolder(const std::string& folder) {
+  ++sync_calls_;
+  if (sync_hook_) sync_hook_();
+  int error = 0;
+  if (TakeFault(&sync_fault_, &error)) return Error(error);
+  auto dir = nodes_.find(Normalise(folder));
+  if (dir == nodes_.end()) return Error(ENOENT);
+  return dir->second.folder ? std::error_code() : Error(ENOTDIR);
 }
 
 std::error_code FakeFileSystem::ReplaceFileDurably(const std::string& folder,

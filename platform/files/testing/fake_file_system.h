@@ -6,6 +6,7 @@
 #ifndef MAILVANE_PLATFORM_FILES_TESTING_FAKE_FILE_SYSTEM_H_
 #define MAILVANE_PLATFORM_FILES_TESTING_FAKE_FILE_SYSTEM_H_
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -33,6 +34,9 @@ class FakeFileSystem final : public FileSystem {
   void FailAppendLine(int nth, int error);
   void FailWriteFileDurably(int nth, int error);
   void FailDeleteFile(int nth, int error);
+  void FailSyncFolder(int nth, int error);
+  // Runs at the start of every SyncFolder, on the thread that calls it.
+  void OnSyncFolder(std::function<void()> hook) { sync_hook_ = std::move(hook); }
 
   // Inspection.
   std::optional<std::string> Contents(const std::string& path) const;
@@ -40,6 +44,7 @@ class FakeFileSystem final : public FileSystem {
   const std::string& current_folder() const { return current_; }
   int append_calls() const { return append_calls_; }
   int delete_calls() const { return delete_calls_; }
+  int sync_calls() const { return sync_calls_; }
   // The path as this fake stores it (absolute, normalised).
   std::string Normalise(const std::string& path) const;
 
@@ -59,6 +64,11 @@ class FakeFileSystem final : public FileSystem {
   std::error_code WriteFileDurably(const std::string& folder, const std::string& temp_name,
                                    const std::string& final_name, std::string_view data,
                                    FileReaders readers) override;
+  // WriteFileDurably less the folder sync; its faults are those of WriteFileDurably.
+  std::error_code WriteFileSynced(const std::string& folder, const std::string& temp_name,
+                                  const std::string& final_name, std::string_view data,
+                                  FileReaders readers) override;
+  std::error_code SyncFolder(const std::string& folder) override;
   std::error_code SetCurrentFolder(const std::string& path) override;
 
  private:
@@ -84,7 +94,9 @@ class FakeFileSystem final : public FileSystem {
   const Clock* clock_;
   std::map<std::string, Node> nodes_;
   std::string current_ = "/";
-  Fault append_fault_, write_fault_, delete_fault_;
+  Fault append_fault_, write_fault_, delete_fault_, sync_fault_;
+  std::function<void()> sync_hook_;
+  int sync_calls_ = 0;
   int append_calls_ = 0;
   int delete_calls_ = 0;
 };

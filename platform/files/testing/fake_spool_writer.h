@@ -1,7 +1,8 @@
 // A SpoolWriter for tests: files live in memory under "folder/final_name", and done runs inside
 // Write (or, with HoldCompletions, when the test releases it), always on the caller's thread.
-// Faults: fail the Nth write, or every write, with a chosen error; a write whose final name is
-// taken gets EEXIST and leaves the stored file untouched, as the real writer does.
+// A write is one mail's files, all stored or none. Faults: fail the Nth write, or every write,
+// with a chosen error; a write one of whose final names is taken gets EEXIST and leaves the
+// stored files untouched, as the real writer does.
 #ifndef MAILVANE_PLATFORM_FILES_TESTING_FAKE_SPOOL_WRITER_H_
 #define MAILVANE_PLATFORM_FILES_TESTING_FAKE_SPOOL_WRITER_H_
 
@@ -12,6 +13,7 @@
 #include <string>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "platform/files/spool_writer.h"
 
@@ -19,18 +21,23 @@ namespace mailvane {
 
 class FakeSpoolWriter final : public SpoolWriter {
  public:
-  void Write(std::string folder, std::string temp_name, std::string final_name, std::string data,
+  using SpoolWriter::Write;
+  void Write(std::string folder, std::vector<SpoolFile> files,
              std::function<void(std::error_code)> done) override {
     ++writes_;
-    last_temp_name_ = temp_name;
+    last_names_.clear();
+    for (const SpoolFile& file : files) last_names_.push_back(file.temp_name + ">" + file.final_name);
     std::error_code result;
-    std::string path = folder + "/" + final_name;
     if (fail_all_ || writes_ == fail_write_number_) {
       result = fault_;
-    } else if (files_.count(path) != 0) {
-      result = std::error_code(EEXIST, std::generic_category());
     } else {
-      files_[path] = std::move(data);
+      for (const SpoolFile& file : files) {
+        if (files_.count(folder + "/" + file.final_name) != 0)
+          result = std::error_code(EEXIST, std::generic_category());
+      }
+      if (!result) {
+        for (SpoolFile& file : files) files_[folder + "/" + file.final_name] = std::move(file.data);
+      }
     }
     if (hold_) {
       held_.emplace_back(std::move(done), result);
@@ -69,7 +76,8 @@ class FakeSpoolWriter final : public SpoolWriter {
   const std::map<std::string, std::string>& files() const { return files_; }
   void AddFile(const std::string& path, std::string data) { files_[path] = std::move(data); }
   int writes() const { return writes_; }
-  const std::string& last_temp_name() const { return last_temp_name_; }
+  // The last write's files in order, each "temp_name>final_name".
+  const std::vector<std::string>& last_names() const { return last_names_; }
 
  private:
   std::map<std::string, std::string> files_;
@@ -79,7 +87,7 @@ class FakeSpoolWriter final : public SpoolWriter {
   bool fail_all_ = false;
   bool hold_ = false;
   int writes_ = 0;
-  std::string last_temp_name_;
+  std::vector<std::string> last_names_;
 };
 
 }  // namespace mailvane

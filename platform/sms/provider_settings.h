@@ -1,0 +1,82 @@
+// The renderer's own settings, under HKEY_LOCAL_MACHINE\SOFTWARE\Mailvane\Provider: which way SMS
+// go to the provider (Protocol "mail", the default, or "smpp") and how to reach an SMSC. Values
+// are held as stored, empty when missing, and read once, when the handler builds its renderer
+// factory. Validation names every problem in a sentence an administrator can act on, for the
+// program's error texts and for an editor of these settings. Loop thread only.
+#ifndef MAILVANE_PLATFORM_SMS_PROVIDER_SETTINGS_H_
+#define MAILVANE_PLATFORM_SMS_PROVIDER_SETTINGS_H_
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/sms/sms_renderer.h"
+
+namespace mailvane {
+
+class EventLoop;
+class MailFactory;
+class RegistryReader;
+struct SmppSessionOptions;
+
+inline constexpr char kProviderKey[] = "SOFTWARE\\Mailvane\\Provider";
+
+struct ProviderSettings {
+  std::string Protocol;         // "mail" (also when empty) or "smpp"
+  std::string Host;             // the SMSC's host name or address
+  std::string Port;             // default 2775
+  std::string TLS;              // "1": SMPP over TLS, the SMSC's certificate verified
+  std::string SystemType;       // system_type of the bind, often empty
+  std::string SourceAddress;    // the sender shown on the phone; empty: the mail's sender name
+  std::string Window;           // submits in flight, default 10
+  std::string Throughput;       // submits per second, 0 or empty: no limit
+  std::string DeliveryReports;  // "1": ask for delivery receipts and log them
+};
+
+ProviderSettings ReadProviderSettings(RegistryReader& registry);
+
+// Every problem of the settings, empty when they are usable. account and password are the
+// AccessUserName and AccessPassword that SMPP binds with (system_id, password).
+std::vector<std::string> ValidateProviderSettings(const ProviderSettings& settings,
+                                                  const std::string& account,
+                                                  const std::string& password);
+
+// The session options of valid SMPP settings (defaults filled in).
+SmppSessionOptions SmppOptionsOf(const ProviderSettings& settings);
+
+// What renderers of every protocol may need. log writes one line to the daily log (delivery
+// receipts); it must stay callable until the factory is closed.
+struct ProviderEnvironment {
+  EventLoop& loop;
+  MailFactory& mail;
+  std::function<void(const std::string&)> log;
+};
+
+// The renderers that the settings name. Settings that cannot be used give renderers whose Send
+// fails with kSmsBadSettings and the first problem, so each attempt is logged and retried until
+// the settings are corrected and the service restarted. The environment must outlive the factory.
+std::unique_ptr<SmsRendererFactory> NewProviderSmsRendererFactory(ProviderEnvironment environment,
+                                                                  const ProviderSettings& settings);
+
+// One SMS through the provider as the settings say, sent at once, for an editor's "send a test
+// SMS" button: the code and ErrorText of Send (0 and empty on success). Runs the loop until the
+// provider has answered.
+struct TestSmsRequest {
+  std::string number;
+  std::string text;
+  std::string account;
+  std::string password;
+  std::string mail_server;    // for Protocol "mail"
+  std::string reply_address;  // for Protocol "mail"
+};
+struct TestSmsResult {
+  long code = 0;
+  std::string error_text;
+};
+TestSmsResult SendTestSms(ProviderEnvironment environment, const ProviderSettings& settings,
+                          const TestSmsRequest& request);
+
+}  // namespace mailvane
+
+#endif  // MAILVANE_PLATFORM_SMS_PROVIDER_SETTINGS_H_

@@ -1,0 +1,99 @@
+// One SMPP 3.4 session of an ESME bound as transceiver, on the program's event loop, held
+// across many SMS (as a database client holds its connection). It connects and binds on the
+// first Submit, answers the SMSC's enquire_link, unbind and deliver_sm, sends its own
+// enquire_link every 30 s, and after a drop reconnects and rebinds with back-off (1 s doubling
+// to 60 s), also while no Submit is waiting, so that delivery receipts keep arriving.
+//
+// Submit is synchronous: it runs the event loop until every part of its SMS is answered, so the
+// loop's other handlers run meanwhile, as they do while a synchronous call to an out-of-process
+// component waits. Window bounds the submits in flight: the parts of one concatenated SMS go out
+// together up to Window, and one SMS is in flight at a time, since its caller waits for it.
+// Throughput spaces submits (per second, 0 = no limit). ESME_RTHROTTLED and ESME_RMSGQFUL pause
+// the session and resend the part, at most kMaxThrottleRetries times per SMS.
+//
+// Loop thread only. The loop must have been made by NewEventLoop.
+#ifndef MAILVANE_PLATFORM_SMS_SMPP_SESSION_H_
+#define MAILVANE_PLATFORM_SMS_SMPP_SESSION_H_
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace mailvane {
+
+class EventLoop;
+
+inline constexpr std::chrono::seconds kSmppResponseTimeout{30};
+inline constexpr std::chrono::seconds kSmppEnquireLinkInterval{30};
+inline constexpr std::chrono::seconds kSmppBackoffFirst{1};
+inline constexpr std::chrono::seconds kSmppBackoffLast{60};
+inline constexpr std::chrono::milliseconds kSmppThrottlePause{1000};
+inline constexpr int kMaxThrottleRetries = 10;
+inline constexpr int kMaxSmppWindow = 100;
+// Message ids remembered for matching delivery receipts to their numbers, oldest forgotten first.
+inline constexpr std::size_t kMaxTrackedMessageIds = 10000;
+
+struct SmppSessionOptions {
+  std::string host;
+  uint16_t port = 2775;
+  bool tls = false;  // verified against the system's trust store (SSL_CERT_FILE overrides it)
+  std::string system_id;
+  std::string password;
+  std::string system_type;
+  int window = 10;      // 1 .. kMaxSmppWindow
+  int throughput = 0;   // submits per second, 0: no limit
+  bool delivery_reports = false;
+};
+
+// One SMS: its parts as short_message octets with their esm_class and data_coding.
+struct SmppMessage {
+  uint8_t source_ton = 0;
+  uint8_t source_npi = 0;
+  std::string source_addr;
+  uint8_t dest_ton = 0;
+  uint8_t dest_npi = 1;
+  std::string destination_addr;
+  uint8_t data_coding = 0;
+  uint8_t esm_class = 0;
+  std::vector<std::string> parts;
+};
+
+struct SmppResult {
+  bool ok = false;
+  // "SMPP submit_sm: ESME_RINVDSTADR (0x0000000B)", "SMPP submit_sm: no response in 30 s",
+  // "SMPP connection to host:port: <reason>", ... when not ok.
+  std::string error_text;
+  std::vector<std::string> message_ids;  // one per part, in order, when ok
+};
+
+// What is wrong with an account for binding (empty, or longer than SMPP 3.4 allows), in a
+// sentence naming the setting; empty when it can be used.
+std::string SmppAccountProblem(const std::string& system_id, const std::string& password);
+
+class SmppSession {
+ public:
+  // log receives the daily-log lines of delivery receipts ("SMS <number> <stat> (<id>)").
+  SmppSession(EventLoop& loop, SmppSessionOptions options,
+              std::function<void(const std::string&)> log);
+  SmppSession(const SmppSession&) = delete;
+  SmppSession& operator=(const SmppSession&) = delete;
+  ~SmppSession();
+
+  SmppResult Submit(const SmppMessage& message);
+  // Unbinds (waiting up to 2 s for the answer) and closes; later Submits fail. May be called
+  // after the loop was stopped.
+  void Close();
+
+  const SmppSessionOptions& options() const;
+
+ private:
+  class Impl;
+  std::shared_ptr<Impl> impl_;
+};
+
+}  // namespace mailvane
+
+#endif  // MAILVANE_PLATFORM_SMS_SMPP_SESSION_H_
