@@ -28,6 +28,10 @@ class BeastConsoleServer final : public ConsoleServer {
     core_->requests.AddRoute(method, path, true, nullptr, std::move(handler));
   }
 
+  void AddOpenRoute(const std::string& path, ConsoleHandler handler) override {
+    core_->requests.AddRoute("GET", path, false, nullptr, std::move(handler));
+  }
+
   void AddWaitingRoute(const std::string& method, const std::string& path, ConsoleReady ready,
                        ConsoleHandler handler) override {
     core_->requests.AddRoute(method, path, true, std::move(ready), std::move(handler));

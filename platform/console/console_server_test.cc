@@ -71,6 +71,9 @@ class ConsoleServerTest : public ::testing::Test {
     server_->AddRoute("GET", "/api/broken", [](const ConsoleRequest&) -> ConsoleResponse {
       throw std::runtime_error("handler fault");
     });
+    server_->AddOpenRoute("/status", [](const ConsoleRequest&) {
+      return ConsoleResponse{200, "text/plain", "fine"};
+    });
     server_->AddWaitingRoute(
         "GET", "/api/wait",
         [this](const ConsoleRequest&) {
@@ -290,6 +293,16 @@ TEST_F(ConsoleServerTest, ParkedRequestIsAnsweredAfterAChangeIsSignalled) {
   HttpResult result = answer.get();
   EXPECT_EQ(result.status, 200);
   EXPECT_EQ(result.body, "changed");
+}
+
+TEST_F(ConsoleServerTest, OpenRouteIsAnsweredWithoutSignInButOnlyToGetAndItsOwnHost) {
+  StartServer();
+  HttpResult open = Fetch(port_, "GET", "/status");
+  EXPECT_EQ(open.status, 200);
+  EXPECT_EQ(open.body, "fine");
+  EXPECT_EQ(open.Header("content-type"), "text/plain");
+  EXPECT_EQ(Fetch(port_, "POST", "/status", {{"Origin", Origin()}}).status, 405);
+  EXPECT_EQ(Fetch(port_, "GET", "/status", {{"Host", "evil.example"}}).status, 421);
 }
 
 TEST_F(ConsoleServerTest, ParkedRequestIsAnsweredAtTheTimeOutWithoutAChange) {
