@@ -62,24 +62,27 @@ int Run() {
   // The provider's way of sending, from SOFTWARE\Mailvane\Provider; its delivery receipts go to
   // the handler's log, which exists once the handler does.
   VanequeueCls* receipt_log = nullptr;
-  std::unique_ptr<SmsRendererFactory> sms = NewProviderSmsRendererFactory(
-      {*loop, *mail,
-       [&receipt_log](const std::string& line) {
-         if (receipt_log != nullptr) receipt_log->WriteHandlerLog(line);
-       }},
-      ReadProviderSettings(*registry));
+  std::unique_ptr<SmsRendererFactory> sms =
+      NewProviderSmsRendererFactory({*loop, *mail,
+                                     [&receipt_log](const std::string& line) {
+                                       if (receipt_log != nullptr)
+                                         receipt_log->WriteHandlerLog(line);
+                                     }},
+                                    ReadProviderSettings(*registry));
   std::unique_ptr<Timer> timer1 = loop->NewTimer();
   std::unique_ptr<Timer> timer2 = loop->NewTimer();
   const VanequeueCls* cls = nullptr;
   SpoolFolderLock folder_lock([&cls] { return cls->config().LogDir; });
 
   auto end_program = [&] { loop->Stop(); };
-  VanequeueCls handler({*registry, *files, *clock, *mail, *sms, *timer1, *timer2, folder_lock,
-                        ProgramFolder(), end_program, [](const std::string& failure) {
-                          std::fprintf(stderr, "Vanequeue: cannot write the log: %s\n",
-                                       failure.c_str());
-                        },
-                        [&](std::function<void()> run) { loop->Post(std::move(run)); }});
+  VanequeueCls handler(
+      {*registry, *files, *clock, *mail, *sms, *timer1, *timer2, folder_lock, ProgramFolder(),
+       end_program,
+       [](const std::string& failure) {
+         std::fprintf(stderr, "Vanequeue: cannot write the log: %s\n", failure.c_str());
+       },
+       [&](std::function<void()> run) { loop->Post(std::move(run)); },
+       [&](const std::vector<Variant>& counts) { host->Raise("Counts", counts); }});
   cls = &handler;
   receipt_log = &handler;
 
@@ -95,9 +98,8 @@ int Run() {
     return CallResult{};
   });
   // Posted by the server when it has spooled a file; never answered.
-  host->Register("Wake", [&](const std::vector<Variant>&) {
-    return Trapped([&] { handler.Wake(); });
-  });
+  host->Register("Wake",
+                 [&](const std::vector<Variant>&) { return Trapped([&] { handler.Wake(); }); });
   host->OnDisconnect([&] { handler.StopProcess(); });
   std::unique_ptr<SignalWatch> signals =
       WatchSignals(*loop, {SIGTERM, SIGINT, SIGHUP}, [&](int) { handler.StopProcess(); });

@@ -259,6 +259,7 @@ void VanequeueCls::RecordOutcome(int i, int count, int j, const MailRecipient& r
   QueueSlot& slot = queue_.slot(i);
   switch (outcome.kind) {
     case RecipientOutcome::kServed:
+      ++(outcome.way == RecipientOutcome::kSms ? sms_sent_ : forwards_);
       slot.DoneList += std::to_string(j) + ":";
       RecordServed(slot);  // the last one too: a handler ended before the unlink repeats none
       return;
@@ -269,6 +270,7 @@ void VanequeueCls::RecordOutcome(int i, int count, int j, const MailRecipient& r
       break;
   }
   ++*error_count;
+  if (outcome.way == RecipientOutcome::kSms) ++sms_failed_;
   // SMS failures are logged on every pass, forwarding failures only until the message's errored
   // block is logged; the error mail carries the text only of a failure logged now.
   std::string mailed_text;

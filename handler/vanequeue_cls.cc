@@ -1,5 +1,7 @@
 #include "handler/vanequeue_cls.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 
 #include "common/error.h"
@@ -64,6 +66,7 @@ void VanequeueCls::AllocateId(const Variant& id) {
   ScanSpoolFolder();
   env_.timer1.SetEnabled(true);
   env_.timer2.SetEnabled(true);
+  ReportCounts();
   started_ = true;
 }
 
@@ -96,6 +99,7 @@ void VanequeueCls::WokenRun() {
   ScanSpoolFolder();
   if (!ended_) ProcessQueue(/*untried_only=*/true);
   woken_running_ = false;
+  ReportCounts();
   RunWakeAfterPass();
 }
 
@@ -125,7 +129,30 @@ void VanequeueCls::WriteHandlerLog(const std::string& text) {
   }
 }
 
+void VanequeueCls::ReportCounts() {
+  if (!env_.report_counts || ended_) return;
+  int64_t queued = 0;
+  TimePoint oldest{};
+  for (int i = 1; i <= queue_.QueueCount(); ++i) {
+    const QueueSlot& slot = queue_.slot(i);
+    if (slot.SpoolPath == kFreeSlot || slot.removal_pending) continue;
+    if (queued == 0 || slot.QueuedAt < oldest) oldest = slot.QueuedAt;
+    ++queued;
+  }
+  const std::array<int64_t, 5> counts = {sms_sent_, sms_failed_, forwards_, error_mails_, queued};
+  // The oldest message's age grows by itself: the server adds the time since the report.
+  if (reported_ && counts == reported_counts_ && oldest == reported_oldest_) return;
+  reported_ = true;
+  reported_counts_ = counts;
+  reported_oldest_ = oldest;
+  const double waited =
+      queued == 0 ? 0.0
+                  : std::max(0.0, std::chrono::duration<double>(env_.clock.Now() - oldest).count());
+  env_.report_counts({counts[0], counts[1], counts[2], counts[3], counts[4], waited});
+}
+
 void VanequeueCls::MailError(const std::string& subject, const std::string& body) {
+  ++error_mails_;
   SendErrorMail(env_.mail, env_.clock, config_.MailServer,
                 {subject, body, config_.ErrorMailAddress, config_.ErrorMailName, "Mailvane",
                  config_.MailFromAddress},
@@ -137,6 +164,7 @@ void VanequeueCls::Timer1_Timer() {
   env_.timer1.SetEnabled(false);
   ProcessQueue();
   if (!ended_) env_.timer1.SetEnabled(true);
+  ReportCounts();
   RunWakeAfterPass();
 }
 
@@ -145,6 +173,7 @@ void VanequeueCls::Timer2_Timer() {
   env_.timer2.SetEnabled(false);
   ScanSpoolFolder();
   if (!ended_) env_.timer2.SetEnabled(true);
+  ReportCounts();
   RunWakeAfterPass();
 }
 

@@ -7,6 +7,8 @@
 #ifndef MAILVANE_HANDLER_VANEQUEUE_CLS_H_
 #define MAILVANE_HANDLER_VANEQUEUE_CLS_H_
 
+#include <array>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -55,6 +57,10 @@ struct HandlerEnvironment {
   // Runs a function on the loop after the handlers already queued; woken runs go through it so
   // that wakes arriving together give one run. Without it a wake runs at once.
   std::function<void(std::function<void()>)> post = nullptr;
+  // Receives the handler's counts after a scan or pass that changed them (the "Counts" event to
+  // the server): SMS sent, SMS failed, mails forwarded, error mails, all since this handler
+  // started, then the messages queued and the seconds the oldest has waited since it was queued.
+  std::function<void(const std::vector<Variant>&)> report_counts = nullptr;
 };
 
 class VanequeueCls {
@@ -105,6 +111,8 @@ class VanequeueCls {
   // Deletes the handler's own temporary files that a handler ended while writing left behind.
   void RemoveUnfinishedRecords(const std::vector<FileInfo>& files);
   void EndProgram();
+  // Reports the counts through report_counts unless nothing changed since the last report.
+  void ReportCounts();
   // A timed or a woken pass is under way.
   bool InPass() const;
   void WokenRun();
@@ -136,10 +144,17 @@ class VanequeueCls {
   SpoolQueue queue_;
   int queue_alarm_ = 0;
   bool ended_ = false;
-  bool started_ = false;          // AllocateId has switched the timers on
-  bool woken_running_ = false;    // a woken run is under way
+  bool started_ = false;           // AllocateId has switched the timers on
+  bool woken_running_ = false;     // a woken run is under way
   bool woken_run_posted_ = false;  // a woken run waits on the loop
-  bool wake_after_pass_ = false;  // a wake came during a pass
+  bool wake_after_pass_ = false;   // a wake came during a pass
+  int64_t sms_sent_ = 0;
+  int64_t sms_failed_ = 0;
+  int64_t forwards_ = 0;
+  int64_t error_mails_ = 0;
+  bool reported_ = false;
+  std::array<int64_t, 5> reported_counts_{};
+  TimePoint reported_oldest_{};
 };
 
 }  // namespace mailvane

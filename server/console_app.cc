@@ -125,6 +125,18 @@ ConsoleApp::ConsoleApp(ConsoleServer& server, WindowState& window, MailvaneSetti
 
 ConsoleApp::~ConsoleApp() { window_.OnChange(nullptr); }
 
+void ConsoleApp::ServeMonitoring(std::function<GatewayMetrics()> metrics) {
+  server_.AddOpenRoute("/healthz", [metrics](const ConsoleRequest&) {
+    std::string problem = HealthProblem(metrics());
+    return problem.empty() ? ConsoleResponse{200, "text/plain; charset=utf-8", "ok\n"}
+                           : ConsoleResponse{503, "text/plain; charset=utf-8", problem + "\n"};
+  });
+  server_.AddOpenRoute("/metrics", [metrics](const ConsoleRequest&) {
+    return ConsoleResponse{200, "text/plain; version=0.0.4; charset=utf-8",
+                           RenderMetrics(metrics())};
+  });
+}
+
 // The lines after the page's own: all of them when the page holds lines of an earlier list
 // (another epoch) or none, else those from index "from" on.
 ConsoleResponse ConsoleApp::Window(const ConsoleRequest& request) const {
@@ -195,6 +207,7 @@ std::unique_ptr<Console> StartConsole(EventLoop& loop, WindowState& window,
   auto console = std::make_unique<Console>();
   console->server = NewBeastConsoleServer(loop, std::move(options));
   console->app = std::make_unique<ConsoleApp>(*console->server, window, settings);
+  if (setup.metrics) console->app->ServeMonitoring(setup.metrics);
   if (console->server->Start(error)) return nullptr;
   return console;
 }

@@ -3,7 +3,8 @@
 // GET /api/window for lines after the ones it holds, or waits on GET /api/window/wait until the
 // window changes; POST /api/settings/{open,save,close} are the Settings button and the dialog's
 // buttons. Passwords are sent only to the signed-in page, as the dialog shows them, and never
-// logged. Loop thread only.
+// logged. For monitoring, GET /healthz and GET /metrics answer without sign-in: nothing secret,
+// nothing changed. Loop thread only.
 #ifndef MAILVANE_SERVER_CONSOLE_APP_H_
 #define MAILVANE_SERVER_CONSOLE_APP_H_
 
@@ -14,6 +15,7 @@
 
 #include "platform/console/console_server.h"
 #include "platform/loop/event_loop.h"
+#include "server/gateway_metrics.h"
 #include "server/settings_frm.h"
 #include "server/window_state.h"
 
@@ -30,6 +32,10 @@ class ConsoleApp {
   ConsoleApp(const ConsoleApp&) = delete;
   ConsoleApp& operator=(const ConsoleApp&) = delete;
   ~ConsoleApp();
+
+  // GET /healthz: 200 "ok", or 503 and the problem; GET /metrics: the Prometheus text. Both read
+  // metrics when asked.
+  void ServeMonitoring(std::function<GatewayMetrics()> metrics);
 
  private:
   ConsoleResponse Window(const ConsoleRequest& request) const;
@@ -54,6 +60,7 @@ struct ConsoleSetup {
   std::string secret_path;    // e.g. the registry store's folder & "/console.secret"
   std::string static_folder;  // the folder holding index.html, console.css, console.js
   std::function<void(const std::string&)> log;
+  std::function<GatewayMetrics()> metrics = nullptr;  // none: no /healthz and /metrics
 };
 
 // Builds and starts the console. nullptr when it is turned off, or when it cannot start (then

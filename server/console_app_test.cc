@@ -10,6 +10,7 @@
 #include "common/allow_list.h"
 #include "common/config.h"
 #include "mailvane_version.h"
+#include "platform/console/console_secret.h"
 #include "platform/console/testing/fake_console_server.h"
 #include "platform/console/testing/http_client.h"
 #include "platform/registry/testing/fake_registry.h"
@@ -182,6 +183,27 @@ TEST_F(ConsoleAppTest, OpenShowsTheDialogsValuesAndSaveAnswersWithItsMessageBox)
   EXPECT_EQ(config_.StripCRLF, "0");
   EXPECT_EQ(Parse(server_.Call("GET", "/api/window")).at("label1").as_string(), "");
   EXPECT_FALSE(Parse(server_.Call("GET", "/api/settings")).at("open").as_bool());
+}
+
+TEST_F(ConsoleAppTest, MonitoringRoutesAreOpenAndReportTheMetricsAsAsked) {
+  GatewayMetrics metrics;
+  metrics.listening = true;
+  metrics.handler_up = true;
+  app_.ServeMonitoring([&metrics] { return metrics; });
+  EXPECT_TRUE(server_.IsOpen("/healthz"));
+  EXPECT_TRUE(server_.IsOpen("/metrics"));
+  EXPECT_EQ(server_.Call("GET", "/healthz").status, 200);
+  metrics.handler_up = false;
+  metrics.handler_restarting = true;
+  ConsoleResponse down = server_.Call("GET", "/healthz");
+  EXPECT_EQ(down.status, 503);
+  EXPECT_EQ(down.body, "handler not running (restarting)\n");
+  metrics.refused[static_cast<size_t>(RefusedReason::kBareCr)] = 7;
+  ConsoleResponse scraped = server_.Call("GET", "/metrics");
+  EXPECT_EQ(scraped.content_type, "text/plain; version=0.0.4; charset=utf-8");
+  EXPECT_THAT(scraped.body, HasSubstr("# TYPE mailvane_mails_refused_total counter\n"));
+  EXPECT_THAT(scraped.body, HasSubstr("mailvane_mails_refused_total{reason=\"bare_cr\"} 7\n"));
+  EXPECT_THAT(scraped.body, HasSubstr("mailvane_handler_up 0\n"));
 }
 
 TEST_F(ConsoleAppTest, SaveNeedsAnOpenDialogAndReadableValues) {

@@ -110,6 +110,7 @@ void MailvaneFrmSvc::LoadPhases2And3() {
     // journal, or the terminal under -debug) for the administrator who looks.
     std::fprintf(stderr, "MailvaneSvc: start-up failed: [%d] %s\n", error.number(),
                  error.description().c_str());
+    ++error_mails_;
     SendErrorMail(
         env_.mail, env_.clock, config_.MailServer,
         {"Mailvane Error 1", StandardMessageText(error.number()), config_.ErrorMailAddress,
@@ -126,6 +127,9 @@ void MailvaneFrmSvc::StartHandler(int index) {
   ThrowIfFailed(env_.objects.CreateObject(kHandlerProgId, &handler));
   // Watched from its creation: an end before start-up is over is seen once the loop runs.
   handler->OnClosed([this, index] { HandlerEnded(index); });
+  handler->OnEvent([this](const std::string& name, const std::vector<Variant>& args) {
+    HandlerEvent(name, args);
+  });
   handler_started_at_ = env_.clock.Now();
   AddToList("Started Vanequeue " + std::to_string(index) + "...");
   ThrowIfFailed(handler->Call("AllocateId", {int64_t{index}}));
@@ -134,12 +138,60 @@ void MailvaneFrmSvc::StartHandler(int index) {
 void MailvaneFrmSvc::HandlerEnded(int index) {
   if (unloaded_) return;         // the unload releases it
   handlers_[index - 1].reset();  // reaps the ended program
-  if (!supervising_) return;     // after an abrupt end
+  // Its counters go on in the sum; the queue is as it last said until the next handler reports.
+  ended_handlers_.sms_sent += handler_counts_.sms_sent;
+  ended_handlers_.sms_failed += handler_counts_.sms_failed;
+  ended_handlers_.forwards += handler_counts_.forwards;
+  ended_handlers_.error_mails += handler_counts_.error_mails;
+  handler_counts_ = {
+      0, 0, 0, 0, handler_counts_.queue_messages, handler_counts_.queue_oldest_seconds};
+  if (!supervising_) return;  // after an abrupt end
   AddToList("Vanequeue " + std::to_string(index) + " ended unexpectedly...restarting");
   if (env_.clock.Now() - handler_started_at_ >= kHandlerSteadyLife) {
     next_restart_delay_ = kHandlerRestartFirstDelay;
   }
   ScheduleHandlerRestart();
+}
+
+void MailvaneFrmSvc::HandlerEvent(const std::string& name, const std::vector<Variant>& args) {
+  if (name != "Counts" || args.size() != 6) return;
+  int64_t numbers[5];
+  for (size_t i = 0; i < 5; ++i) {
+    const int64_t* number = std::get_if<int64_t>(&args[i]);
+    if (number == nullptr || *number < 0) return;
+    numbers[i] = *number;
+  }
+  double oldest = 0;
+  if (const double* value = std::get_if<double>(&args[5])) {
+    oldest = *value;
+  } else if (const int64_t* whole = std::get_if<int64_t>(&args[5])) {
+    oldest = static_cast<double>(*whole);
+  } else {
+    return;
+  }
+  handler_counts_ = {numbers[0], numbers[1], numbers[2], numbers[3], numbers[4], oldest};
+  handler_counts_at_ = env_.clock.Now();
+}
+
+GatewayMetrics MailvaneFrmSvc::metrics() const {
+  GatewayMetrics m;
+  m.mails_received = mails_received_;
+  m.refused = refused_;
+  m.error_mails = error_mails_;
+  m.handler_restarts = handler_restarts_;
+  m.handler_up = handler_up();
+  m.handler_restarting = supervising_ && !m.handler_up;
+  m.listening = listening();
+  m.handler = handler_counts_;
+  m.handler.sms_sent += ended_handlers_.sms_sent;
+  m.handler.sms_failed += ended_handlers_.sms_failed;
+  m.handler.forwards += ended_handlers_.forwards;
+  m.handler.error_mails += ended_handlers_.error_mails;
+  if (m.handler.queue_messages > 0) {  // the oldest has waited on since the report
+    m.handler.queue_oldest_seconds +=
+        std::max(0.0, std::chrono::duration<double>(env_.clock.Now() - handler_counts_at_).count());
+  }
+  return m;
 }
 
 void MailvaneFrmSvc::ScheduleHandlerRestart() {
@@ -259,6 +311,7 @@ void MailvaneFrmSvc::Timer1_Timer() {
 bool MailvaneFrmSvc::Connecting(const SmtpClient& client) {
   if (allow_list_.IsIPAllowed(client.ip_address) == 0) {
     AddToList("Illegal IP " + client.ip_address + " rejected...");
+    CountRefusal(RefusedReason::kNotAllowed);
     return false;
   }
   return true;
@@ -266,6 +319,7 @@ bool MailvaneFrmSvc::Connecting(const SmtpClient& client) {
 
 void MailvaneFrmSvc::MailReceived(const SmtpClient& client, const SmtpMessage& message,
                                   std::function<void(SmtpReply)> done) {
+  ++mails_received_;
   AddToList("+++Received from " + client.ip_address + " to " + message.recipient_text + "..." +
             std::to_string(message.byte_count) + " bytes");
   std::string data = message.text + "\r\n";
@@ -275,6 +329,7 @@ void MailvaneFrmSvc::MailReceived(const SmtpClient& client, const SmtpMessage& m
 
 void MailvaneFrmSvc::Refused(const SmtpClient& client, const std::string& reply) {
   AddToList("!!!Refused from " + client.ip_address + ": " + reply);
+  CountRefusal(ClassifyRefusal(reply));
 }
 
 std::string MailvaneFrmSvc::NextSpoolName(const std::string& folder) {
@@ -307,6 +362,7 @@ void MailvaneFrmSvc::WriteSpoolFile(const std::string& folder, std::string data,
         if (error) {
           // The client keeps the mail and tries again later; nothing was acknowledged.
           AddToList("!!!Cannot write spool file " + folder + "/" + name + ": " + error.message());
+          CountRefusal(RefusedReason::kSpoolWrite);
           done({451, "4.3.0 Requested action aborted: local error in processing"});
           return;
         }

@@ -6,7 +6,9 @@
 #ifndef MAILVANE_SERVER_MAILVANE_FRM_SVC_H_
 #define MAILVANE_SERVER_MAILVANE_FRM_SVC_H_
 
+#include <array>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <set>
@@ -15,9 +17,11 @@
 
 #include "common/allow_list.h"
 #include "common/config.h"
+#include "platform/automation/automation.h"
 #include "platform/loop/clock.h"
 #include "platform/service/service_control.h"
 #include "platform/smtp/smtp_server.h"
+#include "server/gateway_metrics.h"
 #include "server/settings_frm.h"
 #include "server/window_state.h"
 
@@ -115,6 +119,10 @@ class MailvaneFrmSvc final : public MainWindow, public SmtpEvents, public Servic
   // counted), and whether a handler is in the table now.
   int handler_restarts() const { return handler_restarts_; }
   bool handler_up() const { return !handlers_.empty() && handlers_[0] != nullptr; }
+  // The counters and gauges as now: the server's own, and the handlers' from their "Counts"
+  // events (sms sent, sms failed, forwards, error mails, queue messages, oldest queued seconds),
+  // summed over every handler this server started.
+  GatewayMetrics metrics() const;
 
  private:
   void LoadPhase1(const std::string& argument_text, bool* go_on);
@@ -122,6 +130,8 @@ class MailvaneFrmSvc final : public MainWindow, public SmtpEvents, public Servic
   void ServiceError(int number, const std::string& description);
   void StartHandler(int index);  // creation, "Started Vanequeue" line, AllocateId; throws
   void HandlerEnded(int index);
+  void HandlerEvent(const std::string& name, const std::vector<Variant>& args);
+  void CountRefusal(RefusedReason reason) { ++refused_[static_cast<size_t>(reason)]; }
   void ScheduleHandlerRestart();
   void WaitForHandlerRestart();
   void HandlerTimer_Timer();
@@ -149,6 +159,12 @@ class MailvaneFrmSvc final : public MainWindow, public SmtpEvents, public Servic
   std::chrono::seconds next_restart_delay_ = kHandlerRestartFirstDelay;
   TimePoint restart_due_{};
   int handler_restarts_ = 0;
+  int64_t mails_received_ = 0;
+  std::array<int64_t, kRefusedReasons> refused_{};
+  int64_t error_mails_ = 0;
+  HandlerCounts ended_handlers_;  // the counters of the handlers that ended, summed
+  HandlerCounts handler_counts_;  // the running handler's last report
+  TimePoint handler_counts_at_{};
   std::unique_ptr<SmtpServer> smtp1_;
   std::set<std::string> spooling_;  // names of spool files being written
   bool wake_posted_ = false;        // a wake of the handler waits on the loop

@@ -374,9 +374,8 @@ TEST_F(ServiceWindowTest, TheEnvelopeRecordAndTheSpoolFileAreOneWriteRecordFirst
   Window().MailReceived({"127.0.0.1", 1}, message, [&](SmtpReply r) { reply = r; });
   EXPECT_EQ(spool_.files().at("/srv/mv/messages/2009125973.1.msg.env"),
             "447700900123\n+447700900999\n");
-  EXPECT_THAT(spool_.last_names(),
-              ElementsAre(".2009125973.1.msg.env.tmp>2009125973.1.msg.env",
-                          ".2009125973.1.msg.tmp>2009125973.1.msg"));
+  EXPECT_THAT(spool_.last_names(), ElementsAre(".2009125973.1.msg.env.tmp>2009125973.1.msg.env",
+                                               ".2009125973.1.msg.tmp>2009125973.1.msg"));
   EXPECT_EQ(reply.code, 0);
   EXPECT_TRUE(objects_.posts().empty());  // not before the 250
   spool_.ReleaseCompletions();
@@ -435,6 +434,47 @@ TEST_F(ServiceWindowTest, AMailThatCannotBeSpooledGetsATemporaryFailure) {
   EXPECT_THAT(ListTexts().back(), HasSubstr("!!!Cannot write spool file /srv/mv/messages/"));
   EXPECT_TRUE(exit_codes_.empty());
   EXPECT_EQ(Receive("again").code, 250);  // the next one goes through
+}
+
+TEST_F(ServiceWindowTest, CountersFollowTheMailAndTheHandlersCountsSurviveItsRestart) {
+  Configure();
+  Window().Form_Load("");
+  EXPECT_EQ(HealthProblem(Window().metrics()), "");
+  Window().Connecting({"192.168.1.1", 3});
+  Receive("one");
+  spool_.FailAllWrites();
+  EXPECT_EQ(Receive("two").code, 451);
+  for (const char* reply : {"552 5.3.4 Message too big", "550 5.6.0 Bare <CR> in message text",
+                            "421 4.7.0 Too many errors", "421 4.4.2 mv Error: timeout exceeded",
+                            "503 5.5.1 Error: need RCPT command"}) {
+    Window().Refused({"127.0.0.1", 4}, reply);
+  }
+  // sms sent, failed, forwards, error mails, queued, oldest seconds
+  objects_.RaiseEvent(kHandlerProgId, "Counts",
+                      {int64_t{5}, int64_t{2}, int64_t{1}, int64_t{1}, int64_t{3}, 4.5});
+  objects_.RaiseEvent(kHandlerProgId, "Counts", {int64_t{-1}, "bad"});  // ignored
+  GatewayMetrics before = Window().metrics();
+  EXPECT_EQ(before.mails_received, 2);
+  EXPECT_EQ(before.refused, (std::array<int64_t, kRefusedReasons>{1, 1, 1, 1, 1, 1, 1}));
+  EXPECT_EQ(before.handler.sms_sent, 5);
+  EXPECT_EQ(before.handler.queue_messages, 3);
+  EXPECT_DOUBLE_EQ(before.handler.queue_oldest_seconds, 4.5);
+
+  objects_.EndProgram(kHandlerProgId);
+  EXPECT_EQ(HealthProblem(Window().metrics()), "handler not running (restarting)");
+  EXPECT_EQ(SecondsToNextCreation(), 1);
+  objects_.RaiseEvent(kHandlerProgId, "Counts",
+                      {int64_t{1}, int64_t{0}, int64_t{0}, int64_t{0}, int64_t{0}, 0.0});
+  GatewayMetrics after = Window().metrics();
+  EXPECT_EQ(after.handler.sms_sent, 6);  // the first handler's five go on
+  EXPECT_EQ(after.handler.sms_failed, 2);
+  EXPECT_EQ(after.handler.forwards, 1);
+  EXPECT_EQ(after.handler.error_mails, 1);
+  EXPECT_EQ(after.handler.queue_messages, 0);
+  EXPECT_EQ(after.handler_restarts, 1);
+  EXPECT_TRUE(after.handler_up);
+  Window().Form_Unload();
+  EXPECT_EQ(HealthProblem(Window().metrics()), "listener not listening; handler not running");
 }
 
 TEST_F(ServiceWindowTest, TheAnswerWaitsForTheWriteToComplete) {

@@ -61,9 +61,11 @@ int Run(const std::string& argument_text) {
   ConsoleSetup console_setup{
       console_address ? console_address : "",
       (std::filesystem::path(RegistryStorePath()).parent_path() / "console.secret").string(),
-      program_folder + "/console", [](const std::string& line) {
+      program_folder + "/console",
+      [](const std::string& line) {
         std::fprintf(stderr, "MailvaneSvc console: %s\n", line.c_str());
-      }};
+      },
+      [&window] { return window.metrics(); }};
   std::string console_error;
   std::unique_ptr<Console> console =
       StartConsole(*loop, window.window(), window.settings(), console_setup, &console_error);

@@ -1,7 +1,8 @@
 // The web console: an HTTP/1.1 server on the program's event loop, listening on a loopback address
-// only, that serves a folder of static files and the routes its caller registers. Every /api
-// route needs a signed-in session (a secret kept in a file readable by its owner only); a POST
-// also needs a same-origin request carrying the session's CSRF token. Requests whose Host header
+// only, that serves a folder of static files and the routes its caller registers. A route needs a
+// signed-in session (a secret kept in a file readable by its owner only) unless it is registered
+// as open, and every path under /api/ does; a POST also needs a same-origin request carrying the
+// session's CSRF token. Requests whose Host header
 // is not the console's own loopback name are refused, so a rebound DNS name cannot reach it.
 // All members, and every handler, run on the loop thread. Handlers may throw: the server logs
 // the error (never a request body) and answers 500.
@@ -73,11 +74,6 @@ struct ConsoleAddress {
 // *error set when the text is not an address and port, or the address is not loopback.
 std::optional<ConsoleAddress> ParseConsoleAddress(const std::string& text, std::string* error);
 
-// Reads the secret from path, or creates it there (32 random bytes, hex, mode 0600). Fails when
-// the file cannot be created or read, when it is open to others than its owner, or when it does
-// not hold a secret of 64 hex digits.
-std::error_code LoadOrCreateConsoleSecret(const std::string& path, std::string* secret);
-
 class ConsoleServer {
  public:
   ConsoleServer() = default;
@@ -85,9 +81,12 @@ class ConsoleServer {
   ConsoleServer& operator=(const ConsoleServer&) = delete;
   virtual ~ConsoleServer() = default;
 
-  // Registers a handler for method and exact path; paths under "/api/" need a session.
+  // Registers a handler for method and exact path, answered only to a signed-in session.
   virtual void AddRoute(const std::string& method, const std::string& path,
                         ConsoleHandler handler) = 0;
+  // A read-only GET route answered without a session (Host rule still applies), for what is
+  // not secret; path must not be under "/api/".
+  virtual void AddOpenRoute(const std::string& path, ConsoleHandler handler) = 0;
   // A long-poll route: while ready is false the request is parked; it is answered by handler
   // once ready turns true after a SignalChange, or when the long-poll time-out passes.
   virtual void AddWaitingRoute(const std::string& method, const std::string& path,

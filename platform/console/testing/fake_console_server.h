@@ -5,6 +5,7 @@
 #define MAILVANE_PLATFORM_CONSOLE_TESTING_FAKE_CONSOLE_SERVER_H_
 
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -17,6 +18,10 @@ class FakeConsoleServer : public ConsoleServer {
   void AddRoute(const std::string& method, const std::string& path,
                 ConsoleHandler handler) override {
     routes_[{method, path}] = {nullptr, std::move(handler)};
+  }
+  void AddOpenRoute(const std::string& path, ConsoleHandler handler) override {
+    routes_[{"GET", path}] = {nullptr, std::move(handler)};
+    open_.insert(path);
   }
   void AddWaitingRoute(const std::string& method, const std::string& path, ConsoleReady ready,
                        ConsoleHandler handler) override {
@@ -47,10 +52,12 @@ class FakeConsoleServer : public ConsoleServer {
   bool HasRoute(const std::string& method, const std::string& path) const {
     return routes_.count({method, path}) != 0;
   }
+  bool IsOpen(const std::string& path) const { return open_.count(path) != 0; }
   int signals() const { return signals_; }
 
  private:
   std::map<std::pair<std::string, std::string>, std::pair<ConsoleReady, ConsoleHandler>> routes_;
+  std::set<std::string> open_;  // paths of open routes
   int signals_ = 0;
 };
 
