@@ -235,22 +235,13 @@ std::vector<std::string> SettingsProblems(const ProviderSettings& s) {
   return problems;
 }
 
-class FailingRenderer final : public SmsRenderer {
+class FailingRenderer final : public SmsRendererBase {
  public:
-  explicit FailingRenderer(std::string text) : text_(std::move(text)) {}
-  void SetMailServer(const std::string&) override {}
-  void SetMailAddress(const std::string&) override {}
-  void SetReplyAddress(const std::string&) override {}
-  void SetReplyName(const std::string&) override {}
-  void SetMessage(const std::string&) override {}
-  void SetAccount(const std::string&) override {}
-  void SetPassword(const std::string&) override {}
-  void AddRecipient(const std::string&, const std::string&) override {}
-  long Send() override { return kSmsBadSettings; }
-  std::string ErrorText() const override { return text_; }
+  explicit FailingRenderer(std::string problem) : problem_(std::move(problem)) {}
+  long Send() override { return Fail(kSmsBadSettings, problem_); }
 
  private:
-  std::string text_;
+  std::string problem_;
 };
 
 class FailingFactory final : public SmsRendererFactory {

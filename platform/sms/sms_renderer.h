@@ -7,6 +7,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace mailvane {
 
@@ -43,6 +45,43 @@ class SmsRenderer {
   // answered every part with ESME_ROK); otherwise a code, with ErrorText.
   virtual long Send() = 0;
   virtual std::string ErrorText() const = 0;
+};
+
+// What every renderer keeps of the handler's calls, and its ErrorText; a renderer of a protocol
+// adds only Send, using what it needs of these.
+class SmsRendererBase : public SmsRenderer {
+ public:
+  void SetMailServer(const std::string& servers) override { servers_ = servers; }
+  void SetMailAddress(const std::string& gateway_address) override { gateway_ = gateway_address; }
+  void SetReplyAddress(const std::string& address) override { reply_address_ = address; }
+  void SetReplyName(const std::string& name) override { reply_name_ = name; }
+  void SetMessage(const std::string& text) override { text_ = text; }
+  void SetAccount(const std::string& account) override { account_ = account; }
+  void SetPassword(const std::string& password) override { password_ = password; }
+  void AddRecipient(const std::string& number, const std::string& name) override {
+    recipients_.emplace_back(number, name);
+  }
+  std::string ErrorText() const override { return error_text_; }
+
+ protected:
+  // ErrorText becomes text; the result is code, for `return Fail(...)`.
+  long Fail(long code, std::string text) {
+    error_text_ = std::move(text);
+    return code;
+  }
+  void ClearError() { error_text_.clear(); }
+
+  std::string servers_;
+  std::string gateway_;
+  std::string reply_address_;
+  std::string reply_name_;
+  std::string text_;
+  std::string account_;
+  std::string password_;
+  std::vector<std::pair<std::string, std::string>> recipients_;  // number, name
+
+ private:
+  std::string error_text_;
 };
 
 class SmsRendererFactory {

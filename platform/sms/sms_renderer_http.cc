@@ -12,24 +12,12 @@ struct HttpShared {
   bool closed = false;
 };
 
-class HttpSmsRenderer final : public SmsRenderer {
+class HttpSmsRenderer final : public SmsRendererBase {
  public:
   explicit HttpSmsRenderer(HttpShared& shared) : shared_(shared) {}
 
-  // The mail gateway's properties mean nothing to a REST API.
-  void SetMailServer(const std::string&) override {}
-  void SetMailAddress(const std::string&) override {}
-  void SetReplyAddress(const std::string&) override {}
-  void SetReplyName(const std::string& name) override { reply_name_ = name; }
-  void SetMessage(const std::string& text) override { text_ = text; }
-  void SetAccount(const std::string& account) override { account_ = account; }
-  void SetPassword(const std::string& password) override { password_ = password; }
-  void AddRecipient(const std::string& number, const std::string& name) override {
-    recipients_.emplace_back(number, name);
-  }
-
   long Send() override {
-    error_text_.clear();
+    ClearError();
     if (recipients_.empty()) return Fail(kSmsIncomplete, "SMS request incomplete: no recipient");
     if (shared_.provider.basic_auth && account_.empty()) {
       return Fail(kSmsIncomplete, "SMS request incomplete: no account");
@@ -49,8 +37,6 @@ class HttpSmsRenderer final : public SmsRenderer {
     }
     return 0;
   }
-
-  std::string ErrorText() const override { return error_text_; }
 
  private:
   long Deliver(const HttpRequest& request) {
@@ -92,18 +78,7 @@ class HttpSmsRenderer final : public SmsRenderer {
     return text;
   }
 
-  long Fail(long code, std::string text) {
-    error_text_ = std::move(text);
-    return code;
-  }
-
   HttpShared& shared_;
-  std::string reply_name_;
-  std::string text_;
-  std::string account_;
-  std::string password_;
-  std::vector<std::pair<std::string, std::string>> recipients_;
-  std::string error_text_;
 };
 
 class HttpSmsRendererFactory final : public SmsRendererFactory {

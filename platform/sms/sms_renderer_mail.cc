@@ -62,23 +62,12 @@ std::string DigitsOf(const std::string& number) {
   return out;
 }
 
-class MailSmsRenderer final : public SmsRenderer {
+class MailSmsRenderer final : public SmsRendererBase {
  public:
   explicit MailSmsRenderer(MailFactory& mail) : mail_(mail) {}
 
-  void SetMailServer(const std::string& servers) override { servers_ = servers; }
-  void SetMailAddress(const std::string& gateway_address) override { gateway_ = gateway_address; }
-  void SetReplyAddress(const std::string& address) override { reply_address_ = address; }
-  void SetReplyName(const std::string& name) override { reply_name_ = name; }
-  void SetMessage(const std::string& text) override { text_ = text; }
-  void SetAccount(const std::string& account) override { account_ = account; }
-  void SetPassword(const std::string& password) override { password_ = password; }
-  void AddRecipient(const std::string& number, const std::string& name) override {
-    recipients_.emplace_back(number, name);
-  }
-
   long Send() override {
-    error_text_.clear();
+    ClearError();
     if (gateway_.empty()) return Fail(kSmsIncomplete, "SMS request incomplete: no gateway address");
     if (account_.empty()) return Fail(kSmsIncomplete, "SMS request incomplete: no account");
     if (recipients_.empty()) return Fail(kSmsIncomplete, "SMS request incomplete: no recipient");
@@ -106,14 +95,7 @@ class MailSmsRenderer final : public SmsRenderer {
     return kMailOk;
   }
 
-  std::string ErrorText() const override { return error_text_; }
-
  private:
-  long Fail(long code, std::string text) {
-    error_text_ = std::move(text);
-    return code;
-  }
-
   std::string RequestText() const {
     std::string text = std::string(kRequestVersion) + "\r\n";
     auto field = [&text](const char* key, const std::string& value) {
@@ -137,15 +119,6 @@ class MailSmsRenderer final : public SmsRenderer {
   }
 
   MailFactory& mail_;
-  std::string servers_;
-  std::string gateway_;
-  std::string reply_address_;
-  std::string reply_name_;
-  std::string text_;
-  std::string account_;
-  std::string password_;
-  std::vector<std::pair<std::string, std::string>> recipients_;
-  std::string error_text_;
 };
 
 class MailSmsRendererFactory final : public SmsRendererFactory {

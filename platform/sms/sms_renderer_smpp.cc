@@ -76,31 +76,19 @@ class SmppShared {
   bool closed_ = false;
 };
 
-class SmppSmsRenderer final : public SmsRenderer {
+class SmppSmsRenderer final : public SmsRendererBase {
  public:
   explicit SmppSmsRenderer(SmppShared& shared) : shared_(shared) {}
 
-  // The mail gateway's properties mean nothing to an SMSC.
-  void SetMailServer(const std::string&) override {}
-  void SetMailAddress(const std::string&) override {}
-  void SetReplyAddress(const std::string&) override {}
-  void SetReplyName(const std::string& name) override { reply_name_ = name; }
-  void SetMessage(const std::string& text) override { text_ = text; }
-  void SetAccount(const std::string& account) override { account_ = account; }
-  void SetPassword(const std::string& password) override { password_ = password; }
-  void AddRecipient(const std::string& number, const std::string&) override {
-    numbers_.push_back(number);
-  }
-
   long Send() override {
-    error_text_.clear();
+    ClearError();
     if (account_.empty()) return Fail(kSmsIncomplete, "SMS request incomplete: no account");
     if (std::string problem = SmppAccountProblem(account_, password_); !problem.empty()) {
       return Fail(kSmsBadSettings, problem);
     }
-    if (numbers_.empty()) return Fail(kSmsIncomplete, "SMS request incomplete: no recipient");
+    if (recipients_.empty()) return Fail(kSmsIncomplete, "SMS request incomplete: no recipient");
     std::vector<SmsNumber> destinations;
-    for (const std::string& number : numbers_) {
+    for (const auto& [number, name] : recipients_) {
       std::optional<SmsNumber> parsed = ParseSmsNumber(number);
       if (!parsed) return Fail(kSmsInvalidNumber, "Invalid mobile number \"" + number + "\"");
       destinations.push_back(*parsed);
@@ -130,21 +118,8 @@ class SmppSmsRenderer final : public SmsRenderer {
     return 0;
   }
 
-  std::string ErrorText() const override { return error_text_; }
-
  private:
-  long Fail(long code, std::string text) {
-    error_text_ = std::move(text);
-    return code;
-  }
-
   SmppShared& shared_;
-  std::string reply_name_;
-  std::string text_;
-  std::string account_;
-  std::string password_;
-  std::vector<std::string> numbers_;
-  std::string error_text_;
 };
 
 class SmppSmsRendererFactory final : public SmsRendererFactory {
