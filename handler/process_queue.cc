@@ -2,9 +2,15 @@
 // through the provider's renderer or by forwarding; served messages are concluded and deleted,
 // failed ones stay queued for the next pass until they expire. Serving a recipient only sends;
 // RecordOutcome alone keeps the books (DoneList, error count, send-error lines, error mail).
+// SMS are started without waiting for the provider, as many at a time as the renderers allow,
+// and each is recorded when its answer comes; the pass ends when every one is recorded.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <exception>
+#include <memory>
+#include <utility>
 
 #include "common/convert.h"
 #include "common/error.h"
@@ -108,7 +114,13 @@ void VanequeueCls::ProcessQueue(bool untried_only) {
       queue_.slot(i).tried = true;
       ServeMessage(i);
     }
+    WaitForSends(0);
   } catch (const std::exception& error) {
+    // What is under way is finished first, so that no send outlives the pass unrecorded.
+    try {
+      WaitForSends(0);
+    } catch (const std::exception&) {
+    }
     // The fatal path: mail the administrator and end; the spool files stay for the next handler.
     std::string source = "Vanequeue";
     std::string description = error.what();
@@ -132,32 +144,62 @@ struct RecipientOutcome {
   std::string error_text;
 };
 
+// A message whose recipients are being served. It is concluded when the last of its
+// recipients is done, which may come after later messages of the pass have been taken up.
+struct VanequeueCls::MessageInService {
+  int i = 0;
+  int count = 0;
+  std::unique_ptr<StoredMessage> message;
+  std::vector<MailRecipient> recipients;
+  int error_count = 0;
+  int unfinished = 1;  // recipients under way, and one while they are being started
+};
+
 void VanequeueCls::ServeMessage(int i) {
   QueueSlot& slot = queue_.slot(i);
-  const int count = queue_.QueueCount();
   if (slot.SpoolPath == kFreeSlot) return;
   if (slot.removal_pending) {  // served or dropped already; only its file is left to delete
     RemoveQueueEntry(i);
     return;
   }
   if (RemoveIfExpired(i, slot)) return;
+  const int count = queue_.QueueCount();
   std::unique_ptr<StoredMessage> message = LoadQueuedMessage(i, count, slot);
   if (!message) return;
 
+  auto service = std::make_shared<MessageInService>();
+  service->i = i;
+  service->count = count;
+  service->message = std::move(message);
   // The header recipients keep their numbers; recipients given only in the envelope follow.
-  std::vector<MailRecipient> recipients = message->Recipients();
-  for (MailRecipient& extra : EnvelopeOnlyRecipients(recipients, slot.envelope)) {
-    recipients.push_back(std::move(extra));
+  service->recipients = service->message->Recipients();
+  for (MailRecipient& extra : EnvelopeOnlyRecipients(service->recipients, slot.envelope)) {
+    service->recipients.push_back(std::move(extra));
   }
-  int error_count = 0;
-  const int recipient_count = static_cast<int>(recipients.size());
+  const int recipient_count = static_cast<int>(service->recipients.size());
   for (int j = 1; j <= recipient_count; ++j) {
-    if (DoneListContains(slot.DoneList, j)) continue;  // served on an earlier pass
-    const MailRecipient& recipient = recipients[j - 1];
-    RecordOutcome(i, count, j, recipient, *message, ServeRecipient(*message, recipient),
-                  &error_count);
+    if (DoneListContains(queue_.slot(i).DoneList, j)) continue;  // served on an earlier pass
+    WaitForSends(env_.sms.SendsInFlight() - 1);
+    ++service->unfinished;
+    ServeRecipient(*service->message, service->recipients[j - 1],
+                   [this, service, j](const RecipientOutcome& outcome) {
+                     RecordOutcome(service->i, service->count, j, service->recipients[j - 1],
+                                   *service->message, outcome, &service->error_count);
+                     RecipientDone(*service);
+                   });
   }
-  ConcludeMessage(i, count, std::move(message), recipients, error_count);
+  RecipientDone(*service);
+}
+
+void VanequeueCls::RecipientDone(MessageInService& service) {
+  if (--service.unfinished > 0) return;
+  ConcludeMessage(service.i, service.count, std::move(service.message), service.recipients,
+                  service.error_count);
+}
+
+void VanequeueCls::WaitForSends(int at_most) {
+  while (sends_in_flight_ > std::max(at_most, 0)) env_.sms.WaitForSend();
+  if (send_failure_) std::rethrow_exception(std::exchange(send_failure_, nullptr));
 }
 
 bool VanequeueCls::RemoveIfExpired(int i, const QueueSlot& slot) {
@@ -200,8 +242,8 @@ std::unique_ptr<StoredMessage> VanequeueCls::LoadQueuedMessage(int i, int count,
   return message;
 }
 
-RecipientOutcome VanequeueCls::ServeRecipient(const StoredMessage& message,
-                                              const MailRecipient& recipient) {
+void VanequeueCls::ServeRecipient(const StoredMessage& message, const MailRecipient& recipient,
+                                  std::function<void(const RecipientOutcome&)> done) {
   const std::string from_addr = message.FromAddr();
   const std::string from = message.From();
   const std::string sms_text =
@@ -214,7 +256,7 @@ RecipientOutcome VanequeueCls::ServeRecipient(const StoredMessage& message,
 
   RecipientOutcome outcome;
   if (send_sms) {
-    std::unique_ptr<SmsRenderer> renderer = env_.sms.NewRenderer();
+    std::shared_ptr<SmsRenderer> renderer = env_.sms.NewRenderer();
     renderer->SetMailServer(config_.MailServer);
     renderer->SetMailAddress(kSmsGatewayAddress);
     renderer->SetReplyAddress(config_.MailFromAddress.empty() ? from_addr
@@ -224,17 +266,30 @@ RecipientOutcome VanequeueCls::ServeRecipient(const StoredMessage& message,
     renderer->SetAccount(config_.AccessUserName);
     renderer->SetPassword(config_.AccessPassword);
     renderer->AddRecipient(number, name);
-    outcome.result = renderer->Send();
-    if (outcome.result != 0) {
-      outcome.kind = RecipientOutcome::kFailed;
-      outcome.error_text = renderer->ErrorText();
-    }
-    return outcome;
+    ++sends_in_flight_;
+    // The renderer lives in its own completion until the provider has answered. The
+    // bookkeeping must not throw into the provider's connection: a failure waits for the pass.
+    SmsRenderer& sending = *renderer;
+    sending.StartSend([this, renderer, done = std::move(done)](long result) {
+      --sends_in_flight_;
+      RecipientOutcome sent;
+      sent.result = result;
+      if (result != 0) {
+        sent.kind = RecipientOutcome::kFailed;
+        sent.error_text = renderer->ErrorText();
+      }
+      try {
+        done(sent);
+      } catch (...) {
+        if (!send_failure_) send_failure_ = std::current_exception();
+      }
+    });
+    return;
   }
   outcome.way = RecipientOutcome::kForward;
   if (config_.ForwardOK != "1") {
     outcome.kind = RecipientOutcome::kNotAllowed;
-    return outcome;
+    return done(outcome);
   }
   std::unique_ptr<OutgoingMail> smtp = env_.mail.NewOutgoingMail();
   smtp->Reset();
@@ -250,7 +305,7 @@ RecipientOutcome VanequeueCls::ServeRecipient(const StoredMessage& message,
     outcome.kind = RecipientOutcome::kFailed;
     outcome.error_text = GetMailErrorText(outcome.result);
   }
-  return outcome;
+  done(outcome);
 }
 
 void VanequeueCls::RecordOutcome(int i, int count, int j, const MailRecipient& recipient,

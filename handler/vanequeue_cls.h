@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -125,8 +126,17 @@ class VanequeueCls {
   bool RemoveIfExpired(int i, const QueueSlot& slot);
   // The loaded message; null when it was removed or stays queued unread.
   std::unique_ptr<StoredMessage> LoadQueuedMessage(int i, int count, QueueSlot& slot);
-  // Sends the SMS or forwards the mail; logs nothing and changes no slot.
-  RecipientOutcome ServeRecipient(const StoredMessage& message, const MailRecipient& recipient);
+  struct MessageInService;
+  // Sends the SMS or forwards the mail; logs nothing and changes no slot. done receives the
+  // outcome: at once for a forward, for an SMS when the provider has answered (from within
+  // WaitForSends, unless the renderer sends at once).
+  void ServeRecipient(const StoredMessage& message, const MailRecipient& recipient,
+                      std::function<void(const RecipientOutcome&)> done);
+  // One recipient of the message is recorded; the last one concludes the message.
+  void RecipientDone(MessageInService& service);
+  // Runs the loop until at most at_most SMS are under way; rethrows a failure of their
+  // bookkeeping.
+  void WaitForSends(int at_most);
   // The bookkeeping of both ways: DoneList and its record, the error count, the send-error
   // lines and the one error mail of the message.
   void RecordOutcome(int i, int count, int j, const MailRecipient& recipient,
@@ -152,6 +162,8 @@ class VanequeueCls {
   int64_t sms_failed_ = 0;
   int64_t forwards_ = 0;
   int64_t error_mails_ = 0;
+  int sends_in_flight_ = 0;        // SMS started whose outcome is not yet recorded
+  std::exception_ptr send_failure_;  // thrown by the bookkeeping of an SMS's outcome
   bool reported_ = false;
   std::array<int64_t, 5> reported_counts_{};
   TimePoint reported_oldest_{};

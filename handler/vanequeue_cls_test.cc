@@ -526,6 +526,36 @@ TEST_F(HandlerTest, AFailedRecipientIsRetriedAloneWithOneErrorMailAndOneErroredB
   EXPECT_EQ(ErrorMails().size(), 1u);
 }
 
+TEST_F(HandlerTest, SmsUnderWayShareTheWindowAndEachIsRecordedWhenItsAnswerComes) {
+  sms_.SetSendsInFlight(3);  // answered newest first
+  std::string a = Spool("a.msg", {{"111", ""}, {"222", ""}, {"dave@example.org", "Dave"}, {"333", ""}});
+  std::string b = Spool("b.msg", {{"444", ""}});
+  std::string c = Spool("c.msg", {{"555", ""}});
+  sms_.SetSendFunction([&](const RenderedSms& sms) {
+    return sms.recipients[0].first == "222" ? FakeSmsResult{9, "refused"} : FakeSmsResult{};
+  });
+  Handler().AllocateId(Variant{int64_t{1}});
+  ProcessTick();
+  EXPECT_EQ(sms_.most_held(), 3);
+  EXPECT_EQ(sms_.live_renderers(), 0);  // nothing outlives the pass
+  EXPECT_THAT(SmsNumbers(), ::testing::UnorderedElementsAre("111", "222", "333", "444", "555"));
+  EXPECT_EQ(mail_.sent().size(), 2u);  // the forward and the one error mail
+  EXPECT_EQ(CountLog("{1} !!!Send Error (1/3) 222/alice@example.com"), 1u);
+  EXPECT_EQ(CountLog("{1} !!!Errored (1/3) " + a), 1u);
+  EXPECT_EQ(CountLog("{1} Processed OK (2/3) " + b), 1u);
+  EXPECT_EQ(CountLog("{1} Processed OK (3/3) " + c), 1u);
+  EXPECT_EQ(files_.FileNames(kSpool), (std::vector<std::string>{"a.msg", "a.msg.done"}));
+
+  sms_.SetSendFunction(nullptr);
+  ProcessTick();  // only the refused one again, and the message is concluded with it
+  const std::vector<std::string> numbers = SmsNumbers();
+  EXPECT_EQ(std::count(numbers.begin(), numbers.end(), "222"), 2);
+  EXPECT_EQ(numbers.size(), 6u);
+  EXPECT_EQ(mail_.sent().size(), 2u);
+  EXPECT_EQ(CountLog("{1} Processed OK (1/3) " + a), 1u);
+  EXPECT_EQ(files_.FileNames(kSpool), std::vector<std::string>{});
+}
+
 TEST_F(HandlerTest, ForwardFailuresAreLoggedOnTheFirstFailingPassOnly) {
   std::string path = Spool("a.msg", {{"dave@example.org", "Dave"}});
   mail_.SetSendFunction([](const SentMail& mail) {

@@ -120,6 +120,18 @@ class SmppTest(GatewayTest):
                             for l in lines), lines)
         self.assertEqual(len(smsc.of("bind")), 2)
 
+    def test_the_window_holds_sms_of_several_recipients_at_once(self):
+        # The SMSC answers only once three submits wait: one SMS at a time would time out.
+        smsc = self.smsc()
+        self.start_smpp(smsc, Window="3")
+        smsc.command("set", hold=3)
+        numbers = ["4477009001%02d" % i for i in range(6)]
+        self.send(numbers, "Together")
+        self.wait_log("Processed OK", timeout=20)
+        self.assertEqual([e["count"] for e in smsc.wait("released", 2)], [3, 3])
+        self.assertEqual(sorted(s["dest_addr"] for s in smsc.wait("sms", 6)), numbers)
+        self.assertFalse(any("!!!" in l for l in self.gw.log_lines()))
+
     def test_receipts_enquire_link_and_unbind(self):
         smsc = self.smsc()
         self.start_smpp(smsc, DeliveryReports="1", SourceAddress="+4470000")

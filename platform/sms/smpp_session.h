@@ -4,12 +4,13 @@
 // enquire_link every 30 s, and after a drop reconnects and rebinds with back-off (1 s doubling
 // to 60 s), also while no Submit is waiting, so that delivery receipts keep arriving.
 //
-// Submit is synchronous: it runs the event loop until every part of its SMS is answered, so the
-// loop's other handlers run meanwhile, as they do while a synchronous call to an out-of-process
-// component waits. Window bounds the submits in flight: the parts of one concatenated SMS go out
-// together up to Window, and one SMS is in flight at a time, since its caller waits for it.
-// Throughput spaces submits (per second, 0 = no limit). ESME_RTHROTTLED and ESME_RMSGQFUL pause
-// the session and resend the part, at most kMaxThrottleRetries times per SMS.
+// SMS may be started without waiting (StartSubmit), and then share the session: Window bounds the
+// submits in flight across all of them, their parts going out in the order the SMS were started.
+// Submit is the waiting form: it runs the event loop until every part of its SMS is answered, so
+// the loop's other handlers run meanwhile, as they do while a synchronous call to an
+// out-of-process component waits. Throughput spaces submits (per second, 0 = no limit).
+// ESME_RTHROTTLED and ESME_RMSGQFUL pause the session and resend the part, at most
+// kMaxThrottleRetries times per SMS. A lost connection fails every SMS under way.
 //
 // Loop thread only. The loop must have been made by NewEventLoop.
 #ifndef MAILVANE_PLATFORM_SMS_SMPP_SESSION_H_
@@ -83,6 +84,11 @@ class SmppSession {
   ~SmppSession();
 
   SmppResult Submit(const SmppMessage& message);
+  // done receives what Submit would return, on the loop thread: before StartSubmit returns when
+  // the SMS cannot be sent now, otherwise from within the loop (WaitForAny, Submit or Run).
+  void StartSubmit(const SmppMessage& message, std::function<void(SmppResult)> done);
+  // Runs the loop until an SMS started before is done; at once when none is under way.
+  void WaitForAny();
   // Unbinds (waiting up to 2 s for the answer) and closes; later Submits fail. May be called
   // after the loop was stopped.
   void Close();

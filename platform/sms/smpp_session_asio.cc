@@ -4,6 +4,7 @@
 #include <array>
 #include <deque>
 #include <map>
+#include <optional>
 #include <unordered_map>
 #include <utility>
 
@@ -70,7 +71,8 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
         log_(std::move(log)),
         tls_context_(ssl::context::tls_client),
         tick_(io_),
-        reconnect_(io_) {
+        reconnect_(io_),
+        pump_(io_) {
     if (options_.tls) {
       tls_context_.set_default_verify_paths();
       tls_context_.set_verify_mode(ssl::verify_peer);
@@ -82,86 +84,38 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
   const SmppSessionOptions& options() const { return options_; }
 
   SmppResult Submit(const SmppMessage& message) {
-    SmppResult result;
-    if (state_ == State::kClosed) {
-      result.error_text = "SMPP session closed";
-      return result;
-    }
+    std::optional<SmppResult> result;
+    StartSubmit(message, [&result](SmppResult r) { result = std::move(r); });
     auto guard = asio::make_work_guard(io_);
-    std::string error;
-    if (!WaitBound(&error)) {
-      result.error_text = error;
-      return result;
-    }
+    while (!result) RunOne(kTick);
+    return std::move(*result);
+  }
+
+  void StartSubmit(const SmppMessage& message, std::function<void(SmppResult)> done) {
     auto job = std::make_shared<Job>();
+    job->message = message;
+    job->done = std::move(done);
     job->ids.resize(message.parts.size());
     for (std::size_t i = 0; i < message.parts.size(); ++i) job->to_send.push_back(i);
-    const bool last_only_receipt = options_.delivery_reports;
-    while (job->failure.empty() && (!job->to_send.empty() || job->in_flight > 0)) {
-      if (!job->to_send.empty() && job->in_flight < options_.window && state_ == State::kBound) {
-        const Steady::time_point now = Steady::now();
-        const Steady::time_point ready = std::max(paused_until_, next_submit_);
-        if (now >= ready) {
-          std::size_t part = job->to_send.front();
-          job->to_send.pop_front();
-          smpp::Pdu pdu;
-          pdu.command_id = smpp::kSubmitSm;
-          pdu.source_ton = message.source_ton;
-          pdu.source_npi = message.source_npi;
-          pdu.source_addr = message.source_addr;
-          pdu.dest_ton = message.dest_ton;
-          pdu.dest_npi = message.dest_npi;
-          pdu.destination_addr = message.destination_addr;
-          pdu.esm_class = message.esm_class;
-          pdu.data_coding = message.data_coding;
-          pdu.registered_delivery =
-              last_only_receipt && part + 1 == message.parts.size() ? 1 : 0;
-          pdu.short_message = message.parts[part];
-          ++job->in_flight;
-          if (options_.throughput > 0) {
-            next_submit_ = std::max(now, next_submit_) +
-                           std::chrono::microseconds(1'000'000 / options_.throughput);
-          }
-          std::string number = message.destination_addr;
-          Request(pdu, [this, job, part, number](const smpp::Pdu* answer, const std::string& err) {
-            --job->in_flight;
-            if (answer == nullptr) {
-              if (job->failure.empty()) job->failure = err;
-              return;
-            }
-            const uint32_t status = answer->command_status;
-            if (status == smpp::kStatusOk) {
-              job->ids[part] = answer->message_id;
-              Track(answer->message_id, number);
-            } else if ((status == smpp::kStatusThrottled ||
-                        status == smpp::kStatusMessageQueueFull) &&
-                       ++job->throttle_retries <= kMaxThrottleRetries) {
-              paused_until_ = Steady::now() + kSmppThrottlePause;
-              job->to_send.push_front(part);
-            } else if (job->failure.empty()) {
-              job->failure = answer->command_id == smpp::kGenericNack
-                                 ? smpp::StatusText(smpp::kGenericNack, status)
-                                 : smpp::StatusText(smpp::kSubmitSm, status);
-            }
-          });
-          continue;
-        }
-        if (!RunOne(ready - now)) job->failure = "SMPP: the handler is stopping";
-        continue;
+    if (state_ == State::kClosed) return Finish(job, "SMPP session closed");
+    if (state_ == State::kDown) {
+      const Steady::time_point now = Steady::now();
+      if (now < next_attempt_) {
+        auto seconds = std::chrono::ceil<std::chrono::seconds>(next_attempt_ - now).count();
+        return Finish(job, last_error_ + "; next attempt in " + std::to_string(seconds) + " s");
       }
-      if (state_ != State::kBound && job->in_flight == 0) {
-        job->failure = last_error_.empty() ? "SMPP: connection lost" : last_error_;
-        break;
-      }
-      if (!RunOne(kTick)) job->failure = "SMPP: the handler is stopping";
+      reconnect_.cancel();
+      StartConnect();
     }
-    if (!job->failure.empty()) {
-      result.error_text = job->failure;
-      return result;
-    }
-    result.ok = true;
-    result.message_ids = job->ids;
-    return result;
+    jobs_.push_back(job);
+    Settle(job);
+    Pump();
+  }
+
+  void WaitForAny() {
+    auto guard = asio::make_work_guard(io_);
+    const uint64_t seen = finished_;
+    while (finished_ == seen && !jobs_.empty()) RunOne(kTick);
   }
 
   void Close() {
@@ -187,6 +141,7 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
     if (state_ != State::kClosed) state_ = State::kClosed;
     tick_.cancel();
     reconnect_.cancel();
+    pump_.cancel();
     Drop(reason);
   }
 
@@ -215,44 +170,140 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
     Steady::time_point next_enquire;
   };
 
+  using Done = std::function<void(SmppResult)>;
+  // One SMS from its start until done has run: its parts not yet sent, those awaiting their
+  // answer, and the first failure, which ends it at once.
   struct Job {
+    SmppMessage message;
+    Done done;
     std::deque<std::size_t> to_send;
     std::vector<std::string> ids;
     int in_flight = 0;
     int throttle_retries = 0;
     std::string failure;
+    bool finished = false;
   };
 
   std::string Peer() const { return options_.host + ":" + std::to_string(options_.port); }
 
-  // Runs one handler or waits at most max_wait; false when the loop has been stopped.
-  bool RunOne(Steady::duration max_wait) {
-    if (io_.stopped()) return false;
-    if (max_wait < Steady::duration::zero()) max_wait = Steady::duration::zero();
-    io_.run_one_for(std::min<Steady::duration>(max_wait, kTick));
-    return !io_.stopped();
+  // Runs one handler or waits at most max_wait. Once the loop has been stopped nothing more
+  // will be answered: every SMS under way fails.
+  void RunOne(Steady::duration max_wait) {
+    if (!io_.stopped()) io_.run_one_for(max_wait);
+    if (io_.stopped()) FailAll("SMPP: the handler is stopping");
   }
 
-  bool WaitBound(std::string* error) {
-    if (state_ == State::kDown) {
+  // Sends the next parts of the SMS under way, in the order they were started, while the
+  // session is bound, the window has room and pacing and throttling allow.
+  void Pump() {
+    while (state_ == State::kBound && conn_ && in_flight_ < options_.window) {
+      std::shared_ptr<Job> job;
+      for (const std::shared_ptr<Job>& candidate : jobs_) {
+        if (!candidate->to_send.empty()) {
+          job = candidate;
+          break;
+        }
+      }
+      if (!job) return;
       const Steady::time_point now = Steady::now();
-      if (now < next_attempt_) {
-        auto seconds = std::chrono::ceil<std::chrono::seconds>(next_attempt_ - now).count();
-        *error = last_error_ + "; next attempt in " + std::to_string(seconds) + " s";
-        return false;
+      const Steady::time_point ready = std::max(paused_until_, next_submit_);
+      if (now < ready) return ArmPump(ready);
+      if (options_.throughput > 0) {
+        next_submit_ = std::max(now, next_submit_) +
+                       std::chrono::microseconds(1'000'000 / options_.throughput);
       }
-      reconnect_.cancel();
-      StartConnect();
+      SubmitPart(job);
     }
-    while (state_ == State::kConnecting || state_ == State::kBinding) {
-      if (!RunOne(kTick)) {
-        *error = "SMPP: the handler is stopping";
-        return false;
+  }
+
+  void SubmitPart(const std::shared_ptr<Job>& job) {
+    const SmppMessage& message = job->message;
+    const std::size_t part = job->to_send.front();
+    job->to_send.pop_front();
+    smpp::Pdu pdu;
+    pdu.command_id = smpp::kSubmitSm;
+    pdu.source_ton = message.source_ton;
+    pdu.source_npi = message.source_npi;
+    pdu.source_addr = message.source_addr;
+    pdu.dest_ton = message.dest_ton;
+    pdu.dest_npi = message.dest_npi;
+    pdu.destination_addr = message.destination_addr;
+    pdu.esm_class = message.esm_class;
+    pdu.data_coding = message.data_coding;
+    // One receipt per SMS: asked for on its last part only.
+    pdu.registered_delivery =
+        options_.delivery_reports && part + 1 == message.parts.size() ? 1 : 0;
+    pdu.short_message = message.parts[part];
+    ++job->in_flight;
+    ++in_flight_;
+    Request(pdu, [this, job, part](const smpp::Pdu* answer, const std::string& error) {
+      --job->in_flight;
+      --in_flight_;
+      if (answer == nullptr) {
+        if (job->failure.empty()) job->failure = error;
+      } else if (answer->command_status == smpp::kStatusOk) {
+        job->ids[part] = answer->message_id;
+        Track(answer->message_id, job->message.destination_addr);
+      } else if ((answer->command_status == smpp::kStatusThrottled ||
+                  answer->command_status == smpp::kStatusMessageQueueFull) &&
+                 ++job->throttle_retries <= kMaxThrottleRetries) {
+        paused_until_ = Steady::now() + kSmppThrottlePause;
+        job->to_send.push_front(part);
+      } else if (job->failure.empty()) {
+        job->failure = smpp::StatusText(
+            answer->command_id == smpp::kGenericNack ? smpp::kGenericNack : smpp::kSubmitSm,
+            answer->command_status);
+      }
+      Settle(job);
+      Pump();
+    });
+  }
+
+  // Wakes Pump when pacing or a throttling pause allows the next submit.
+  void ArmPump(Steady::time_point at) {
+    if (pump_armed_ && pump_at_ <= at) return;
+    pump_armed_ = true;
+    pump_at_ = at;
+    pump_.expires_at(at);
+    auto self = shared_from_this();
+    pump_.async_wait([this, self](const boost::system::error_code& ec) {
+      if (ec) return;  // re-armed or cancelled
+      pump_armed_ = false;
+      Pump();
+    });
+  }
+
+  // Ends the SMS when it failed or every part is answered.
+  void Settle(const std::shared_ptr<Job>& job) {
+    if (job->finished) return;
+    if (!job->failure.empty()) return Finish(job, job->failure);
+    if (job->to_send.empty() && job->in_flight == 0) Finish(job, {});
+  }
+
+  // done runs last: it may start more SMS. Answers still due to a failed SMS only free the
+  // window.
+  void Finish(const std::shared_ptr<Job>& job, const std::string& failure) {
+    if (job->finished) return;
+    job->finished = true;
+    for (auto it = jobs_.begin(); it != jobs_.end(); ++it) {
+      if (*it == job) {
+        jobs_.erase(it);
+        break;
       }
     }
-    if (state_ == State::kBound) return true;
-    *error = last_error_;
-    return false;
+    ++finished_;
+    SmppResult result;
+    result.ok = failure.empty();
+    result.error_text = failure;
+    if (result.ok) result.message_ids = std::move(job->ids);
+    Done done = std::move(job->done);
+    if (done) done(std::move(result));
+  }
+
+  void FailAll(const std::string& reason) {
+    std::deque<std::shared_ptr<Job>> jobs = std::move(jobs_);
+    jobs_.clear();
+    for (const std::shared_ptr<Job>& job : jobs) Finish(job, reason);
   }
 
   void StartConnect() {
@@ -323,6 +374,7 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
       backoff_ = kSmppBackoffFirst;
       last_error_.clear();
       conn->next_enquire = Steady::now() + kSmppEnquireLinkInterval;
+      Pump();  // what was started while connecting
     });
   }
 
@@ -485,6 +537,9 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
     std::map<uint32_t, Pending> pending = std::move(pending_);
     pending_.clear();
     for (auto& [sequence, p] : pending) p.answer(nullptr, reason);
+    // SMS not yet sent go no further on this connection; they fail now rather than wait for
+    // the next, so that a lost connection is reported at once and retried by the caller.
+    FailAll(last_error_.empty() ? "SMPP: connection lost" : last_error_);
     if (state_ == State::kClosed) return;
     state_ = State::kDown;
     next_attempt_ = Steady::now() + backoff_;
@@ -535,7 +590,13 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
   ssl::context tls_context_;
   asio::steady_timer tick_;
   asio::steady_timer reconnect_;
+  asio::steady_timer pump_;
   bool ticking_ = false;
+  bool pump_armed_ = false;
+  Steady::time_point pump_at_{};
+  std::deque<std::shared_ptr<Job>> jobs_;  // SMS started and not yet done, in order
+  int in_flight_ = 0;                      // submits of all SMS awaiting their answer
+  uint64_t finished_ = 0;                  // SMS done so far
   State state_ = State::kDown;
   std::shared_ptr<Connection> conn_;
   std::map<uint32_t, Pending> pending_;
@@ -556,6 +617,13 @@ SmppSession::SmppSession(EventLoop& loop, SmppSessionOptions options,
 SmppSession::~SmppSession() { impl_->Shutdown("SMPP session closed"); }
 
 SmppResult SmppSession::Submit(const SmppMessage& message) { return impl_->Submit(message); }
+
+void SmppSession::StartSubmit(const SmppMessage& message,
+                              std::function<void(SmppResult)> done) {
+  impl_->StartSubmit(message, std::move(done));
+}
+
+void SmppSession::WaitForAny() { impl_->WaitForAny(); }
 
 void SmppSession::Close() { impl_->Close(); }
 

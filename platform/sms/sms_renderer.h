@@ -45,6 +45,12 @@ class SmsRenderer {
   // answered every part with ESME_ROK); otherwise a code, with ErrorText.
   virtual long Send() = 0;
   virtual std::string ErrorText() const = 0;
+
+  // Send without waiting for the provider, so that several SMS can be under way together: done
+  // receives what Send would return (ErrorText then holds its text), on the loop thread, either
+  // before StartSend returns or later from within the factory's WaitForSend. The renderer must
+  // live until done has run. A renderer that cannot overlap its sends just sends.
+  virtual void StartSend(std::function<void(long)> done) { done(Send()); }
 };
 
 // What every renderer keeps of the handler's calls, and its ErrorText; a renderer of a protocol
@@ -91,6 +97,10 @@ class SmsRendererFactory {
   SmsRendererFactory& operator=(const SmsRendererFactory&) = delete;
   virtual ~SmsRendererFactory() = default;
   virtual std::unique_ptr<SmsRenderer> NewRenderer() = 0;
+  // How many of its renderers' sends may be under way at once (started, done not yet run).
+  virtual int SendsInFlight() const { return 1; }
+  // Runs the loop until a started send is done, or returns at once when none is under way.
+  virtual void WaitForSend() {}
   // Ends what the renderers share (an SMPP session is unbound); renderers made or sent after it
   // fail. The program calls it once its loop has ended.
   virtual void Close() {}

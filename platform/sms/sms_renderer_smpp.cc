@@ -1,5 +1,8 @@
 // The renderer over SMPP: each Send checks its numbers and encodes its text before anything is
-// sent, then submits one SMS per recipient over the factory's session and waits for the answers.
+// sent, then submits one SMS per recipient over the factory's session, and waits for the answers
+// (Send) or lets the handler start further SMS meanwhile, up to the session's Window (StartSend).
+#include <algorithm>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -63,7 +66,12 @@ class SmppShared {
     if (session_) session_->Close();
   }
 
+  void WaitForAny() {
+    if (session_) session_->WaitForAny();
+  }
+
   uint8_t NextReference() { return ++reference_; }
+  int window() const { return std::clamp(options_.window, 1, kMaxSmppWindow); }
   const std::string& source() const { return source_; }
 
  private:
@@ -81,6 +89,36 @@ class SmppSmsRenderer final : public SmsRendererBase {
   explicit SmppSmsRenderer(SmppShared& shared) : shared_(shared) {}
 
   long Send() override {
+    SmppSession* session = nullptr;
+    std::vector<SmppMessage> messages;
+    if (long refused = Prepare(&session, &messages)) return refused;
+    for (const SmppMessage& message : messages) {
+      SmppResult result = session->Submit(message);
+      if (!result.ok) return Fail(kSmsProviderFailed, result.error_text);
+    }
+    return 0;
+  }
+
+  // The recipients' SMS go out together; done comes once all are answered, with the first
+  // failure if any.
+  void StartSend(std::function<void(long)> done) override {
+    SmppSession* session = nullptr;
+    std::vector<SmppMessage> messages;
+    if (long refused = Prepare(&session, &messages)) return done(refused);
+    auto remaining = std::make_shared<std::size_t>(messages.size());
+    auto failure = std::make_shared<std::string>();
+    for (const SmppMessage& message : messages) {
+      session->StartSubmit(message, [this, remaining, failure, done](SmppResult result) {
+        if (!result.ok && failure->empty()) *failure = result.error_text;
+        if (--*remaining > 0) return;
+        done(failure->empty() ? 0 : Fail(kSmsProviderFailed, *failure));
+      });
+    }
+  }
+
+ private:
+  // Checks the numbers and encodes the text before anything is sent: one SMS per recipient.
+  long Prepare(SmppSession** session, std::vector<SmppMessage>* messages) {
     ClearError();
     if (account_.empty()) return Fail(kSmsIncomplete, "SMS request incomplete: no account");
     if (std::string problem = SmppAccountProblem(account_, password_); !problem.empty()) {
@@ -98,8 +136,8 @@ class SmppSmsRenderer final : public SmsRendererBase {
       return Fail(kSmsTextTooLong, "SMS text too long: " + std::to_string(sms.parts.size()) +
                                        " parts, at most " + std::to_string(kMaxSmsParts));
     }
-    SmppSession* session = shared_.Session(account_, password_);
-    if (session == nullptr) return Fail(kSmsProviderFailed, "SMPP session closed");
+    *session = shared_.Session(account_, password_);
+    if (*session == nullptr) return Fail(kSmsProviderFailed, "SMPP session closed");
     const Sender sender = SenderOf(shared_.source().empty() ? reply_name_ : shared_.source());
     SmppMessage message;
     message.source_ton = sender.ton;
@@ -112,13 +150,11 @@ class SmppSmsRenderer final : public SmsRendererBase {
       message.dest_ton = destination.ton;
       message.dest_npi = destination.npi;
       message.destination_addr = destination.digits;
-      SmppResult result = session->Submit(message);
-      if (!result.ok) return Fail(kSmsProviderFailed, result.error_text);
+      messages->push_back(message);
     }
     return 0;
   }
 
- private:
   SmppShared& shared_;
 };
 
@@ -130,6 +166,8 @@ class SmppSmsRendererFactory final : public SmsRendererFactory {
   std::unique_ptr<SmsRenderer> NewRenderer() override {
     return std::make_unique<SmppSmsRenderer>(shared_);
   }
+  int SendsInFlight() const override { return shared_.window(); }
+  void WaitForSend() override { shared_.WaitForAny(); }
   void Close() override { shared_.Close(); }
 
  private:

@@ -10,14 +10,27 @@
 // enquire_link_resp, unbind, deliver_sm_resp {status}, close.
 // Commands: {"cmd":"set", ...options} (throttle: answer the next N submits with
 // ESME_RTHROTTLED; fail: {count, status}; drop_after: close the connection, unanswered, at the
-// Nth submit from now; quiet: report submits without their "submit" events),
+// Nth submit from now; quiet: report submits without their "submit" events; hold: keep the
+// answers until that many submits wait for one, then answer them all and report "released"),
 // {"cmd":"enquire_link"}, {"cmd":"unbind"}, {"cmd":"receipt", message_id, stat, dest_addr}.
 'use strict';
 const smpp = require('smpp');
 const readline = require('readline');
 
 const config = JSON.parse(process.argv[2] || '{}');
-const state = { throttle: 0, fail: null, drop_after: 0, quiet: false };
+const state = { throttle: 0, fail: null, drop_after: 0, quiet: false, hold: 0 };
+let held = [];
+
+// Answers now, or with the others once `hold` submits wait.
+function answer(session, response) {
+  if (state.hold <= 0) return session.send(response);
+  held.push(() => session.send(response));
+  if (held.length < state.hold) return;
+  emit('released', { count: held.length });
+  const answers = held;
+  held = [];
+  for (const send of answers) send();
+}
 const sessions = new Set();
 const parts = new Map(); // dest_addr/ref -> {total, got: Map(seq -> text), ids}
 let nextId = 1000;
@@ -75,7 +88,7 @@ function onSubmit(session, pdu) {
   const udh = (message.udh || []).find((u) => u[0] === 0x00 && u[1] === 3);
   if (udh) submit.udh = [udh[2], udh[3], udh[4]];
   if (!state.quiet) emit('submit', submit);
-  session.send(pdu.response({ message_id: id }));
+  answer(session, pdu.response({ message_id: id }));
   if (!udh) {
     emit('sms', { dest_addr: submit.dest_addr, dest_ton: submit.dest_ton, text, parts: 1,
                   data_coding: submit.data_coding, message_ids: [id],

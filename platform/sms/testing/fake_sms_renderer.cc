@@ -1,5 +1,7 @@
 #include "platform/sms/testing/fake_sms_renderer.h"
 
+#include <algorithm>
+
 namespace mailvane {
 namespace {
 
@@ -49,6 +51,10 @@ class FakeSmsRenderer final : public SmsRenderer {
     record_.error_text = result.code == 0 ? "" : result.error_text;
     return result.code;
   }
+  void StartSend(std::function<void(long)> done) override {
+    if (factory_.SendsInFlight() <= 1) return done(Send());
+    factory_.Hold([this, done = std::move(done)] { done(Send()); });
+  }
   std::string ErrorText() const override {
     record_.calls.push_back("ErrorText");
     return record_.error_text;
@@ -80,6 +86,18 @@ std::unique_ptr<SmsRenderer> FakeSmsRendererFactory::NewRenderer() {
   renderers_.emplace_back();
   ++live_;
   return std::make_unique<FakeSmsRenderer>(*this, renderers_.back());
+}
+
+void FakeSmsRendererFactory::WaitForSend() {
+  if (held_.empty()) return;
+  std::function<void()> answer = std::move(held_.back());
+  held_.pop_back();
+  answer();
+}
+
+void FakeSmsRendererFactory::Hold(std::function<void()> answer) {
+  held_.push_back(std::move(answer));
+  most_held_ = std::max(most_held_, static_cast<int>(held_.size()));
 }
 
 FakeSmsResult FakeSmsRendererFactory::Send(const RenderedSms& sms) {

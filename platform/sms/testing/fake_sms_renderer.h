@@ -53,6 +53,15 @@ class FakeSmsRendererFactory final : public SmsRendererFactory {
 
   std::unique_ptr<SmsRenderer> NewRenderer() override;
 
+  // With more than one, StartSend holds each send until WaitForSend, which answers the held sends
+  // newest first (out of order, as a provider may), one per call.
+  void SetSendsInFlight(int sends) { sends_in_flight_ = sends; }
+  int SendsInFlight() const override { return sends_in_flight_; }
+  void WaitForSend() override;
+  void Hold(std::function<void()> answer);
+  // The most sends ever held at once.
+  int most_held() const { return most_held_; }
+
   // Used by the fake renderers.
   FakeSmsResult Send(const RenderedSms& sms);
   void Released(RenderedSms& sms) {
@@ -66,6 +75,9 @@ class FakeSmsRendererFactory final : public SmsRendererFactory {
   std::function<FakeSmsResult(const RenderedSms&)> decide_;
   FakeSmsResult default_result_;
   int live_ = 0;
+  int sends_in_flight_ = 1;
+  std::vector<std::function<void()>> held_;
+  int most_held_ = 0;
 };
 
 }  // namespace mailvane
