@@ -284,23 +284,45 @@ def drain_http(spool_base, files):
         shutil.rmtree(folder, ignore_errors=True)
 
 
+def record_requests():
+    """The provider's side of `latency`, in a process of its own so that the clients' threads do
+    not hold it back: an SMTP sink printing its port, then "<number> <monotonic time>" for every
+    provider request as it arrives."""
+    sink = mh.Sink()
+
+    class Recording(list):
+        def append(self, item):
+            if mh.GATEWAY in item[1]:
+                print(mh.parse_request(item[2])["Number"], time.monotonic(), flush=True)
+            super().append(item)
+    sink.mails = Recording()
+    print(sink.port, flush=True)
+    sys.stdin.read()  # until the bench closes it
+    sink.stop()
+
+
 def latency(spool_base, mails, burst=False):
     """One mail at a time from one client (the handler takes the recipients from the To header)
     (about 1.1 s apart, so the mails fall at every phase of the handler's timers), or with burst
     all mails at once, each from a client of its own; time from the 250 of DATA to the provider
-    request at the sink."""
-    sink = mh.Sink()
+    request at the sink (a process of its own; CLOCK_MONOTONIC is the machine's)."""
+    recorder = subprocess.Popen([sys.executable, os.path.abspath(__file__), "record-requests"],
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    sink_port = int(recorder.stdout.readline())
     arrived = {}
 
-    class Recording(list):
-        """The sink's list of mails, noting when each provider request arrived."""
+    def collect():
+        for line in recorder.stdout:
+            number, at = line.split()
+            arrived.setdefault(number, float(at))
+    threading.Thread(target=collect, daemon=True).start()
 
-        def append(self, item):
-            if mh.GATEWAY in item[1]:
-                arrived.setdefault(mh.parse_request(item[2])["Number"], time.monotonic())
-            super().append(item)
-    sink.mails = Recording()
-    inst = Installation(spool_base, "127.0.0.1:%d" % sink.port)
+    class Stop:
+        def stop(self):
+            recorder.stdin.close()
+            recorder.wait(timeout=10)
+    sink = Stop()
+    inst = Installation(spool_base, "127.0.0.1:%d" % sink_port)
     try:
         inst.start()
         accepted = {}
@@ -313,18 +335,26 @@ def latency(spool_base, mails, burst=False):
             accepted[number] = time.monotonic()
 
         if burst:
-            clients = [smtplib.SMTP("127.0.0.1", inst.gw.port, timeout=30) for _ in range(mails)]
-            start = threading.Barrier(mails)
+            # A process per client, connected before they all start together, so that each
+            # notes its 250 when it comes rather than when its turn for the interpreter comes.
+            import multiprocessing
+            context = multiprocessing.get_context("fork")
+            start = context.Barrier(mails)
+            results = context.Queue()
 
             def one(i):
+                client = smtplib.SMTP("127.0.0.1", inst.gw.port, timeout=30)
                 start.wait()
-                send(clients[i], i)
-                clients[i].quit()
-            threads = [threading.Thread(target=one, args=(i,)) for i in range(mails)]
-            for t in threads:
-                t.start()
-            for t in threads:
-                t.join()
+                send(client, i)
+                results.put(dict(accepted))
+                client.quit()
+            processes = [context.Process(target=one, args=(i,)) for i in range(mails)]
+            for p in processes:
+                p.start()
+            for _ in processes:
+                accepted.update(results.get(timeout=60))
+            for p in processes:
+                p.join()
         else:
             with smtplib.SMTP("127.0.0.1", inst.gw.port, timeout=30) as client:
                 for i in range(mails):
@@ -355,6 +385,8 @@ def main():
         sink(int(args[0]), int(args[1]), int(args[2]), args[3:] == ["reconnect"])
     elif command == "drain":
         drain(args[0], int(args[1]))
+    elif command == "record-requests":
+        record_requests()
     elif command == "latency":
         latency(args[0], int(args[1]), args[2:] == ["burst"])
     else:

@@ -12,9 +12,12 @@ namespace {
 
 class PosixMailFactory final : public MailFactory {
  public:
-  explicit PosixMailFactory(MailOptions options) : options_(std::move(options)) {}
+  explicit PosixMailFactory(MailOptions options)
+      : options_(std::move(options)), connections_(NewMailConnectionCache()) {}
   std::unique_ptr<StoredMessage> NewStoredMessage() override { return NewGmimeStoredMessage(); }
-  std::unique_ptr<OutgoingMail> NewOutgoingMail() override { return NewCurlOutgoingMail(options_); }
+  std::unique_ptr<OutgoingMail> NewOutgoingMail() override {
+    return NewCurlOutgoingMail(options_, connections_);
+  }
   void SetTls(MailTls level, const std::string& ca_file) override {
     options_.tls = level;
     options_.tls_ca_file = ca_file;
@@ -22,6 +25,7 @@ class PosixMailFactory final : public MailFactory {
 
  private:
   MailOptions options_;
+  std::shared_ptr<MailConnectionCache> connections_;  // the mails' open connections
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 // OutgoingMail on libcurl's SMTP. The message is composed once with GMime and offered to each
-// server of the list in turn, each with a fresh connection bounded by MailOptions; the first
-// server that takes it ends the send. curl's results are translated into the layer's codes here
+// server of the list in turn, each dialogue bounded by MailOptions, on a connection of the
+// factory's cache when one to that server is open, else a new one; the first server that takes
+// it ends the send. curl's results are translated into the layer's codes here
 // and nowhere else, with the SMTP stage (the last command curl sent) telling a refused sender
 // from a refused recipient.
 #include "platform/mail/outgoing_mail_curl.h"
@@ -9,7 +10,9 @@
 #include <gmime/gmime.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
+#include <mutex>
 #include <cstring>
 #include <string_view>
 #include <utility>
@@ -28,6 +31,42 @@ void EnsureCurlInitialized() {
 }
 
 std::string Trim(std::string_view text) { return std::string(TrimWhitespace(text)); }
+
+}  // namespace
+
+class MailConnectionCache {
+ public:
+  MailConnectionCache() : share_(curl_share_init()) {
+    if (share_ == nullptr) return;
+    curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &Lock);
+    curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, &Unlock);
+    curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+  }
+  MailConnectionCache(const MailConnectionCache&) = delete;
+  MailConnectionCache& operator=(const MailConnectionCache&) = delete;
+  ~MailConnectionCache() {
+    if (share_ != nullptr) curl_share_cleanup(share_);
+  }
+  CURLSH* share() const { return share_; }
+
+ private:
+  static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* self) {
+    static_cast<MailConnectionCache*>(self)->locks_[Index(data)].lock();
+  }
+  static void Unlock(CURL*, curl_lock_data data, void* self) {
+    static_cast<MailConnectionCache*>(self)->locks_[Index(data)].unlock();
+  }
+  static std::size_t Index(curl_lock_data data) {
+    return static_cast<std::size_t>(data) < kLocks ? static_cast<std::size_t>(data) : 0;
+  }
+
+  static constexpr std::size_t kLocks = CURL_LOCK_DATA_LAST;
+  CURLSH* share_;
+  std::array<std::mutex, kLocks> locks_;
+};
+
+namespace {
 
 int ParsePort(std::string_view text) {
   if (text.empty() || text.size() > 5) return 0;
@@ -178,7 +217,8 @@ std::string DomainOf(const std::string& address) {
 
 class CurlOutgoingMail final : public OutgoingMail {
  public:
-  explicit CurlOutgoingMail(const MailOptions& options) : options_(options) {}
+  CurlOutgoingMail(const MailOptions& options, std::shared_ptr<MailConnectionCache> connections)
+      : options_(options), connections_(std::move(connections)) {}
 
   void Reset() override {
     servers_.clear();
@@ -291,6 +331,12 @@ class CurlOutgoingMail final : public OutgoingMail {
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS,
                      static_cast<long>(options_.transfer_timeout.count()));
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    if (connections_ && connections_->share() != nullptr) {
+      curl_easy_setopt(curl, CURLOPT_SHARE, connections_->share());
+      curl_easy_setopt(curl, CURLOPT_MAXAGE_CONN, kMailConnectionIdleSeconds);
+    } else {
+      curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
+    }
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
     curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
     curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, &TraceDialogue);
@@ -301,10 +347,13 @@ class CurlOutgoingMail final : public OutgoingMail {
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response);
     curl_off_t connect_time = 0;
     curl_easy_getinfo(curl, CURLINFO_CONNECT_TIME_T, &connect_time);
+    long new_connections = 0;
+    curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &new_connections);
     curl_easy_cleanup(curl);
     curl_slist_free_all(rcpt);
 
-    long result = MapCurlResult(code, dialogue, response, connect_time > 0);
+    const bool connected = connect_time > 0 || new_connections == 0;  // or a cached connection
+    long result = MapCurlResult(code, dialogue, response, connected);
     if (result != kMailOk) {
       // A refusal of the TLS level names it, so the administrator knows which setting decided.
       const bool tls = code == CURLE_USE_SSL_FAILED || code == CURLE_SSL_CONNECT_ERROR ||
@@ -321,6 +370,7 @@ class CurlOutgoingMail final : public OutgoingMail {
   }
 
   const MailOptions options_;
+  const std::shared_ptr<MailConnectionCache> connections_;
   std::string servers_;
   std::string subject_;
   std::string body_;
@@ -419,8 +469,14 @@ std::string ComposeMailText(const ComposedMail& mail) {
   return std::string(reinterpret_cast<const char*>(array->data), array->len);
 }
 
-std::unique_ptr<OutgoingMail> NewCurlOutgoingMail(const MailOptions& options) {
-  return std::make_unique<CurlOutgoingMail>(options);
+std::shared_ptr<MailConnectionCache> NewMailConnectionCache() {
+  EnsureCurlInitialized();
+  return std::make_shared<MailConnectionCache>();
+}
+
+std::unique_ptr<OutgoingMail> NewCurlOutgoingMail(
+    const MailOptions& options, std::shared_ptr<MailConnectionCache> connections) {
+  return std::make_unique<CurlOutgoingMail>(options, std::move(connections));
 }
 
 }  // namespace mailvane

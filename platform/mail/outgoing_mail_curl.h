@@ -35,7 +35,16 @@ struct ComposedMail {
 // header texts become spaces.
 std::string ComposeMailText(const ComposedMail& mail);
 
-std::unique_ptr<OutgoingMail> NewCurlOutgoingMail(const MailOptions& options);
+// Connections that the mails of one factory leave open for the next mail to the same server, for
+// at most kMailConnectionIdleSeconds after their last use, so that a burst of mails pays one connect and
+// greeting. Usable from several threads at once.
+class MailConnectionCache;
+inline constexpr long kMailConnectionIdleSeconds = 10;
+std::shared_ptr<MailConnectionCache> NewMailConnectionCache();
+
+// Without a cache every server is given a fresh connection, closed after the mail.
+std::unique_ptr<OutgoingMail> NewCurlOutgoingMail(
+    const MailOptions& options, std::shared_ptr<MailConnectionCache> connections = nullptr);
 
 }  // namespace mailvane
 

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -262,6 +263,35 @@ TEST(OutgoingMailTest, FailureCodes) {
   for (const SmtpSink* s : {&refuse_sender, &refuse_recipient, &drop, &slow}) {
     EXPECT_TRUE(s->Mails().empty());
   }
+}
+
+TEST(OutgoingMailTest, ACachedConnectionCarriesTheNextMailAndRefusalsKeepTheirCodes) {
+  SmtpSink sink({"--refuse-recipient", "447700900123"});
+  ASSERT_NE(sink.port(), 0);
+  auto send = [&](std::shared_ptr<MailConnectionCache> cache, bool refused_too) {
+    auto mail = NewCurlOutgoingMail({}, std::move(cache));
+    mail->SetMailServer(sink.address());
+    mail->SetBodyText("hello");
+    mail->AddRecipient("", "bob@example.org");
+    if (refused_too) mail->AddRecipient("", "447700900123");
+    mail->SetFromAddr("zoe@example.com");
+    return mail->Send();
+  };
+  auto peer_port = [&](std::size_t i) {
+    std::string envelope = ReadAll(fs::path(sink.Mails().at(i)).replace_extension(".json"));
+    return envelope.substr(envelope.find("\"peer\""));
+  };
+  std::shared_ptr<MailConnectionCache> cache = NewMailConnectionCache();
+  EXPECT_EQ(send(cache, false), kMailOk);
+  EXPECT_EQ(send(cache, true), kMailRecipientRefused);
+  EXPECT_EQ(send(cache, false), kMailOk);
+  EXPECT_EQ(send(cache, false), kMailOk);
+  EXPECT_EQ(send(nullptr, false), kMailOk);
+  EXPECT_EQ(send(nullptr, false), kMailOk);
+  ASSERT_EQ(sink.Mails().size(), 5u);
+  EXPECT_EQ(peer_port(1), peer_port(2));  // one connection for the cached mails in a row
+  EXPECT_NE(peer_port(2), peer_port(3));  // and a fresh one for each without the cache
+  EXPECT_NE(peer_port(3), peer_port(4));
 }
 
 TEST(ParseMailServersTest, Entries) {

@@ -3,7 +3,7 @@
 
 Binds an ephemeral port on 127.0.0.1 and writes the port number to --port-file once it listens.
 Every mail it accepts is written to --out as NNN.eml (the data as received) beside NNN.json (the
-envelope), each under a temporary name first and renamed into place before the final reply.
+envelope and the client's address and port), each under a temporary name first and renamed into place before the final reply.
 """
 import argparse
 import asyncio
@@ -44,7 +44,8 @@ class Handler:
         with open(stem + ".tmp", "wb") as f:
             f.write(envelope.original_content)
         with open(stem + ".jtmp", "w") as f:
-            json.dump({"mail_from": envelope.mail_from, "rcpt_tos": envelope.rcpt_tos}, f)
+            json.dump({"mail_from": envelope.mail_from, "rcpt_tos": envelope.rcpt_tos,
+                       "peer": list(session.peer)}, f)
         os.rename(stem + ".jtmp", stem + ".json")
         os.rename(stem + ".tmp", stem + ".eml")
         return "250 Message accepted"
