@@ -364,10 +364,12 @@ def latency(spool_base, mails, burst=False):
         delays = sorted(arrived[n] - accepted[n] for n in accepted)
         p95 = delays[min(len(delays) - 1, int(round(0.95 * len(delays))) - 1)]
         svc, handler = inst.memory()
+        # Over how long the 250s came, and the requests after the first 250.
+        first = min(accepted.values())
         print("latency spool=%s mails=%d burst=%d median_s=%.3f p95_s=%.3f min_s=%.3f max_s=%.3f "
-              "svc_hwm_kib=%d handler_hwm_kib=%d"
-              % (spool_base, mails, burst, statistics.median(delays), p95, delays[0], delays[-1], svc,
-                 handler))
+              "accepted_over_s=%.3f requested_over_s=%.3f svc_hwm_kib=%d handler_hwm_kib=%d"
+              % (spool_base, mails, burst, statistics.median(delays), p95, delays[0], delays[-1],
+                 max(accepted.values()) - first, max(arrived.values()) - first, svc, handler))
     finally:
         inst.close()
         sink.stop()

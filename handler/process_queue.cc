@@ -115,6 +115,7 @@ void VanequeueCls::ProcessQueue(bool untried_only) {
       ServeMessage(i);
     }
     WaitForSends(0);
+    SyncRemovals();
   } catch (const std::exception& error) {
     // What is under way is finished first, so that no send outlives the pass unrecorded.
     try {
@@ -152,6 +153,7 @@ struct VanequeueCls::MessageInService {
   std::unique_ptr<StoredMessage> message;
   std::vector<MailRecipient> recipients;
   int error_count = 0;
+  int unanswered = 0;  // recipients whose outcome is still to come
   int unfinished = 1;  // recipients under way, and one while they are being started
 };
 
@@ -177,14 +179,19 @@ void VanequeueCls::ServeMessage(int i) {
     service->recipients.push_back(std::move(extra));
   }
   const int recipient_count = static_cast<int>(service->recipients.size());
+  std::vector<int> to_serve;  // those not served on an earlier pass
   for (int j = 1; j <= recipient_count; ++j) {
-    if (DoneListContains(queue_.slot(i).DoneList, j)) continue;  // served on an earlier pass
+    if (!DoneListContains(slot.DoneList, j)) to_serve.push_back(j);
+  }
+  service->unanswered = static_cast<int>(to_serve.size());
+  for (int j : to_serve) {
     WaitForSends(env_.sms.SendsInFlight() - 1);
     ++service->unfinished;
     ServeRecipient(*service->message, service->recipients[j - 1],
                    [this, service, j](const RecipientOutcome& outcome) {
+                     const bool last = --service->unanswered == 0;
                      RecordOutcome(service->i, service->count, j, service->recipients[j - 1],
-                                   *service->message, outcome, &service->error_count);
+                                   *service->message, outcome, last, &service->error_count);
                      RecipientDone(*service);
                    });
   }
@@ -310,13 +317,15 @@ void VanequeueCls::ServeRecipient(const StoredMessage& message, const MailRecipi
 
 void VanequeueCls::RecordOutcome(int i, int count, int j, const MailRecipient& recipient,
                                  const StoredMessage& message, const RecipientOutcome& outcome,
-                                 int* error_count) {
+                                 bool last, int* error_count) {
   QueueSlot& slot = queue_.slot(i);
   switch (outcome.kind) {
     case RecipientOutcome::kServed:
       ++(outcome.way == RecipientOutcome::kSms ? sms_sent_ : forwards_);
       slot.DoneList += std::to_string(j) + ":";
-      RecordServed(slot);  // the last one too: a handler ended before the unlink repeats none
+      // The last of a message served whole needs no record: its file is deleted next, and
+      // ConcludeMessage records the recipients should the file stay.
+      if (!last || *error_count > 0) RecordServed(slot);
       return;
     case RecipientOutcome::kNotAllowed:
       WriteHandlerLog("EMail Forward not allowed " + Position(i, count) + " " + recipient.address);
@@ -358,6 +367,9 @@ void VanequeueCls::ConcludeMessage(int i, int count, std::unique_ptr<StoredMessa
     log_block("Processed OK " + Position(i, count) + " " + slot.SpoolPath);
     message.reset();
     RemoveQueueEntry(i);
+    // A file that stays is never served again by this handler; the record keeps it so for the
+    // next one.
+    if (queue_.slot(i).removal_pending) RecordServed(queue_.slot(i));
   } else if (slot.ErrorLogged != 1) {
     log_block("!!!Errored " + Position(i, count) + " " + slot.SpoolPath);
     slot.ErrorLogged = 1;

@@ -197,6 +197,15 @@ void VanequeueCls::RemoveQueueEntry(int i) {
   if (slot.has_served_record) env_.files.DeleteFile(ServedRecordName(slot.SpoolPath));
   env_.files.DeleteFile(EnvelopeRecordName(slot.SpoolPath));
   queue_.FreeSlot(i);
+  if (++removals_unsynced_ >= kRemovalsPerSync) SyncRemovals();
+}
+
+void VanequeueCls::SyncRemovals() {
+  if (removals_unsynced_ == 0) return;
+  removals_unsynced_ = 0;
+  if (std::error_code error = env_.files.SyncFolder(SpoolFolderPath())) {
+    WriteHandlerLog("!!!Cannot sync the spool folder (" + error.message() + ")");
+  }
 }
 
 void VanequeueCls::RecordServed(QueueSlot& slot) {

@@ -37,6 +37,8 @@ class Timer;
 inline constexpr uint16_t kProcessInterval = 5000;  // Timer1
 inline constexpr uint16_t kScanInterval = 2500;     // Timer2
 inline constexpr int kQueueAlarmSlots = 256;
+// Deletions after which the spool folder is synced even within a pass.
+inline constexpr int kRemovalsPerSync = 16;
 
 // Everything the handler works with, built by main (or by a test).
 struct HandlerEnvironment {
@@ -94,6 +96,9 @@ class VanequeueCls {
   // Frees the slot after deleting its file; when the file cannot be deleted, the slot keeps the
   // path (removal pending) so the message is never served again, and the failure is logged.
   void RemoveQueueEntry(int slot);
+  // Makes the deletions of RemoveQueueEntry durable (one folder sync for all since the last), so
+  // that a power loss brings back none of the messages finished before it.
+  void SyncRemovals();
 
   const ConfigRecord& config() const { return config_; }
   const std::string& HandlerId() const { return handler_id_; }
@@ -140,7 +145,7 @@ class VanequeueCls {
   // The bookkeeping of both ways: DoneList and its record, the error count, the send-error
   // lines and the one error mail of the message.
   void RecordOutcome(int i, int count, int j, const MailRecipient& recipient,
-                     const StoredMessage& message, const RecipientOutcome& outcome,
+                     const StoredMessage& message, const RecipientOutcome& outcome, bool last,
                      int* error_count);
   void ConcludeMessage(int i, int count, std::unique_ptr<StoredMessage> message,
                        const std::vector<MailRecipient>& recipients, int error_count);
@@ -162,6 +167,7 @@ class VanequeueCls {
   int64_t sms_failed_ = 0;
   int64_t forwards_ = 0;
   int64_t error_mails_ = 0;
+  int removals_unsynced_ = 0;      // spool files deleted since the last folder sync
   int sends_in_flight_ = 0;        // SMS started whose outcome is not yet recorded
   std::exception_ptr send_failure_;  // thrown by the bookkeeping of an SMS's outcome
   bool reported_ = false;

@@ -801,16 +801,21 @@ TEST_F(HandlerTest, MaxLengthIsReadAsAWholeNumberOfAnySize) {
   }
 }
 
-TEST_F(HandlerTest, TheLastRecipientIsRecordedSoAHandlerEndedBeforeTheUnlinkDoesNotRepeatIt) {
-  std::string path = Spool("a.msg", {{"111", ""}});
+TEST_F(HandlerTest, AMessageServedWholeIsDeletedDurablyAndRecordedOnlyWhenItsFileStays) {
+  std::string a = Spool("a.msg", {{"111", ""}});
+  Spool("b.msg", {{"222", ""}});
   Handler().AllocateId(Variant{int64_t{1}});
-  files_.FailDeleteFile(1, EACCES);  // the spool file outlives the pass, as after a kill
+  std::vector<std::vector<std::string>> at_sync;
+  files_.OnSyncFolder([&] { at_sync.push_back(files_.FileNames(kSpool)); });
+  files_.FailDeleteFile(1, EACCES);  // a.msg outlives the pass, as after a kill
   ProcessTick();
-  EXPECT_EQ(*files_.Contents(path + ".done"), "1:");
+  // One folder sync, after the deletion; the recipients recorded only beside the file that stayed.
+  EXPECT_EQ(at_sync, (std::vector<std::vector<std::string>>{{"a.msg", "a.msg.done"}}));
+  EXPECT_EQ(*files_.Contents(a + ".done"), "1:");
   handler_.reset();
   Handler().AllocateId(Variant{int64_t{1}});
   ProcessTick();
-  EXPECT_THAT(SmsNumbers(), ElementsAre("111"));
+  EXPECT_THAT(SmsNumbers(), ElementsAre("111", "222"));
   EXPECT_EQ(files_.FileNames(kSpool), std::vector<std::string>{});
 }
 
