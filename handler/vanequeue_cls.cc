@@ -114,6 +114,7 @@ void VanequeueCls::StopProcess() { EndProgram(); }
 void VanequeueCls::EndProgram() {
   if (ended_) return;
   ended_ = true;
+  SyncRemovals();
   env_.timer1.SetEnabled(false);
   env_.timer2.SetEnabled(false);
   if (env_.end_program) env_.end_program();
