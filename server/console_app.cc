@@ -5,32 +5,12 @@
 #include <optional>
 
 #include "common/convert.h"
+#include "server/console_json.h"
 
 namespace mailvane {
 namespace {
 
 namespace json = boost::json;
-
-ConsoleResponse Json(const json::value& value, int status = 200) {
-  ConsoleResponse response;
-  response.status = status;
-  response.body = json::serialize(value);
-  return response;
-}
-
-ConsoleResponse Error(int status, const std::string& text) {
-  return Json(json::object{{"error", text}}, status);
-}
-
-// A query number; nullopt when absent or not a whole number.
-std::optional<uint64_t> QueryNumber(const ConsoleRequest& request, const std::string& name) {
-  auto found = request.query.find(name);
-  if (found == request.query.end() || found->second.empty() || found->second.size() > 19 ||
-      found->second.find_first_not_of("0123456789") != std::string::npos) {
-    return std::nullopt;
-  }
-  return std::stoull(found->second);
-}
 
 // The dialog's fields as the page names them on the wire.
 struct TextField {
@@ -148,7 +128,7 @@ ConsoleResponse ConsoleApp::Window(const ConsoleRequest& request) const {
   size_t last = std::min(lines.size(), first + kConsoleLinesPerAnswer);
   json::array sent;
   for (size_t i = first; i < last; ++i) sent.emplace_back(lines[i]);
-  return Json(json::object{
+  return JsonAnswer(json::object{
       {"caption", window_.caption()},
       {"label1", window_.label1()},
       {"epoch", window_.list_epoch()},
@@ -164,21 +144,21 @@ ConsoleResponse ConsoleApp::Window(const ConsoleRequest& request) const {
 ConsoleResponse ConsoleApp::SettingsState() const {
   json::object state{{"open", settings_.is_open()}, {"caption", kSettingsCaption}};
   if (settings_.is_open()) state["values"] = ValuesJson(settings_.values());
-  return Json(state);
+  return JsonAnswer(state);
 }
 
 ConsoleResponse ConsoleApp::OpenSettings() {
   const SettingsValues& values = settings_.Show();
-  return Json(
+  return JsonAnswer(
       json::object{{"open", true}, {"caption", kSettingsCaption}, {"values", ValuesJson(values)}});
 }
 
 ConsoleResponse ConsoleApp::SaveSettings(const ConsoleRequest& request) {
-  if (!settings_.is_open()) return Error(409, "The settings dialog is not open.");
+  if (!settings_.is_open()) return ErrorAnswer(409, "The settings dialog is not open.");
   SettingsValues typed;
-  if (!ReadValues(request.body, &typed)) return Error(400, "The settings are not readable.");
+  if (!ReadValues(request.body, &typed)) return ErrorAnswer(400, "The settings are not readable.");
   SaveResult result = settings_.Command2_Click(typed);
-  return Json(json::object{
+  return JsonAnswer(json::object{
       {"saved", result.saved},
       {"open", settings_.is_open()},
       {"message", json::object{{"text", result.message.text},
@@ -189,7 +169,7 @@ ConsoleResponse ConsoleApp::SaveSettings(const ConsoleRequest& request) {
 
 ConsoleResponse ConsoleApp::CloseSettings() {
   settings_.Command1_Click();
-  return Json(json::object{{"open", false}});
+  return JsonAnswer(json::object{{"open", false}});
 }
 
 std::unique_ptr<Console> StartConsole(EventLoop& loop, WindowState& window,
@@ -208,6 +188,10 @@ std::unique_ptr<Console> StartConsole(EventLoop& loop, WindowState& window,
   console->server = NewBeastConsoleServer(loop, std::move(options));
   console->app = std::make_unique<ConsoleApp>(*console->server, window, settings);
   if (setup.metrics) console->app->ServeMonitoring(setup.metrics);
+  if (setup.registry != nullptr && setup.config != nullptr) {
+    console->provider = std::make_unique<ProviderPage>(ProviderPageEnvironment{
+        *console->server, loop, *setup.registry, *setup.config, loop.NewTimer()});
+  }
   if (console->server->Start(error)) return nullptr;
   return console;
 }

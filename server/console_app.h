@@ -4,7 +4,7 @@
 // window changes; POST /api/settings/{open,save,close} are the Settings button and the dialog's
 // buttons. Passwords are sent only to the signed-in page, as the dialog shows them, and never
 // logged. For monitoring, GET /healthz and GET /metrics answer without sign-in: nothing secret,
-// nothing changed. Loop thread only.
+// nothing changed. The Provider page has its own routes (server/provider_page.h). Loop thread only.
 #ifndef MAILVANE_SERVER_CONSOLE_APP_H_
 #define MAILVANE_SERVER_CONSOLE_APP_H_
 
@@ -16,6 +16,7 @@
 #include "platform/console/console_server.h"
 #include "platform/loop/event_loop.h"
 #include "server/gateway_metrics.h"
+#include "server/provider_page.h"
 #include "server/settings_frm.h"
 #include "server/window_state.h"
 
@@ -49,10 +50,11 @@ class ConsoleApp {
   MailvaneSettingsFrm& settings_;
 };
 
-// The console as main runs it: the Beast server and the routes, both alive together.
+// The console as main runs it: the Beast server and the routes, all alive together.
 struct Console {
   std::unique_ptr<ConsoleServer> server;
   std::unique_ptr<ConsoleApp> app;
+  std::unique_ptr<ProviderPage> provider;  // null without a registry and record
 };
 
 struct ConsoleSetup {
@@ -61,6 +63,9 @@ struct ConsoleSetup {
   std::string static_folder;  // the folder holding index.html, console.css, console.js
   std::function<void(const std::string&)> log;
   std::function<GatewayMetrics()> metrics = nullptr;  // none: no /healthz and /metrics
+  // The store and the record of the Provider page; without both, the console has no such page.
+  Registry* registry = nullptr;
+  const ConfigRecord* config = nullptr;
 };
 
 // Builds and starts the console. nullptr when it is turned off, or when it cannot start (then

@@ -55,7 +55,7 @@ int Run(const std::string& argument_text) {
   window.Form_Load(argument_text);
   if (ended) return exit_code;
 
-  // The window and the settings dialog in a browser, on loopback. A console that cannot start
+  // The window, the settings dialog and the Provider page in a browser, on loopback. A console that cannot start
   // is reported; the gateway goes on without it.
   const char* console_address = std::getenv("MAILVANE_CONSOLE");
   ConsoleSetup console_setup{
@@ -65,7 +65,9 @@ int Run(const std::string& argument_text) {
       [](const std::string& line) {
         std::fprintf(stderr, "MailvaneSvc console: %s\n", line.c_str());
       },
-      [&window] { return window.metrics(); }};
+      [&window] { return window.metrics(); },
+      registry.get(),
+      &window.config()};
   std::string console_error;
   std::unique_ptr<Console> console =
       StartConsole(*loop, window.window(), window.settings(), console_setup, &console_error);

@@ -42,7 +42,8 @@ class ConsoleBrowserTest(unittest.TestCase):
         print(output)
         self.assertEqual(code, 0, "the browser test failed:\n" + output)
         self.assertIn("console browser test passed", output)
-        for name in ("main-window.png", "settings-dialog.png", "save-refused.png"):
+        for name in ("main-window.png", "settings-dialog.png", "save-refused.png",
+                     "provider-refused.png", "provider-test.png"):
             self.assertGreater(os.path.getsize(os.path.join(ARTEFACTS, name)), 0, name)
 
     def test_first_run_notice(self):

@@ -257,32 +257,14 @@ class FailingFactory final : public SmsRendererFactory {
 
 }  // namespace
 
+// Every field is a text and has its entry in the table: a field added without one fails here.
+static_assert(sizeof(ProviderSettings) == std::size(kProviderValues) * sizeof(std::string));
+
 ProviderSettings ReadProviderSettings(RegistryReader& registry) {
   ProviderSettings s;
-  s.Protocol = ReadProviderValue(registry, "Protocol");
-  s.Host = ReadProviderValue(registry, "Host");
-  s.Port = ReadProviderValue(registry, "Port");
-  s.TLS = ReadProviderValue(registry, "TLS");
-  s.SystemType = ReadProviderValue(registry, "SystemType");
-  s.SourceAddress = ReadProviderValue(registry, "SourceAddress");
-  s.Window = ReadProviderValue(registry, "Window");
-  s.Throughput = ReadProviderValue(registry, "Throughput");
-  s.DeliveryReports = ReadProviderValue(registry, "DeliveryReports");
-  s.Url = ReadProviderValue(registry, "Url");
-  s.Preset = ReadProviderValue(registry, "Preset");
-  s.From = ReadProviderValue(registry, "From");
-  s.Method = ReadProviderValue(registry, "Method");
-  s.ContentType = ReadProviderValue(registry, "ContentType");
-  s.Headers = ReadProviderValue(registry, "Headers");
-  s.Body = ReadProviderValue(registry, "Body");
-  s.BasicAuth = ReadProviderValue(registry, "BasicAuth");
-  s.SuccessStatus = ReadProviderValue(registry, "SuccessStatus");
-  s.SuccessPointer = ReadProviderValue(registry, "SuccessPointer");
-  s.SuccessValue = ReadProviderValue(registry, "SuccessValue");
-  s.ErrorPointer = ReadProviderValue(registry, "ErrorPointer");
-  s.CAFile = ReadProviderValue(registry, "CAFile");
-  s.ConnectTimeout = ReadProviderValue(registry, "ConnectTimeout");
-  s.Timeout = ReadProviderValue(registry, "Timeout");
+  for (const ProviderValue& value : kProviderValues) {
+    s.*value.field = ReadProviderValue(registry, value.name);
+  }
   return s;
 }
 

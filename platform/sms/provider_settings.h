@@ -52,6 +52,41 @@ struct ProviderSettings {
   std::string CAFile;          // PEM certificates trusted for HTTPS; empty: the system's store
   std::string ConnectTimeout;  // seconds, default 10
   std::string Timeout;         // seconds for a whole request, default 30
+
+  bool operator==(const ProviderSettings&) const = default;
+};
+
+// Every value of the key, by its name in the store (which is also the field's name), in the
+// order of the struct: for code that reads, shows or writes them all.
+struct ProviderValue {
+  const char* name;
+  std::string ProviderSettings::*field;
+};
+inline constexpr ProviderValue kProviderValues[] = {
+    {"Protocol", &ProviderSettings::Protocol},
+    {"Host", &ProviderSettings::Host},
+    {"Port", &ProviderSettings::Port},
+    {"TLS", &ProviderSettings::TLS},
+    {"SystemType", &ProviderSettings::SystemType},
+    {"SourceAddress", &ProviderSettings::SourceAddress},
+    {"Window", &ProviderSettings::Window},
+    {"Throughput", &ProviderSettings::Throughput},
+    {"DeliveryReports", &ProviderSettings::DeliveryReports},
+    {"Url", &ProviderSettings::Url},
+    {"Preset", &ProviderSettings::Preset},
+    {"From", &ProviderSettings::From},
+    {"Method", &ProviderSettings::Method},
+    {"ContentType", &ProviderSettings::ContentType},
+    {"Headers", &ProviderSettings::Headers},
+    {"Body", &ProviderSettings::Body},
+    {"BasicAuth", &ProviderSettings::BasicAuth},
+    {"SuccessStatus", &ProviderSettings::SuccessStatus},
+    {"SuccessPointer", &ProviderSettings::SuccessPointer},
+    {"SuccessValue", &ProviderSettings::SuccessValue},
+    {"ErrorPointer", &ProviderSettings::ErrorPointer},
+    {"CAFile", &ProviderSettings::CAFile},
+    {"ConnectTimeout", &ProviderSettings::ConnectTimeout},
+    {"Timeout", &ProviderSettings::Timeout},
 };
 
 ProviderSettings ReadProviderSettings(RegistryReader& registry);

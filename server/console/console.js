@@ -1,5 +1,7 @@
 // The Mailvane console page: draws the server's main window from /api/window, keeps its list
-// current with a long poll, and drives the settings dialog through /api/settings/*.
+// current with a long poll, and drives the settings dialog through /api/settings/*. A second
+// page, Provider (#provider), edits the SMS provider's values through /api/provider and sends a
+// test SMS. Every value from the server is shown as text, never as markup.
 'use strict';
 
 (() => {
@@ -44,6 +46,8 @@
     view.polling = false;
     $('mainwindow').hidden = true;
     $('settings').hidden = true;
+    $('provider').hidden = true;
+    $('pages').hidden = true;
     $('signin').hidden = false;
     $('signin-error').textContent = message || '';
     $('secret').focus();
@@ -193,6 +197,106 @@
     button.click();
   }
 
+  // --- Provider page ---------------------------------------------------------------------
+
+  const providerControls = () => document.querySelectorAll('#provider [data-value]');
+
+  // The fields of the chosen protocol; any protocol but smpp and http has none.
+  function showProtocol() {
+    const protocol = $('p-Protocol').value.toLowerCase();
+    $('provider-smpp').hidden = protocol !== 'smpp';
+    $('provider-http').hidden = protocol !== 'http';
+    $('provider-mail').hidden = protocol === 'smpp' || protocol === 'http';
+  }
+
+  function fillProvider(data) {
+    const select = $('p-Protocol');
+    for (const option of select.querySelectorAll('option.stored')) option.remove();
+    for (const control of providerControls()) {
+      let value = data.values[control.dataset.value] ?? '';
+      if (control === select) {
+        value = value || 'mail';
+        // A stored protocol the list does not name is shown, and saved, as it stands.
+        if (![...select.options].some((option) => option.value === value)) {
+          const option = document.createElement('option');
+          option.className = 'stored';
+          option.value = value;
+          option.textContent = value;
+          select.appendChild(option);
+        }
+      }
+      control.value = value;
+    }
+    $('provider-account').textContent = data.accessUserName;
+    $('provider-problems').replaceChildren();
+    showProtocol();
+  }
+
+  function typedProvider() {
+    const values = {};
+    for (const control of providerControls()) values[control.dataset.value] = control.value;
+    return values;
+  }
+
+  const saveProvider = () => guarded(async () => {
+    const result = await api('POST', '/api/provider/save', typedProvider());
+    const list = $('provider-problems');
+    list.replaceChildren();
+    if (!result.saved) {
+      for (const problem of result.problems) {
+        const item = document.createElement('li');
+        item.textContent = problem;
+        list.appendChild(item);
+      }
+      return;
+    }
+    await messageBox(result.message);
+  });
+
+  // Starts a test, then waits (long polls, again after each time-out) for its result.
+  async function sendTest() {
+    const shown = $('provider-test-result');
+    $('provider-test').disabled = true;
+    shown.className = '';
+    shown.textContent = 'Sending the test SMS...';
+    try {
+      const started = await api('POST', '/api/provider/test',
+        { number: $('provider-number').value, text: $('provider-text').value });
+      let result;
+      do {
+        result = await api('GET', `/api/provider/test/wait?test=${started.test}`);
+      } while (!result.done);
+      shown.className = result.sent ? 'sent' : 'failed';
+      shown.textContent = result.text;
+    } catch (error) {
+      if (error instanceof SignedOut) return showSignIn();
+      shown.className = 'failed';
+      shown.textContent = error.message;
+    } finally {
+      $('provider-test').disabled = false;
+    }
+  }
+
+  // --- Pages -----------------------------------------------------------------------------
+
+  const currentPage = () => (location.hash === '#provider' ? 'provider' : 'main');
+
+  // The main window (with the settings dialog when the server has it open) or the Provider
+  // page, each drawn from the server's state.
+  async function showPage(page) {
+    $('page-main').setAttribute('aria-pressed', String(page === 'main'));
+    $('page-provider').setAttribute('aria-pressed', String(page === 'provider'));
+    $('mainwindow').hidden = page !== 'main';
+    $('provider').hidden = page !== 'provider';
+    if (page === 'provider') {
+      $('settings').hidden = true;
+      await guarded(async () => fillProvider(await api('GET', '/api/provider')));
+      return;
+    }
+    const dialog = await api('GET', '/api/settings').catch(() => ({ open: false }));
+    if (dialog.open) showDialog(dialog.values);
+  }
+
   // --- Start -----------------------------------------------------------------------------
 
   async function start() {
@@ -202,9 +306,8 @@
       return showSignIn();
     }
     $('signin').hidden = true;
-    $('mainwindow').hidden = false;
-    const dialog = await api('GET', '/api/settings').catch(() => ({ open: false }));
-    if (dialog.open) showDialog(dialog.values);
+    $('pages').hidden = false;
+    await showPage(currentPage());
     view.epoch = null;
     if (!view.polling) poll().catch((error) => {
       view.polling = false;
@@ -220,6 +323,14 @@
     $('close').addEventListener('click', closeSettings);
     $('settings-x').addEventListener('click', closeSettings);
     $('msgbox-ok').addEventListener('click', closeMessageBox);
+    $('page-main').addEventListener('click', () => { location.hash = 'main'; });
+    $('page-provider').addEventListener('click', () => { location.hash = 'provider'; });
+    window.addEventListener('hashchange', () => {
+      if (!$('pages').hidden) showPage(currentPage());
+    });
+    $('p-Protocol').addEventListener('change', showProtocol);
+    $('provider-save').addEventListener('click', saveProvider);
+    $('provider-test').addEventListener('click', sendTest);
     document.addEventListener('keydown', (event) => {
       if ($('msgbox-shade').hidden) {
         accessKey(event);

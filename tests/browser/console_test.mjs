@@ -9,6 +9,8 @@ import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import assert from 'node:assert/strict';
+import readline from 'node:readline';
+import { fileURLToPath } from 'node:url';
 
 const [serverPath, artefacts, chromiumArg] = process.argv.slice(2);
 if (!serverPath || !artefacts) {
@@ -103,13 +105,13 @@ function storeText(values) {
   return lines.join('\r\n') + '\r\n';
 }
 
-// The string values of the settings key in the store file, name -> text.
-function storeValues(file) {
+// The string values of a key (the settings key unless named) in the store file, name -> text.
+function storeValues(file, key = 'SOFTWARE\\Mailvane') {
   const values = {};
   let section = null;
   for (const line of fs.readFileSync(file, 'utf8').split(/\r?\n/)) {
     if (line.startsWith('[')) section = line;
-    if (section !== '[HKEY_LOCAL_MACHINE\\SOFTWARE\\Mailvane]') continue;
+    if (section !== `[HKEY_LOCAL_MACHINE\\${key}]`) continue;
     const text = /^"([^"]+)"="(.*)"$/.exec(line);
     if (text) values[text[1]] = text[2];
     // A string stored without its terminator (the empty text is stored so).
@@ -217,6 +219,33 @@ function smtpSession(port, { from = '127.0.0.1', mail = true } = {}) {
   });
 }
 
+// The SMSC simulator of the SMPP tests (tests/smpp/simulator.js) on a loopback port; its events
+// are collected as they come.
+class Smsc {
+  async start(config) {
+    const script = path.join(path.dirname(fileURLToPath(import.meta.url)), '..', 'smpp',
+      'simulator.js');
+    this.events = [];
+    this.child = spawn(process.execPath, [script, JSON.stringify(config)],
+      { cwd: path.dirname(script), stdio: ['pipe', 'pipe', 'inherit'] });
+    this.exited = new Promise((resolve) => this.child.on('exit', resolve));
+    readline.createInterface({ input: this.child.stdout })
+      .on('line', (line) => this.events.push(JSON.parse(line)));
+    await waitFor(() => this.of('listening').length > 0 || this.child.exitCode !== null,
+      'the SMSC simulator');
+    assert.equal(this.child.exitCode, null, 'the SMSC simulator ended (is tests/smpp/node_modules there?)');
+    return this.of('listening')[0].port;
+  }
+
+  of(kind) { return this.events.filter((event) => event.event === kind); }
+
+  async stop() {
+    if (!this.child || this.child.exitCode !== null) return;
+    this.child.stdin.end();  // it ends when its input closes
+    await this.exited;
+  }
+}
+
 const results = [];
 async function check(name, body) {
   await body();
@@ -280,7 +309,9 @@ async function seededRun(context) {
     await check('sign-in is required, a wrong secret is refused, the API needs a session',
       async () => {
         for (const [method, route] of [['GET', '/api/window'], ['GET', '/api/settings'],
-          ['POST', '/api/settings/open'], ['POST', '/api/settings/save']]) {
+          ['POST', '/api/settings/open'], ['POST', '/api/settings/save'], ['GET', '/api/provider'],
+          ['POST', '/api/provider/save'], ['POST', '/api/provider/test'],
+          ['GET', '/api/provider/test/wait?test=1']]) {
           const response = await fetch(inst.origin + route, { method, body: method === 'POST' ? '{}' : undefined });
           assert.equal(response.status, 401, `${method} ${route} without a session`);
         }
@@ -538,11 +569,99 @@ async function seededRun(context) {
       await page.locator('#settings').waitFor({ state: 'hidden' });
     });
 
+    await providerChecks(page, inst);
+
     await page.close();
     await check('the server stops cleanly on SIGTERM', async () => {
       const end = await inst.stop();
       assert.deepEqual(end, { code: 0, signal: null }, inst.output);
     });
+  });
+}
+
+// The Provider page, after the settings dialog's checks: the record's account is now account2
+// with the password New-Pass, short enough for SMPP.
+async function providerChecks(page, inst) {
+  const key = 'SOFTWARE\\Mailvane\\Provider';
+  await check('the Provider page: a refused save lists its problems and writes nothing', async () => {
+    await page.click('#page-provider');
+    await page.locator('#provider').waitFor();
+    assert.equal(await page.locator('#mainwindow').isHidden(), true, 'in place of the main window');
+    assert.equal(await page.locator('#provider-account').innerText(), 'account2');
+    assert.equal(await page.inputValue('#p-Protocol'), 'mail', 'no Protocol value: mail');
+    assert.equal(await page.locator('#provider-smpp').isHidden(), true);
+    await page.selectOption('#p-Protocol', 'smpp');
+    await page.locator('#provider-smpp').waitFor();
+    assert.equal(await page.locator('#provider-http').isHidden(), true);
+    const stored = fs.readFileSync(inst.store);
+    // Markup in a value comes back in a problem as plain text.
+    await page.fill('#p-Host', '');
+    await page.fill('#p-Port', '<b>99999</b>');
+    await page.click('#provider-save');
+    await page.locator('#provider-problems li').first().waitFor();
+    assert.deepEqual(await page.locator('#provider-problems li').allInnerTexts(), [
+      "Host: the SMSC's host name or address is missing",
+      'Port: "<b>99999</b>" is not a port number (1 to 65535)',
+    ]);
+    assert.equal(await page.locator('#provider-problems b').count(), 0, 'shown as text');
+    assert.equal(await page.locator('#msgbox-shade').isHidden(), true);
+    assert.deepEqual(fs.readFileSync(inst.store), stored, 'nothing written');
+    await page.screenshot({ path: path.join(artefacts, 'provider-refused.png') });
+  });
+
+  const smsc = new Smsc();
+  try {
+    const smscPort = await smsc.start({ system_id: 'account2', password: 'New-Pass' });
+    await check('a saved Provider value is in the store and reads back after a reload', async () => {
+      await page.fill('#p-Host', '127.0.0.1');
+      await page.fill('#p-Port', String(smscPort));
+      await page.fill('#p-SourceAddress', 'Alerts');
+      await page.click('#provider-save');
+      assert.deepEqual(await messageBox(page), { title: 'Service Restart Required',
+        text: 'You must restart the service before the new settings will take effect...',
+        icon: 'icon critical' });
+      await dismissMessageBox(page);
+      assert.equal(await page.locator('#provider-problems li').count(), 0);
+      const values = storeValues(inst.store, key);
+      assert.deepEqual([values.Protocol, values.Host, values.Port, values.SourceAddress, values.Url],
+        ['smpp', '127.0.0.1', String(smscPort), 'Alerts', '']);
+      assert.equal(Object.keys(values).length, 24, 'every value written');
+      await page.reload();
+      await page.locator('#provider').waitFor();
+      assert.equal(await page.inputValue('#p-Protocol'), 'smpp');
+      assert.equal(await page.inputValue('#p-Port'), String(smscPort));
+      assert.equal(await page.inputValue('#p-SourceAddress'), 'Alerts');
+    });
+
+    await check('Send test SMS goes through the SMSC with the saved settings and shows the result',
+      async () => {
+        await page.click('#provider-test');
+        await page.locator('#provider-test-result.failed').waitFor();
+        assert.equal(await page.innerText('#provider-test-result'),
+          'Type the mobile number to send the test SMS to.');
+        await page.fill('#provider-number', '447700900123');
+        await page.fill('#provider-text', 'console test');
+        await page.fill('#p-Host', 'typed.invalid');  // not saved: the test uses the store's
+        await page.click('#provider-test');
+        await page.locator('#provider-test-result.sent').waitFor();
+        assert.equal(await page.innerText('#provider-test-result'),
+          'Sent: the SMSC accepted the test SMS to 447700900123.');
+        assert.equal(await page.isEnabled('#provider-test'), true);
+        const sms = smsc.of('sms');
+        assert.equal(sms.length, 1, JSON.stringify(smsc.events));
+        assert.deepEqual([sms[0].dest_addr, sms[0].text], ['447700900123', 'console test']);
+        assert.deepEqual(smsc.of('bind').map((b) => [b.system_id, b.accepted]), [['account2', true]]);
+        await page.screenshot({ path: path.join(artefacts, 'provider-test.png') });
+      });
+  } finally {
+    await smsc.stop();
+  }
+
+  await check('the main window comes back in place of the Provider page', async () => {
+    await page.click('#page-main');
+    await page.locator('#mainwindow').waitFor();
+    assert.equal(await page.locator('#provider').isHidden(), true);
+    assert.equal(await page.getAttribute('#page-main', 'aria-pressed'), 'true');
   });
 }
 
