@@ -1,6 +1,6 @@
 // Durable writes off the loop thread: a small pool writes each mail's files (all written, synced,
-// then put in place: FileSystem::WriteFilesSynced) and posts the result back to the loop, so that a slow disk never
-// stalls the other sessions. The folder sync is shared (group commit): mails whose files are in
+// then put in place: FileSystem::WriteFilesSynced) and posts the result back to the loop, so that
+// a slow disk never stalls the other sessions. The folder sync is shared (group commit): mails whose files are in
 // place while a folder sync is under way wait for the next one, which then covers them all.
 // Called on the loop thread.
 #ifndef MAILVANE_PLATFORM_FILES_SPOOL_WRITER_H_
