@@ -4,7 +4,8 @@
 // RCPT TO recipients one per line). The handler writes the served-recipient record (the spool
 // file's name & ".done", a DoneList such as "1:3:") and deletes the spool file, then its records.
 // Each of these files is written under its temporary name ("." & name & ".tmp"), which no reader
-// takes up, and renamed into place.
+// takes up, and renamed into place; the server writes its two unnamed instead where the file
+// system allows, and links them into place.
 #ifndef MAILVANE_COMMON_SPOOL_H_
 #define MAILVANE_COMMON_SPOOL_H_
 

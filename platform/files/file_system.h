@@ -1,7 +1,7 @@
 // The file operations Mailvane performs, in place of the platform's file-system object. Paths are
 // plain strings as Mailvane builds them. Results are std::error_code values in the generic
 // (errno) category; an empty code is success. One thread at a time per object, except that the
-// POSIX file system's WriteFileDurably, WriteFileSynced, SyncFolder and DeleteFile may run on
+// POSIX file system's WriteFileDurably, WriteFilesSynced, SyncFolder and DeleteFile may run on
 // several threads at once (it keeps no state).
 #ifndef MAILVANE_PLATFORM_FILES_FILE_SYSTEM_H_
 #define MAILVANE_PLATFORM_FILES_FILE_SYSTEM_H_
@@ -19,6 +19,13 @@ namespace mailvane {
 struct FileInfo {
   std::string name;    // the name within its folder
   TimePoint modified;  // last modification time
+};
+
+// One file of a durable write of several: its contents and the names it is written under.
+struct FileWrite {
+  std::string temp_name;
+  std::string final_name;
+  std::string data;
 };
 
 // Who may read a file that a durable write creates.
@@ -57,14 +64,18 @@ class FileSystem {
   virtual std::error_code WriteFileDurably(const std::string& folder, const std::string& temp_name,
                                            const std::string& final_name, std::string_view data,
                                            FileReaders readers) = 0;
-  // The two steps of WriteFileDurably, for writers that share one folder sync among several
-  // files. WriteFileSynced is all of it but the folder sync: on success the file is synced and
-  // under final_name, but that name may not survive a crash until a later SyncFolder succeeds;
-  // on failure nothing is left, as above. SyncFolder makes the names created or removed in the
+  // WriteFileDurably for several files less the folder sync, for writers that share one folder
+  // sync among many files. Every file is written and synced before the first takes its final
+  // name, and they take their names in order, without replacing (EEXIST). Where the file system
+  // allows, a file is written unnamed and linked into place once synced (temp_name unused, and a
+  // write cut off by a crash leaves nothing); elsewhere it goes through temp_name as in
+  // WriteFileDurably. On success the files are synced under their final names, but the names may
+  // not survive a crash until a later SyncFolder succeeds; on failure none of the final names and
+  // no temporary of this write is left. SyncFolder makes the names created or removed in the
   // folder durable.
-  virtual std::error_code WriteFileSynced(const std::string& folder, const std::string& temp_name,
-                                          const std::string& final_name, std::string_view data,
-                                          FileReaders readers) = 0;
+  virtual std::error_code WriteFilesSynced(const std::string& folder,
+                                           const std::vector<FileWrite>& files,
+                                           FileReaders readers) = 0;
   virtual std::error_code SyncFolder(const std::string& folder) = 0;
 
   // As WriteFileDurably, but final_name is replaced when it exists (a stale temp_name too). A

@@ -77,6 +77,85 @@ std::error_code RenameNoReplace(int dir_fd, const std::string& from, const std::
   return {};
 }
 
+// The files of one WriteFilesSynced: each written and on its way to disk, then all synced, then
+// each given its final name, then (for an unnamed file) its inode synced again, since a file
+// system without a journal writes the link count that the name needs only with the inode. What
+// is left when it is destroyed before Finish succeeded is taken back: unnamed files vanish with
+// their descriptors, temporary names and final names given so far are removed.
+class PendingFiles {
+ public:
+  explicit PendingFiles(int dir_fd) : dir_fd_(dir_fd) {}
+  PendingFiles(const PendingFiles&) = delete;
+  PendingFiles& operator=(const PendingFiles&) = delete;
+  ~PendingFiles() {
+    for (size_t i = files_.size(); i > 0; --i) {
+      const Pending& file = files_[i - 1];
+      if (!finished_ && file.placed) ::unlinkat(dir_fd_, file.final_name.c_str(), 0);
+      if (!file.placed && file.named) ::unlinkat(dir_fd_, file.temp_name.c_str(), 0);
+      ::close(file.fd);
+    }
+  }
+
+  // Writes one file, unnamed where the file system allows, else under its temporary name, and
+  // starts its writeback so that the syncs of all the files overlap.
+  std::error_code Write(const FileWrite& file, mode_t mode) {
+    // An unnamed file gets its name through /proc/self/fd (which needs no privilege).
+    static const bool can_link_unnamed = ::access("/proc/self/fd", X_OK) == 0;
+    bool named = !can_link_unnamed;
+    int fd = named ? -1 : ::openat(dir_fd_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+    if (named || (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR))) {  // no unnamed files here
+      named = true;
+      fd = ::openat(dir_fd_, file.temp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    }
+    if (fd < 0) return LastError();  // EEXIST: someone else's temporary, left alone
+    files_.push_back({fd, named, false, file.temp_name, file.final_name});
+    if (std::error_code ec = WriteAll(fd, file.data)) return ec;
+    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);  // a hint: fsync below is the promise
+    return {};
+  }
+
+  std::error_code SyncAll() {
+    for (const Pending& file : files_) {
+      if (::fsync(file.fd) != 0) return LastError();
+    }
+    return {};
+  }
+
+  // Gives file i its final name, without replacing (EEXIST).
+  std::error_code Place(size_t i, const FileWrite& file) {
+    Pending& pending = files_[i];
+    if (pending.named) {
+      if (std::error_code ec = RenameNoReplace(dir_fd_, file.temp_name, file.final_name)) return ec;
+    } else {
+      std::string path = "/proc/self/fd/" + std::to_string(pending.fd);
+      if (::linkat(AT_FDCWD, path.c_str(), dir_fd_, file.final_name.c_str(), AT_SYMLINK_FOLLOW) != 0)
+        return LastError();
+    }
+    pending.placed = true;
+    return {};
+  }
+
+  std::error_code Finish() {
+    for (const Pending& file : files_) {
+      if (!file.named && ::fsync(file.fd) != 0) return LastError();
+    }
+    finished_ = true;
+    return {};
+  }
+
+ private:
+  struct Pending {
+    int fd;
+    bool named;
+    bool placed;
+    std::string temp_name;
+    std::string final_name;
+  };
+  int dir_fd_;
+  bool finished_ = false;
+  std::vector<Pending> files_;
+};
+
 class PosixFileSystem final : public FileSystem {
  public:
   std::error_code AppendLine(const std::string& path, std::string_view text) override {
@@ -141,7 +220,15 @@ class PosixFileSystem final : public FileSystem {
   std::error_code WriteFileDurably(const std::string& folder, const std::string& temp_name,
                                    const std::string& final_name, std::string_view data,
                                    FileReaders readers) override {
-    if (std::error_code ec = WriteFileSynced(folder, temp_name, final_name, data, readers)) return ec;
+    {
+      ScopedFd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      if (dir.get() < 0) return LastError();
+      if (std::error_code ec = WriteTemp(dir.get(), temp_name, data, ModeOf(readers))) return ec;
+      if (std::error_code ec = RenameNoReplace(dir.get(), temp_name, final_name)) {
+        ::unlinkat(dir.get(), temp_name.c_str(), 0);
+        return ec;
+      }
+    }
     if (std::error_code ec = SyncFolder(folder)) {
       // The name may not be on disk: take it back, so that a failure always means "no file".
       ::unlink(JoinPath(folder, final_name).c_str());
@@ -150,19 +237,19 @@ class PosixFileSystem final : public FileSystem {
     return {};
   }
 
-  std::error_code WriteFileSynced(const std::string& folder, const std::string& temp_name,
-                                  const std::string& final_name, std::string_view data,
-                                  FileReaders readers) override {
+  std::error_code WriteFilesSynced(const std::string& folder, const std::vector<FileWrite>& files,
+                                   FileReaders readers) override {
     ScopedFd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0) return LastError();
-    std::error_code ec =
-        WriteTemp(dir.get(), temp_name, data, ModeOf(readers));
-    if (ec) return ec;  // WriteTemp removed what it created
-    if ((ec = RenameNoReplace(dir.get(), temp_name, final_name))) {
-      ::unlinkat(dir.get(), temp_name.c_str(), 0);
-      return ec;
+    PendingFiles pending(dir.get());
+    for (const FileWrite& file : files) {
+      if (std::error_code ec = pending.Write(file, ModeOf(readers))) return ec;
     }
-    return {};
+    if (std::error_code ec = pending.SyncAll()) return ec;
+    for (size_t i = 0; i < files.size(); ++i) {
+      if (std::error_code ec = pending.Place(i, files[i])) return ec;
+    }
+    return pending.Finish();
   }
 
   std::error_code SyncFolder(const std::string& folder) override {

@@ -128,6 +128,21 @@ TEST_P(FileSystemContractTest, WriteFileDurablyNeverReplacesAndLeavesNoTemporary
   EXPECT_EQ(Names(*files_, root_), (std::vector<std::string>{"busy.tmp", "one.msg"}));
 }
 
+TEST_P(FileSystemContractTest, WriteFilesSyncedPlacesAllOrNone) {
+  std::vector<FileWrite> mail = {{".m.env.tmp", "m.env", "447700900123\n"},
+                                 {".m.tmp", "m.msg", "text"}};
+  ASSERT_FALSE(files_->WriteFilesSynced(root_, mail, kShared));
+  EXPECT_EQ(ReadAll(*files_, root_ + "/m.env"), "447700900123\n");
+  EXPECT_EQ(ReadAll(*files_, root_ + "/m.msg"), "text");
+  // The second name is taken: the first, already in place, is taken back, and nothing replaced.
+  mail[0].final_name = "n.env";
+  EXPECT_EQ(files_->WriteFilesSynced(root_, mail, kShared), std::errc::file_exists);
+  EXPECT_EQ(ReadAll(*files_, root_ + "/m.msg"), "text");
+  EXPECT_EQ(Names(*files_, root_), (std::vector<std::string>{"m.env", "m.msg"}));
+  EXPECT_EQ(files_->WriteFilesSynced(root_ + "/missing", mail, kShared),
+            std::errc::no_such_file_or_directory);
+}
+
 TEST_P(FileSystemContractTest, ReplaceFileDurablyReplacesAndReadFileIsBounded) {
   ASSERT_FALSE(files_->ReplaceFileDurably(root_, ".a.tmp", "a.done", "1:", kShared));
   ASSERT_FALSE(files_->ReplaceFileDurably(root_, ".a.tmp", "a.done", "1:2:", kShared));
@@ -240,6 +255,10 @@ TEST(FakeFileSystemTest, InjectedFaultsHitTheNthCallOnly) {
   EXPECT_EQ(files.WriteFileDurably("/logs", "t", "m.msg", "x", kShared), std::errc::io_error);
   EXPECT_FALSE(files.FileExists("/logs/m.msg"));
   EXPECT_FALSE(files.WriteFileDurably("/logs", "t", "m.msg", "x", kShared));
+  files.FailWriteFileDurably(2, EIO);  // the second file of the next write
+  EXPECT_EQ(files.WriteFilesSynced("/logs", {{"t1", "n.env", "1"}, {"t2", "n.msg", "2"}}, kShared),
+            std::errc::io_error);
+  EXPECT_FALSE(files.FileExists("/logs/n.env"));
 
   files.FailDeleteFile(1, EBUSY);
   EXPECT_EQ(files.DeleteFile("/logs/m.msg"), std::errc::device_or_resource_busy);

@@ -1,6 +1,6 @@
-// Durable writes off the loop thread: a small pool writes each mail's files (write, sync, rename:
-// FileSystem::WriteFileSynced) and posts the result back to the loop, so that a slow disk never
-// stalls the other sessions. The folder sync is shared (group commit): mails whose files are in
+// Durable writes off the loop thread: a small pool writes each mail's files (all written, synced,
+// then put in place: FileSystem::WriteFilesSynced) and posts the result back to the loop, so that
+// a slow disk never stalls the other sessions. The folder sync is shared (group commit): mails whose files are in
 // place while a folder sync is under way wait for the next one, which then covers them all.
 // Called on the loop thread.
 #ifndef MAILVANE_PLATFORM_FILES_SPOOL_WRITER_H_
@@ -12,16 +12,13 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/files/file_system.h"
+
 namespace mailvane {
 
 class EventLoop;
-class FileSystem;
 
-struct SpoolFile {
-  std::string temp_name;
-  std::string final_name;
-  std::string data;
-};
+using SpoolFile = FileWrite;
 
 class SpoolWriter {
  public:
@@ -31,8 +28,8 @@ class SpoolWriter {
   // Waits for the writes under way; their completions are not delivered.
   virtual ~SpoolWriter() = default;
 
-  // Writes the files of one mail into folder, in their order, each renamed into place only after
-  // it is synced (owner and group may read them), then syncs the folder. done runs on the loop
+  // Writes the files of one mail into folder (owner and group may read them), all synced before
+  // the first takes its final name, which they take in their order, then syncs the folder. done runs on the loop
   // thread with the result: success alone means every file and its name are on disk; after any
   // failure (EEXIST when a final name was taken meanwhile, or the folder sync's error for every
   // mail it was to cover) none of the final names is left.
@@ -48,7 +45,7 @@ class SpoolWriter {
   }
 };
 
-// files must allow WriteFileSynced, SyncFolder and DeleteFile on `threads` threads at once (the
+// files must allow WriteFilesSynced, SyncFolder and DeleteFile on `threads` threads at once (the
 // POSIX file system does; give a FakeFileSystem one thread) and outlive the writer.
 std::unique_ptr<SpoolWriter> NewThreadPoolSpoolWriter(EventLoop& loop, FileSystem& files,
                                                       int threads = 4);

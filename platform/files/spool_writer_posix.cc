@@ -1,5 +1,5 @@
 // SpoolWriter on a pool of threads. Each job writes one mail's files with
-// FileSystem::WriteFileSynced; the first thread to finish while no folder sync is under way
+// FileSystem::WriteFilesSynced; the first thread to finish while no folder sync is under way
 // becomes the syncer: it syncs the folder for every mail waiting, then again for those that came
 // meanwhile, until none waits, and posts each group's results back to the loop at once.
 #include <atomic>
@@ -86,26 +86,14 @@ class ThreadPoolSpoolWriter final : public SpoolWriter {
     }
   }
 
-  // Writes the files in order; on a failure, those already in place are removed again.
   std::error_code WriteFiles(const Job& job) {
-    for (size_t i = 0; i < job.files.size(); ++i) {
-      const SpoolFile& file = job.files[i];
-      std::error_code error = files_.WriteFileSynced(job.folder, file.temp_name, file.final_name,
-                                                     file.data, FileReaders::kOwnerAndGroup);
-      if (error) {
-        RemoveWritten(job, i);
-        return error;
-      }
-    }
-    return {};
+    return files_.WriteFilesSynced(job.folder, job.files, FileReaders::kOwnerAndGroup);
   }
 
-  // Removes the first count files of the job, the last written first.
-  void RemoveWritten(const Job& job, size_t count) {
-    while (count > 0) {
-      --count;
-      files_.DeleteFile(job.folder + "/" + job.files[count].final_name);
-    }
+  // Removes the job's files, the last written first.
+  void RemoveWritten(const Job& job) {
+    for (size_t i = job.files.size(); i > 0; --i)
+      files_.DeleteFile(job.folder + "/" + job.files[i - 1].final_name);
   }
 
   // With one thread, the jobs still queued when a round begins waited while it synced: it writes
@@ -142,7 +130,7 @@ class ThreadPoolSpoolWriter final : public SpoolWriter {
           found = synced.emplace(job.folder, files_.SyncFolder(job.folder)).first;
         job.result = found->second;
         // The names may not be on disk: take them back, so that a failure means "no file".
-        if (job.result) RemoveWritten(job, job.files.size());
+        if (job.result) RemoveWritten(job);
       }
       if (!group.empty()) Deliver(std::move(group));
     }

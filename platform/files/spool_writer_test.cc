@@ -108,11 +108,16 @@ TEST(SpoolWriterTest, FailuresLeaveNoTemporaryFileAndNothingReplaced) {
   ASSERT_EQ(completions.results.size(), 3u);
   EXPECT_EQ(completions.results[0], std::errc::file_exists);
   EXPECT_EQ(completions.results[1], std::errc::no_such_file_or_directory);
-  EXPECT_EQ(completions.results[2], std::errc::file_exists);
+  // Written unnamed, or refused where the file system needs the temporary name that is taken.
+  if (completions.results[2]) {
+    EXPECT_EQ(completions.results[2], std::errc::file_exists);
+    EXPECT_FALSE(fs::exists(folder.path() + "/c.msg"));
+  } else {
+    EXPECT_EQ(ReadFile(folder.path() + "/c.msg"), "y");
+  }
   EXPECT_EQ(ReadFile(folder.path() + "/taken.msg"), "first message");
   EXPECT_EQ(ReadFile(folder.path() + "/busy.tmp"), "someone else's");  // not ours to remove
   EXPECT_FALSE(fs::exists(folder.path() + "/a.tmp"));
-  EXPECT_FALSE(fs::exists(folder.path() + "/c.msg"));
 }
 
 TEST(SpoolWriterTest, UnwritableFolderFails) {

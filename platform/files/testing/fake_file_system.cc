@@ -162,7 +162,7 @@ std::error_code FakeFileSystem::DeleteFile(const std::string& path) {
 std::error_code FakeFileSystem::WriteDurably(const std::string& folder,
                                              const std::string& temp_name,
                                              const std::string& final_name, std::string_view data,
-                                             bool replace) {
+                                             bool replace, bool check_temp) {
   int error = 0;
   if (TakeFault(&write_fault_, &error)) return Error(error);
   std::string normalised = Normalise(folder);
@@ -172,7 +172,7 @@ std::error_code FakeFileSystem::WriteDurably(const std::string& folder,
   if (!dir->second.writable) return Error(EACCES);
   std::string prefix = normalised == "/" ? "/" : normalised + "/";
   // A temporary of that name is someone else's file, unless this write may replace (its own).
-  if (!replace && nodes_.count(Normalise(prefix + temp_name))) return Error(EEXIST);
+  if (!replace && check_temp && nodes_.count(Normalise(prefix + temp_name))) return Error(EEXIST);
   std::string final_path = Normalise(prefix + final_name);
   auto existing = nodes_.find(final_path);
   if (existing != nodes_.end() && (!replace || existing->second.folder)) {
@@ -192,11 +192,19 @@ std::error_code FakeFileSystem::WriteFileDurably(const std::string& folder,
   return WriteDurably(folder, temp_name, final_name, data, false);
 }
 
-std::error_code FakeFileSystem::WriteFileSynced(const std::string& folder,
-                                                const std::string& temp_name,
-                                                const std::string& final_name,
-                                                std::string_view data, FileReaders) {
-  return WriteDurably(folder, temp_name, final_name, data, false);
+std::error_code FakeFileSystem::WriteFilesSynced(const std::string& folder,
+                                                 const std::vector<FileWrite>& files,
+                                                 FileReaders) {
+  std::string prefix = Normalise(folder) + "/";
+  for (size_t i = 0; i < files.size(); ++i) {
+    const FileWrite& file = files[i];
+    if (std::error_code ec =
+            WriteDurably(folder, file.temp_name, file.final_name, file.data, false, false)) {
+      while (i > 0) nodes_.erase(Normalise(prefix + files[--i].final_name));
+      return ec;
+    }
+  }
+  return {};
 }
 
 std::error_code FakeFileSystem::SyncFolder(const std::string& folder) {

@@ -64,10 +64,11 @@ class FakeFileSystem final : public FileSystem {
   std::error_code WriteFileDurably(const std::string& folder, const std::string& temp_name,
                                    const std::string& final_name, std::string_view data,
                                    FileReaders readers) override;
-  // WriteFileDurably less the folder sync; its faults are those of WriteFileDurably.
-  std::error_code WriteFileSynced(const std::string& folder, const std::string& temp_name,
-                                  const std::string& final_name, std::string_view data,
-                                  FileReaders readers) override;
+  // The files one after another as WriteFileDurably writes one, less the folder sync, as unnamed
+  // files are (temp_name is not looked at); each file counts as one WriteFileDurably for its
+  // faults, and a failing one takes back those placed before it.
+  std::error_code WriteFilesSynced(const std::string& folder, const std::vector<FileWrite>& files,
+                                   FileReaders readers) override;
   std::error_code SyncFolder(const std::string& folder) override;
   std::error_code SetCurrentFolder(const std::string& path) override;
 
@@ -88,7 +89,8 @@ class FakeFileSystem final : public FileSystem {
   // 0 when a file may be created, written or removed in the folder of the normalised path.
   int CheckParent(const std::string& normalised) const;
   std::error_code WriteDurably(const std::string& folder, const std::string& temp_name,
-                               const std::string& final_name, std::string_view data, bool replace);
+                               const std::string& final_name, std::string_view data, bool replace,
+                               bool check_temp = true);
   TimePoint Now() const;
 
   const Clock* clock_;
