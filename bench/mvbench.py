@@ -83,6 +83,29 @@ class Installation:
         mh.wait_for(lambda: self.gw.handler_pids(), what="Vanequeue")
         self.handler_pid = self.gw.handler_pids()[0]
 
+    def drain(self, files):
+        """Queues files spool files, each to one mobile number, starts the programs and returns
+        the seconds from the first file served to the last (nan when they were not all served
+        within 600 s)."""
+        spool = self.gw.spool_dir()
+        for i in range(1, files + 1):
+            text = ("From: Alice <alice@example.com>\r\nTo: %d\r\nSubject: bench\r\n\r\n"
+                    "drain message %d\r\n\r\n" % (447700900000 + i, i))
+            with open(os.path.join(spool, "20261208120000.%d.msg" % i), "w", newline="") as f:
+                f.write(text)
+        self.start()
+        first = None
+        deadline = time.monotonic() + 600
+        while time.monotonic() < deadline:
+            left = self.spool_count()
+            now = time.monotonic()
+            if first is None and left < files:
+                first = now
+            if left == 0:
+                return now - first if first is not None else float("nan")
+            time.sleep(0.005)
+        return float("nan")
+
     def spool_count(self):
         return sum(1 for n in os.listdir(self.gw.spool_dir()) if n.endswith(".msg"))
 
@@ -166,28 +189,10 @@ def drain(spool_base, files):
     s = SmtpSink()
     inst = Installation(spool_base, "127.0.0.1:%d" % s.port)
     try:
-        spool = inst.gw.spool_dir()
-        for i in range(1, files + 1):
-            text = ("From: Alice <alice@example.com>\r\nTo: %d\r\nSubject: bench\r\n\r\n"
-                    "drain message %d\r\n\r\n" % (447700900000 + i, i))
-            with open(os.path.join(spool, "20261208120000.%d.msg" % i), "w", newline="") as f:
-                f.write(text)
-        inst.start()
-        first = last = None
-        deadline = time.monotonic() + 300
-        while time.monotonic() < deadline:
-            left = inst.spool_count()
-            now = time.monotonic()
-            if first is None and left < files:
-                first = now
-            if left == 0:
-                last = now
-                break
-            time.sleep(0.005)
+        seconds = inst.drain(files)
         svc, handler = inst.memory()
         processed = sum("Processed OK" in l for l in inst.gw.log_lines())
         errors = sum("!!!Send Error" in l for l in inst.gw.log_lines())
-        seconds = (last - first) if last and first else float("nan")
         print("drain spool=%s files=%d processed_ok=%d send_errors=%d seconds=%.3f "
               "requests_per_s=%.1f svc_hwm_kib=%d handler_hwm_kib=%d"
               % (spool_base, files, processed, errors, seconds, processed / seconds, svc, handler))
@@ -205,30 +210,12 @@ def drain_smpp(spool_base, files, window):
     inst = Installation(spool_base, "127.0.0.1:1", provider={
         "Protocol": "smpp", "Host": "127.0.0.1", "Port": str(smsc.port), "Window": str(window)})
     try:
-        spool = inst.gw.spool_dir()
-        for i in range(1, files + 1):
-            text = ("From: Alice <alice@example.com>\r\nTo: %d\r\nSubject: bench\r\n\r\n"
-                    "drain message %d\r\n\r\n" % (447700900000 + i, i))
-            with open(os.path.join(spool, "20261208120000.%d.msg" % i), "w", newline="") as f:
-                f.write(text)
-        inst.start()
-        first = last = None
-        deadline = time.monotonic() + 600
-        while time.monotonic() < deadline:
-            left = inst.spool_count()
-            now = time.monotonic()
-            if first is None and left < files:
-                first = now
-            if left == 0:
-                last = now
-                break
-            time.sleep(0.005)
+        seconds = inst.drain(files)
         svc, handler = inst.memory()
         lines = inst.gw.log_lines()
         processed = sum("Processed OK" in l for l in lines)
         errors = sum("!!!Send Error" in l for l in lines)
         submits = len(smsc.of("sms"))
-        seconds = (last - first) if last and first else float("nan")
         print("drain-smpp spool=%s files=%d window=%d processed_ok=%d send_errors=%d sms_at_smsc=%d "
               "seconds=%.3f submit_sm_per_s=%.1f svc_hwm_kib=%d handler_hwm_kib=%d"
               % (spool_base, files, window, processed, errors, submits, seconds,
@@ -251,29 +238,11 @@ def drain_http(spool_base, files):
         "Protocol": "http", "Preset": "form-basic", "CAFile": cert, "From": "+15005550006",
         "Url": "https://127.0.0.1:%d/Accounts/{account}/Messages.json" % provider.port})
     try:
-        spool = inst.gw.spool_dir()
-        for i in range(1, files + 1):
-            text = ("From: Alice <alice@example.com>\r\nTo: %d\r\nSubject: bench\r\n\r\n"
-                    "drain message %d\r\n\r\n" % (447700900000 + i, i))
-            with open(os.path.join(spool, "20261208120000.%d.msg" % i), "w", newline="") as f:
-                f.write(text)
-        inst.start()
-        first = last = None
-        deadline = time.monotonic() + 600
-        while time.monotonic() < deadline:
-            left = inst.spool_count()
-            now = time.monotonic()
-            if first is None and left < files:
-                first = now
-            if left == 0:
-                last = now
-                break
-            time.sleep(0.005)
+        seconds = inst.drain(files)
         svc, handler = inst.memory()
         lines = inst.gw.log_lines()
         processed = sum("Processed OK" in l for l in lines)
         errors = sum("!!!Send Error" in l for l in lines)
-        seconds = (last - first) if last and first else float("nan")
         print("drain-http spool=%s files=%d processed_ok=%d send_errors=%d requests_at_provider=%d "
               "connections=%d seconds=%.3f requests_per_s=%.1f svc_hwm_kib=%d handler_hwm_kib=%d"
               % (spool_base, files, processed, errors, provider.count, provider.connections,
