@@ -1,10 +1,11 @@
 // The spool folder and every name in it, for both programs. The server writes a spool file
 // (2009125973.17.msg: local year, month, day, hour, minute and second without leading zeros, ".",
 // the spool counter, ".msg") and, before it, the file's envelope record (its name & ".env", the
-// RCPT TO recipients one per line). The handler writes the served-recipient record (the spool
-// file's name & ".done", a DoneList such as "1:3:") and deletes the spool file, then its records.
+// RCPT TO recipients one per line) unless its To and Cc headers surely name them all. The
+// handler writes the served-recipient record (the spool file's name & ".done", a DoneList such as
+// "1:3:") and deletes the spool file, then its records.
 // Each of these files is written under its temporary name ("." & name & ".tmp"), which no reader
-// takes up, and renamed into place; the server writes its two unnamed instead where the file
+// takes up, and renamed into place; the server writes its files unnamed instead where the file
 // system allows, and links them into place.
 #ifndef MAILVANE_COMMON_SPOOL_H_
 #define MAILVANE_COMMON_SPOOL_H_

@@ -14,10 +14,10 @@
 
 #include "common/convert.h"
 #include "common/error.h"
+#include "common/recipients.h"
 #include "common/text.h"
 #include "handler/is_email_address.h"
 #include "handler/mail_error.h"
-#include "handler/recipients.h"
 #include "handler/vanequeue_cls.h"
 #include "platform/loop/clock.h"
 #include "platform/mail/mail.h"

@@ -235,7 +235,8 @@ std::error_code VanequeueCls::ReadEnvelope(QueueSlot& slot) {
   std::error_code error =
       env_.files.ReadFile(EnvelopeRecordName(slot.SpoolPath), kMaxRecordSize, &text);
   if (error && error != std::errc::no_such_file_or_directory) return error;
-  // No record: a spool file of an older version, served by its headers alone.
+  // No record: its headers name every recipient (or the file is of an older version); it is
+  // served by its headers alone.
   slot.envelope = ParseEnvelopeRecord(text);
   slot.envelope_read = true;
   return {};

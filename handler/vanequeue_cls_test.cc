@@ -5,9 +5,9 @@
 
 #include <sstream>
 
+#include "common/recipients.h"
 #include "common/scramble.h"
 #include "handler/queue.h"
-#include "handler/recipients.h"
 #include "platform/files/testing/fake_file_lock.h"
 #include "platform/files/testing/fake_file_system.h"
 #include "platform/loop/testing/fake_clock.h"

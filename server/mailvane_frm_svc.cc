@@ -8,6 +8,7 @@
 #include "common/error_mail.h"
 #include "common/log.h"
 #include "common/mail_settings.h"
+#include "common/recipients.h"
 #include "common/spool.h"
 #include "platform/automation/automation.h"
 #include "platform/files/file_system.h"
@@ -323,8 +324,13 @@ void MailvaneFrmSvc::MailReceived(const SmtpClient& client, const SmtpMessage& m
   AddToList("+++Received from " + client.ip_address + " to " + message.recipient_text + "..." +
             std::to_string(message.byte_count) + " bytes");
   std::string data = message.text + "\r\n";
-  WriteSpoolFile(SpoolFolder(config_.LogDir), std::move(data),
-                 EnvelopeRecordText(message.recipients), std::move(done));
+  // Where To and Cc plainly name every envelope recipient, the handler serves the same recipients
+  // without the envelope record, and the mail costs one durable file instead of two.
+  std::optional<std::string> envelope;
+  if (!HeadersNameEveryRecipient(data, message.recipients))
+    envelope = EnvelopeRecordText(message.recipients);
+  WriteSpoolFile(SpoolFolder(config_.LogDir), std::move(data), std::move(envelope),
+                 std::move(done));
 }
 
 void MailvaneFrmSvc::Refused(const SmtpClient& client, const std::string& reply) {
@@ -346,14 +352,17 @@ std::string MailvaneFrmSvc::NextSpoolName(const std::string& folder) {
 }
 
 void MailvaneFrmSvc::WriteSpoolFile(const std::string& folder, std::string data,
-                                    std::string envelope, std::function<void(SmtpReply)> done) {
+                                    std::optional<std::string> envelope,
+                                    std::function<void(SmtpReply)> done) {
   std::string name = NextSpoolName(folder);
   spooling_.insert(name);
-  // The envelope record is renamed into place before the spool file, so a handler that sees the
-  // spool file sees its record too.
-  const std::string record = EnvelopeRecordName(name);
+  // The envelope record is put in place before the spool file, so a handler that sees the spool
+  // file sees its record too.
   std::vector<SpoolFile> files;
-  files.push_back({SpoolTempName(record), record, std::move(envelope)});
+  if (envelope) {
+    const std::string record = EnvelopeRecordName(name);
+    files.push_back({SpoolTempName(record), record, std::move(*envelope)});
+  }
   files.push_back({SpoolTempName(name), name, std::move(data)});
   env_.spool_writer.Write(
       folder, std::move(files),

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -137,11 +138,11 @@ class MailvaneFrmSvc final : public MainWindow, public SmtpEvents, public Servic
   void HandlerTimer_Timer();
   void RemoveUnfinishedSpoolFiles();
   void RecordMailFailure(const std::string& failure);
-  // The envelope record first, then the spool file, in one durable write; done gets 250 only
-  // when both are in place, else a 451 and neither is left behind. After a 250 the handler is
-  // woken.
-  void WriteSpoolFile(const std::string& folder, std::string data, std::string envelope,
-                      std::function<void(SmtpReply)> done);
+  // The envelope record (when there is one) first, then the spool file, in one durable write;
+  // done gets 250 only when both are in place, else a 451 and neither is left behind. After a 250
+  // the handler is woken.
+  void WriteSpoolFile(const std::string& folder, std::string data,
+                      std::optional<std::string> envelope, std::function<void(SmtpReply)> done);
   std::string NextSpoolName(const std::string& folder);
   // Posts one Wake to the handler for the files spooled in this turn of the loop.
   void WakeHandler();

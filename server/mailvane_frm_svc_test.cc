@@ -363,7 +363,7 @@ TEST_F(ServiceWindowTest, StartupRemovesFilesACrashedRunLeftHalfWritten) {
                                       "2009125973.3.msg.done", "2009125973.3.msg.env"}));
 }
 
-TEST_F(ServiceWindowTest, TheEnvelopeRecordAndTheSpoolFileAreOneWriteRecordFirst) {
+TEST_F(ServiceWindowTest, TheEnvelopeRecordWhereNeededAndTheSpoolFileAreOneWriteRecordFirst) {
   Configure();
   Window().Form_Load("");
   spool_.HoldCompletions(true);
@@ -383,14 +383,20 @@ TEST_F(ServiceWindowTest, TheEnvelopeRecordAndTheSpoolFileAreOneWriteRecordFirst
   spool_.HoldCompletions(false);
   EXPECT_EQ(spool_.writes(), 1);
 
+  // Headers that name every envelope recipient: the spool file alone.
+  message.text = "To: 447700900123, Alerts <+447700900999>\r\n\r\nbody";
+  Window().MailReceived({"127.0.0.1", 1}, message, [&](SmtpReply r) { reply = r; });
+  EXPECT_EQ(reply.code, 250);
+  EXPECT_THAT(spool_.last_names(), ElementsAre(".2009125973.2.msg.tmp>2009125973.2.msg"));
+
   // A failed write: 451, and the handler is not woken for it.
   const size_t wakes = objects_.posts().size();
-  spool_.FailWriteNumber(2);
+  spool_.FailWriteNumber(3);
   EXPECT_EQ(Receive("mail").code, 451);
   EXPECT_EQ(objects_.posts().size(), wakes);
   size_t spool_files = 0;
   for (const auto& [path, data] : spool_.files()) spool_files += path.ends_with(".msg");
-  EXPECT_EQ(spool_files, 1u);
+  EXPECT_EQ(spool_files, 2u);
 }
 
 TEST_F(ServiceWindowTest, MailsSpooledInOneTurnOfTheLoopWakeTheHandlerOnce) {
