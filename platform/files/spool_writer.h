@@ -46,9 +46,12 @@ class SpoolWriter {
 };
 
 // files must allow WriteFilesSynced, SyncFolder and DeleteFile on `threads` threads at once (the
-// POSIX file system does; give a FakeFileSystem one thread) and outlive the writer.
+// POSIX file system does; give a FakeFileSystem one thread) and outlive the writer. A disk takes
+// the syncs of several mails at once, so there are threads for about as many mails as a few
+// busy sessions finish together. Where writes are quick (a memory file system), a job goes to a
+// thread already awake rather than waking another.
 std::unique_ptr<SpoolWriter> NewThreadPoolSpoolWriter(EventLoop& loop, FileSystem& files,
-                                                      int threads = 4);
+                                                      int threads = 8);
 
 }  // namespace mailvane
 

@@ -2,7 +2,10 @@
 // FileSystem::WriteFilesSynced; the first thread to finish while no folder sync is under way
 // becomes the syncer: it syncs the folder for every mail waiting, then again for those that came
 // meanwhile, until none waits, and posts each group's results back to the loop at once.
+// Waking a sleeping thread costs more than a quick write: while the recent jobs took less than
+// kQuickJob, a new job is left to a thread that is awake, which takes it up before it sleeps.
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -18,6 +21,10 @@
 namespace mailvane {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+// Below this (a memory file system, or a disk's cache that needs no sync) a job is quick.
+constexpr Clock::duration kQuickJob = std::chrono::microseconds(100);
+
 struct Job {
   std::string folder;
   std::vector<SpoolFile> files;
@@ -31,7 +38,8 @@ class ThreadPoolSpoolWriter final : public SpoolWriter {
       : loop_(loop),
         files_(files),
         alive_(std::make_shared<std::atomic<bool>>(true)),
-        thread_count_(threads < 1 ? 1 : threads) {
+        thread_count_(threads < 1 ? 1 : threads),
+        awake_(thread_count_) {
     for (int i = 0; i < thread_count_; ++i) threads_.emplace_back([this] { Work(); });
   }
 
@@ -53,6 +61,8 @@ class ThreadPoolSpoolWriter final : public SpoolWriter {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       jobs_.push_back(Job{std::move(folder), std::move(files), std::move(done), {}});
+      // A thread awake looks at the jobs before it sleeps.
+      if (awake_ > 0 && recent_job_ < kQuickJob) return;
     }
     wake_.notify_one();
   }
@@ -63,7 +73,11 @@ class ThreadPoolSpoolWriter final : public SpoolWriter {
       Job job;
       {
         std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+        while (!stopping_ && jobs_.empty()) {
+          --awake_;
+          wake_.wait(lock);
+          ++awake_;
+        }
         if (stopping_) return;
         job = std::move(jobs_.front());
         jobs_.pop_front();
@@ -87,7 +101,24 @@ class ThreadPoolSpoolWriter final : public SpoolWriter {
   }
 
   std::error_code WriteFiles(const Job& job) {
-    return files_.WriteFilesSynced(job.folder, job.files, FileReaders::kOwnerAndGroup);
+    const Clock::time_point start = Clock::now();
+    std::error_code result =
+        files_.WriteFilesSynced(job.folder, job.files, FileReaders::kOwnerAndGroup);
+    NoteDuration(Clock::now() - start);
+    return result;
+  }
+
+  std::error_code SyncFolder(const std::string& folder) {
+    const Clock::time_point start = Clock::now();
+    std::error_code result = files_.SyncFolder(folder);
+    NoteDuration(Clock::now() - start);
+    return result;
+  }
+
+  // The last write or sync counts for one eighth: a disk that turns slow is noticed within a few.
+  void NoteDuration(Clock::duration took) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    recent_job_ += (took - recent_job_) / 8;
   }
 
   // Removes the job's files, the last written first.
@@ -127,7 +158,7 @@ class ThreadPoolSpoolWriter final : public SpoolWriter {
         Job& job = group[i];
         auto found = synced.find(job.folder);
         if (found == synced.end())
-          found = synced.emplace(job.folder, files_.SyncFolder(job.folder)).first;
+          found = synced.emplace(job.folder, SyncFolder(job.folder)).first;
         job.result = found->second;
         // The names may not be on disk: take them back, so that a failure means "no file".
         if (job.result) RemoveWritten(job);
@@ -155,6 +186,9 @@ class ThreadPoolSpoolWriter final : public SpoolWriter {
   std::vector<Job> awaiting_;  // files in place, waiting for the folder sync
   bool syncing_ = false;       // a thread is syncing the folder for a group
   bool stopping_ = false;
+  int awake_;                  // threads not waiting for a job
+  // How long a write or a folder sync took lately; a new writer expects a disk.
+  Clock::duration recent_job_ = kQuickJob;
   std::vector<std::thread> threads_;
 };
 
