@@ -149,10 +149,18 @@ TEST_P(ManyWritesTest, ManyWritesCompleteOnceEach) {
   auto writer = NewThreadPoolSpoolWriter(*loop, *files, 4);
   Completions completions(*loop);
   constexpr int kWrites = 200;
-  for (int i = 0; i < kWrites; ++i) {
+  // A burst, then each completion asks for one more, by when the threads may all be asleep.
+  int issued = 0;
+  std::function<void()> issue = [&] {
+    const int i = issued++;
+    auto next = completions.Next(kWrites);
     writer->Write(folder.path(), std::to_string(i) + ".tmp", std::to_string(i) + ".msg",
-                  "message " + std::to_string(i), completions.Next(kWrites));
-  }
+                  "message " + std::to_string(i), [&, next](std::error_code result) {
+                    next(result);
+                    if (issued < kWrites) issue();
+                  });
+  };
+  while (issued < 8) issue();
   completions.Wait();
   ASSERT_EQ(completions.results.size(), static_cast<size_t>(kWrites));
   for (const std::error_code& result : completions.results) EXPECT_FALSE(result);
