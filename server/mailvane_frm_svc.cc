@@ -32,6 +32,8 @@ MailvaneFrmSvc::MailvaneFrmSvc(ServerEnvironment environment)
   env_.timer1.SetInterval(kHousekeepingInterval);
   env_.timer1.OnTick([this] { Timer1_Timer(); });
   env_.handler_timer.OnTick([this] { HandlerTimer_Timer(); });
+  env_.wake_timer.SetInterval(kWakeGap);
+  env_.wake_timer.OnTick([this] { WakeTimer_Timer(); });
   env_.service.SetEvents(this);
 }
 
@@ -258,6 +260,7 @@ void MailvaneFrmSvc::Form_Unload() {
   supervising_ = false;  // a handler that StopProcess ends is not started again
   env_.timer1.SetEnabled(false);
   env_.handler_timer.SetEnabled(false);
+  env_.wake_timer.SetEnabled(false);
   if (smtp1_) smtp1_->Stop();
   smtp1_.reset();
   for (std::unique_ptr<AutomationObject>& handler : handlers_) {
@@ -381,15 +384,26 @@ void MailvaneFrmSvc::WriteSpoolFile(const std::string& folder, std::string data,
 }
 
 void MailvaneFrmSvc::WakeHandler() {
-  auto wake = [this] {
-    wake_posted_ = false;
-    // A handler that cannot take it now finds the file on its own scan.
-    if (handler_up()) handlers_[0]->Post("Wake", {});
-  };
-  if (!env_.post) return wake();
-  if (wake_posted_) return;
+  wake_waiting_ = true;
+  if (wake_posted_ || env_.wake_timer.Enabled()) return;  // the wake to come covers this file
+  if (!env_.post) return SendWake();
   wake_posted_ = true;
-  env_.post(wake);
+  env_.post([this] {
+    wake_posted_ = false;
+    SendWake();
+  });
+}
+
+void MailvaneFrmSvc::SendWake() {
+  wake_waiting_ = false;
+  env_.wake_timer.SetEnabled(true);  // the gap; enabled already when its end sends this wake
+  // A handler that cannot take it now finds the file on its own scan.
+  if (handler_up()) handlers_[0]->Post("Wake", {});
+}
+
+void MailvaneFrmSvc::WakeTimer_Timer() {
+  if (wake_waiting_) return SendWake();
+  env_.wake_timer.SetEnabled(false);
 }
 
 }  // namespace mailvane

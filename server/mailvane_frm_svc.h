@@ -42,6 +42,8 @@ inline constexpr char kHandlerProgId[] = "Vanequeue.VanequeueCls";
 inline constexpr char kGreetingText[] = "Hi, from the Mailvane";
 inline constexpr char kClosingText[] = "Bye from the Mailvane";
 inline constexpr uint16_t kHousekeepingInterval = 65535;
+// Milliseconds after a wake of the handler within which newly spooled mails wait for the next.
+inline constexpr uint16_t kWakeGap = 5;
 inline constexpr int16_t kEventTypeError = 1;
 inline constexpr int32_t kEventIdService = 109;
 // A handler that ends is started again after a delay that doubles from the first to the longest,
@@ -62,6 +64,8 @@ struct ServerEnvironment {
   Timer& timer1;
   // Waits out the delay before a handler is started again.
   Timer& handler_timer;
+  // The gap after a wake of the handler, within which newly spooled mails share the next wake.
+  Timer& wake_timer;
   // Creates the listener object smtp1, whose events go to the given receiver.
   std::function<std::unique_ptr<SmtpServer>(SmtpEvents&)> new_listener;
   std::string program_folder;
@@ -144,8 +148,13 @@ class MailvaneFrmSvc final : public MainWindow, public SmtpEvents, public Servic
   void WriteSpoolFile(const std::string& folder, std::string data,
                       std::optional<std::string> envelope, std::function<void(SmtpReply)> done);
   std::string NextSpoolName(const std::string& folder);
-  // Posts one Wake to the handler for the files spooled in this turn of the loop.
+  // Wakes the handler for a newly spooled file: at once (after this turn of the loop, so that the
+  // files spooled in it share the wake) unless a wake went within the last kWakeGap, whose end
+  // then brings the next. A mail that comes alone wakes the handler without delay; under load it
+  // is woken at most once a gap, not for every mail.
   void WakeHandler();
+  void SendWake();
+  void WakeTimer_Timer();
 
   ServerEnvironment env_;
   WindowState window_;
@@ -169,6 +178,7 @@ class MailvaneFrmSvc final : public MainWindow, public SmtpEvents, public Servic
   std::unique_ptr<SmtpServer> smtp1_;
   std::set<std::string> spooling_;  // names of spool files being written
   bool wake_posted_ = false;        // a wake of the handler waits on the loop
+  bool wake_waiting_ = false;       // files spooled since the last wake
   bool unloaded_ = false;
   MailvaneSettingsFrm settings_;
 };

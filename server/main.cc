@@ -34,13 +34,15 @@ int Run(const std::string& argument_text) {
   std::unique_ptr<SpoolWriter> spool_writer = NewThreadPoolSpoolWriter(*loop, *files);
   std::unique_ptr<Timer> timer1 = loop->NewTimer();
   std::unique_ptr<Timer> handler_timer = loop->NewTimer();
+  std::unique_ptr<Timer> wake_timer = loop->NewTimer();
 
   bool ended = false;
   int exit_code = 0;
   const bool debug = argument_text == "-debug";
   MailvaneFrmSvc window(
       {*registry, *files, *clock, *mail, *service, *objects, *spool_writer, *timer1, *handler_timer,
-       [&](SmtpEvents& events) { return NewSmtpServer(*loop, events); }, program_folder,
+       *wake_timer, [&](SmtpEvents& events) { return NewSmtpServer(*loop, events); },
+       program_folder,
        [&](int code) {
          ended = true;
          exit_code = code;
