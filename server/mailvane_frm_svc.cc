@@ -395,6 +395,7 @@ void MailvaneFrmSvc::WakeHandler() {
 }
 
 void MailvaneFrmSvc::SendWake() {
+  if (unloaded_) return;  // a wake posted before the unload
   wake_waiting_ = false;
   env_.wake_timer.SetEnabled(true);  // the gap; enabled already when its end sends this wake
   // A handler that cannot take it now finds the file on its own scan.
