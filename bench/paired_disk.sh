@@ -11,19 +11,19 @@ cd "$(dirname "$0")/.."
 disk=${1:-/var/tmp/mailvane-bench}
 rounds=${2:-3}
 mkdir -p "$disk"
+rate() { sed -n 's/.*\(msgs\|files\)_per_s=\([0-9.]*\).*/\2/p'; }  # the rate of a bench line
 echo "# $(date -u '+%Y-%m-%d %H:%M UTC') load: $(cut -d' ' -f1-3 /proc/loadavg)"
 for sessions in 1 10 50; do
   writers=$(( sessions < 4 ? sessions : 4 ))
   for _ in $(seq "$rounds"); do
-    before=$(build-bench/bench/sync_rate "$disk" "$writers" 1000 1024 3 log | sed -n 's/.*files_per_s=\([0-9.]*\).*/\1/p')
-    accepted=$(bench/mvbench.py accept "$disk" 1024 "$sessions" 1000 | sed -n 's/.*msgs_per_s=\([0-9.]*\).*/\1/p')
-    after=$(build-bench/bench/sync_rate "$disk" "$writers" 1000 1024 3 log | sed -n 's/.*files_per_s=\([0-9.]*\).*/\1/p')
+    before=$(build-bench/bench/sync_rate "$disk" "$writers" 1000 1024 3 log | rate)
+    accepted=$(bench/mvbench.py accept "$disk" 1024 "$sessions" 1000 | rate)
+    after=$(build-bench/bench/sync_rate "$disk" "$writers" 1000 1024 3 log | rate)
     awk -v s="$sessions" -v w="$writers" -v b="$before" -v a="$accepted" -v f="$after" 'BEGIN {
       bound = (b + f) / 2
       printf "paired sessions=%d sync_writers=%d sync_before=%.1f mailvane=%.1f sync_after=%.1f ratio=%.2f\n", s, w, b, a, f, a / bound }'
   done
 done
-rate() { sed -n 's/.*msgs_per_s=\([0-9.]*\).*/\1/p'; }
 shm=/dev/shm/mailvane-bench
 mkdir -p "$shm"
 trap 'rm -rf "$shm"' EXIT
