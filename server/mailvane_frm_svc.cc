@@ -329,11 +329,11 @@ void MailvaneFrmSvc::MailReceived(const SmtpClient& client, const SmtpMessage& m
   std::string data = message.text + "\r\n";
   // Where To and Cc plainly name every envelope recipient, the handler serves the same recipients
   // without the envelope record, and the mail costs one durable file instead of two.
-  std::optional<std::string> envelope;
+  std::vector<SpoolFile> files;
   if (!HeadersNameEveryRecipient(data, message.recipients))
-    envelope = EnvelopeRecordText(message.recipients);
-  WriteSpoolFile(SpoolFolder(config_.LogDir), std::move(data), std::move(envelope),
-                 std::move(done));
+    files.push_back({"", "", EnvelopeRecordText(message.recipients)});
+  files.push_back({"", "", std::move(data)});
+  WriteSpoolFile(SpoolFolder(config_.LogDir), std::move(files), std::move(done), 1);
 }
 
 void MailvaneFrmSvc::Refused(const SmtpClient& client, const std::string& reply) {
@@ -341,36 +341,41 @@ void MailvaneFrmSvc::Refused(const SmtpClient& client, const std::string& reply)
   CountRefusal(ClassifyRefusal(reply));
 }
 
-std::string MailvaneFrmSvc::NextSpoolName(const std::string& folder) {
+std::string MailvaneFrmSvc::NextSpoolName() {
   const LocalDateTime now = env_.clock.LocalNow();
   std::string name;
   do {
     ++spool_counter_;
     name = SpoolFileName(now, spool_counter_);
-  } while (spooling_.count(name) > 0 || env_.files.FileExists(folder + "/" + name) ||
-           // records left by a message of that name would be taken for the new one's
-           env_.files.FileExists(folder + "/" + ServedRecordName(name)) ||
-           env_.files.FileExists(folder + "/" + EnvelopeRecordName(name)));
+  } while (spooling_.count(name) > 0);
   return name;
 }
 
-void MailvaneFrmSvc::WriteSpoolFile(const std::string& folder, std::string data,
-                                    std::optional<std::string> envelope,
-                                    std::function<void(SmtpReply)> done) {
-  std::string name = NextSpoolName(folder);
+void MailvaneFrmSvc::WriteSpoolFile(const std::string& folder, std::vector<SpoolFile> files,
+                                    std::function<void(SmtpReply)> done, int attempt) {
+  const std::string name = NextSpoolName();
   spooling_.insert(name);
   // The envelope record is put in place before the spool file, so a handler that sees the spool
-  // file sees its record too.
-  std::vector<SpoolFile> files;
-  if (envelope) {
+  // file sees its record too. Records an earlier mail left under the name would be taken for
+  // this one's: the name must not carry any.
+  std::vector<std::string> absent{ServedRecordName(name)};
+  if (files.size() == 2) {
     const std::string record = EnvelopeRecordName(name);
-    files.push_back({SpoolTempName(record), record, std::move(*envelope)});
+    files.front().temp_name = SpoolTempName(record);
+    files.front().final_name = record;
+  } else {
+    absent.push_back(EnvelopeRecordName(name));
   }
-  files.push_back({SpoolTempName(name), name, std::move(data)});
+  files.back().temp_name = SpoolTempName(name);
+  files.back().final_name = name;
   env_.spool_writer.Write(
-      folder, std::move(files),
-      [this, folder, name, done = std::move(done)](std::error_code error) {
+      folder, std::move(files), std::move(absent),
+      [this, folder, name, attempt, done = std::move(done)](std::error_code error,
+                                                            std::vector<SpoolFile> taken) mutable {
         spooling_.erase(name);
+        // A name found taken: the next counter's, a bounded number of times.
+        if (!taken.empty() && attempt < kSpoolNameAttempts)
+          return WriteSpoolFile(folder, std::move(taken), std::move(done), attempt + 1);
         if (error) {
           // The client keeps the mail and tries again later; nothing was acknowledged.
           AddToList("!!!Cannot write spool file " + folder + "/" + name + ": " + error.message());

@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -19,6 +18,7 @@
 #include "common/allow_list.h"
 #include "common/config.h"
 #include "platform/automation/automation.h"
+#include "platform/files/spool_writer.h"
 #include "platform/loop/clock.h"
 #include "platform/service/service_control.h"
 #include "platform/smtp/smtp_server.h"
@@ -35,7 +35,6 @@ class FileSystem;
 class MailFactory;
 class ObjectFactory;
 class Registry;
-class SpoolWriter;
 class Timer;
 
 inline constexpr char kHandlerProgId[] = "Vanequeue.VanequeueCls";
@@ -44,6 +43,9 @@ inline constexpr char kClosingText[] = "Bye from the Mailvane";
 inline constexpr uint16_t kHousekeepingInterval = 65535;
 // Milliseconds after a wake of the handler within which newly spooled mails wait for the next.
 inline constexpr uint16_t kWakeGap = 5;
+// Spool names tried for one mail before it is refused with a 451: a folder that holds this many
+// in a row is not one to write into.
+inline constexpr int kSpoolNameAttempts = 100;
 inline constexpr int16_t kEventTypeError = 1;
 inline constexpr int32_t kEventIdService = 109;
 // A handler that ends is started again after a delay that doubles from the first to the longest,
@@ -142,12 +144,16 @@ class MailvaneFrmSvc final : public MainWindow, public SmtpEvents, public Servic
   void HandlerTimer_Timer();
   void RemoveUnfinishedSpoolFiles();
   void RecordMailFailure(const std::string& failure);
-  // The envelope record (when there is one) first, then the spool file, in one durable write;
-  // done gets 250 only when both are in place, else a 451 and neither is left behind. After a 250
-  // the handler is woken.
-  void WriteSpoolFile(const std::string& folder, std::string data,
-                      std::optional<std::string> envelope, std::function<void(SmtpReply)> done);
-  std::string NextSpoolName(const std::string& folder);
+  // files: the envelope record, when there is one, then the spool file, unnamed. Both go in one
+  // durable write under the next free name; done gets 250 only when both are in place, else a
+  // 451 and neither is left behind. A name the folder holds already, with a file or a record of
+  // an earlier mail, is passed over for the next counter's, up to kSpoolNameAttempts names.
+  // After a 250 the handler is woken.
+  void WriteSpoolFile(const std::string& folder, std::vector<SpoolFile> files,
+                      std::function<void(SmtpReply)> done, int attempt);
+  // The next counter's name that is not being written; whether the folder holds it, the spool
+  // writer finds, off the loop.
+  std::string NextSpoolName();
   // Wakes the handler for a newly spooled file: at once (after this turn of the loop, so that the
   // files spooled in it share the wake) unless a wake went within the last kWakeGap, whose end
   // then brings the next. A mail that comes alone wakes the handler without delay; under load it

@@ -338,16 +338,24 @@ TEST_F(ServiceWindowTest, EachMailGetsItsOwnCompleteSpoolFileBeforeItsAnswer) {
 
 TEST_F(ServiceWindowTest, ANameThatIsTakenIsNeverAppendedTo) {
   Configure();
-  files_.AddFolder("/srv/mv/messages");
-  files_.AddFile("/srv/mv/messages/2009125973.1.msg", "an earlier run's mail");
   Window().Form_Load("");
+  spool_.AddFile("/srv/mv/messages/2009125973.1.msg", "an earlier run's mail");
+  spool_.AddFile("/srv/mv/messages/2009125973.2.msg.done", "a served record left behind");
   EXPECT_EQ(Receive("mail").code, 250);
-  EXPECT_EQ(spool_.files().count("/srv/mv/messages/2009125973.1.msg"), 0u);
-  EXPECT_EQ(spool_.files().at("/srv/mv/messages/2009125973.2.msg"), "mail\r\n");
-  EXPECT_EQ(Window().spool_counter(), 2);
-  files_.AddFile("/srv/mv/messages/2009125973.3.msg.env", "a record without its spool file");
+  EXPECT_EQ(spool_.files().at("/srv/mv/messages/2009125973.1.msg"), "an earlier run's mail");
+  EXPECT_EQ(spool_.files().count("/srv/mv/messages/2009125973.2.msg"), 0u);
+  EXPECT_EQ(spool_.files().at("/srv/mv/messages/2009125973.3.msg"), "mail\r\n");
+  EXPECT_EQ(Window().spool_counter(), 3);
+  spool_.AddFile("/srv/mv/messages/2009125973.4.msg.env", "a record without its spool file");
   EXPECT_EQ(Receive("next").code, 250);
-  EXPECT_EQ(spool_.files().count("/srv/mv/messages/2009125973.4.msg"), 1u);
+  EXPECT_EQ(spool_.files().at("/srv/mv/messages/2009125973.5.msg"), "next\r\n");
+
+  // A folder that answers every name as taken: a bounded number of names, then a 451.
+  const int writes = spool_.writes();
+  spool_.FailAllWrites(std::error_code(EEXIST, std::generic_category()));
+  EXPECT_EQ(Receive("never").code, 451);
+  EXPECT_EQ(spool_.writes() - writes, kSpoolNameAttempts);
+  EXPECT_EQ(Window().spool_counter(), 5 + kSpoolNameAttempts);
 }
 
 TEST_F(ServiceWindowTest, StartupRemovesFilesACrashedRunLeftHalfWritten) {

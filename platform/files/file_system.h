@@ -1,8 +1,8 @@
 // The file operations Mailvane performs, in place of the platform's file-system object. Paths are
 // plain strings as Mailvane builds them. Results are std::error_code values in the generic
 // (errno) category; an empty code is success. One thread at a time per object, except that the
-// POSIX file system's WriteFileDurably, WriteFilesSynced, SyncFolder and DeleteFile may run on
-// several threads at once (it keeps no state).
+// POSIX file system's FileExists, WriteFileDurably, WriteFilesSynced, SyncFolder and DeleteFile
+// may run on several threads at once, beside any other call (they use no state of the object).
 #ifndef MAILVANE_PLATFORM_FILES_FILE_SYSTEM_H_
 #define MAILVANE_PLATFORM_FILES_FILE_SYSTEM_H_
 
@@ -44,6 +44,8 @@ class FileSystem {
 
   // Appends text and CR LF to the file, creating it (owner and group may read) when missing. The
   // line reaches the file in one append write, so lines of several processes never interleave.
+  // Lines to one path may go on reaching the file it named at the first of them while that file
+  // has a name; one removed, or replaced by a rename, is created anew.
   virtual std::error_code AppendLine(const std::string& path, std::string_view text) = 0;
 
   virtual bool FolderExists(const std::string& path) = 0;

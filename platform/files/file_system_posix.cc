@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <string>
@@ -15,9 +16,12 @@ namespace {
 
 mode_t ModeOf(FileReaders readers) {
   switch (readers) {
-    case FileReaders::kOwnerOnly: return 0600;
-    case FileReaders::kEveryone: return 0644;
-    case FileReaders::kOwnerAndGroup: break;
+    case FileReaders::kOwnerOnly:
+      return 0600;
+    case FileReaders::kEveryone:
+      return 0644;
+    case FileReaders::kOwnerAndGroup:
+      break;
   }
   return 0640;
 }
@@ -77,6 +81,21 @@ std::error_code RenameNoReplace(int dir_fd, const std::string& from, const std::
   return {};
 }
 
+// Names an unnamed file by its descriptor where the kernel allows that to anyone (Linux 6.10 on);
+// elsewhere through /proc/self/fd, which costs a walk through /proc for every file.
+std::error_code LinkUnnamed(int fd, int dir_fd, const std::string& name) {
+  static std::atomic<bool> by_descriptor{true};
+  if (by_descriptor.load(std::memory_order_relaxed)) {
+    if (::linkat(fd, "", dir_fd, name.c_str(), AT_EMPTY_PATH) == 0) return {};
+    if (errno != ENOENT && errno != EPERM && errno != EINVAL) return LastError();  // EEXIST too
+  }
+  std::string path = "/proc/self/fd/" + std::to_string(fd);
+  if (::linkat(AT_FDCWD, path.c_str(), dir_fd, name.c_str(), AT_SYMLINK_FOLLOW) != 0)
+    return LastError();
+  by_descriptor.store(false, std::memory_order_relaxed);  // refused for want of a capability
+  return {};
+}
+
 // The files of one WriteFilesSynced: each written and on its way to disk, then all synced, then
 // each given its final name, then (for an unnamed file) its inode synced again, since a file
 // system without a journal writes the link count that the name needs only with the inode. What
@@ -96,10 +115,10 @@ class PendingFiles {
     }
   }
 
-  // Writes one file, unnamed where the file system allows, else under its temporary name, and
-  // starts its writeback so that the syncs of all the files overlap.
-  std::error_code Write(const FileWrite& file, mode_t mode) {
-    // An unnamed file gets its name through /proc/self/fd (which needs no privilege).
+  // Writes one file, unnamed where the file system allows, else under its temporary name. When
+  // more are to follow, its writeback starts now, so that the syncs of all the files overlap.
+  std::error_code Write(const FileWrite& file, mode_t mode, bool more_follow) {
+    // Unnamed files only where /proc/self/fd is there to name them, should the kernel refuse.
     static const bool can_link_unnamed = ::access("/proc/self/fd", X_OK) == 0;
     bool named = !can_link_unnamed;
     int fd = named ? -1 : ::openat(dir_fd_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
@@ -110,7 +129,7 @@ class PendingFiles {
     if (fd < 0) return LastError();  // EEXIST: someone else's temporary, left alone
     files_.push_back({fd, named, false, file.temp_name, file.final_name});
     if (std::error_code ec = WriteAll(fd, file.data)) return ec;
-    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);  // a hint: fsync below is the promise
+    if (more_follow) ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);  // a hint: fsync promises
     return {};
   }
 
@@ -126,10 +145,8 @@ class PendingFiles {
     Pending& pending = files_[i];
     if (pending.named) {
       if (std::error_code ec = RenameNoReplace(dir_fd_, file.temp_name, file.final_name)) return ec;
-    } else {
-      std::string path = "/proc/self/fd/" + std::to_string(pending.fd);
-      if (::linkat(AT_FDCWD, path.c_str(), dir_fd_, file.final_name.c_str(), AT_SYMLINK_FOLLOW) != 0)
-        return LastError();
+    } else if (std::error_code ec = LinkUnnamed(pending.fd, dir_fd_, file.final_name)) {
+      return ec;
     }
     pending.placed = true;
     return {};
@@ -158,16 +175,31 @@ class PendingFiles {
 
 class PosixFileSystem final : public FileSystem {
  public:
+  ~PosixFileSystem() override { CloseAppended(); }
+
+  // The file last appended to stays open for the next line to the same path, so that a log
+  // written a line at a time is not opened and closed for every line. It is opened again once it
+  // has no name left (removed, or replaced by a rename), so that lines never go to a file no one
+  // can find.
   std::error_code AppendLine(const std::string& path, std::string_view text) override {
-    ScopedFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640));
-    if (fd.get() < 0) return LastError();
+    if (append_fd_ >= 0) {
+      struct stat st {};
+      if (path != append_path_ || ::fstat(append_fd_, &st) != 0 || st.st_nlink == 0)
+        CloseAppended();
+    }
+    if (append_fd_ < 0) {
+      append_fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+      if (append_fd_ < 0) return LastError();
+      append_path_ = path;
+    }
     std::string line;
     line.reserve(text.size() + 2);
     line.append(text);
     line.append("\r\n");
     // One write(2) carries the whole line; O_APPEND makes it land at the end as one piece.
-    if (std::error_code ec = WriteAll(fd.get(), line)) return ec;
-    return fd.Close();
+    std::error_code ec = WriteAll(append_fd_, line);
+    if (ec) CloseAppended();  // the next line starts afresh
+    return ec;
   }
 
   bool FolderExists(const std::string& path) override {
@@ -221,7 +253,8 @@ class PosixFileSystem final : public FileSystem {
                                    const std::string& final_name, std::string_view data,
                                    FileReaders readers) override {
     {
-      ScopedFd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      ScopedFd dir(
+          ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
       if (dir.get() < 0) return LastError();
       if (std::error_code ec = WriteTemp(dir.get(), temp_name, data, ModeOf(readers))) return ec;
       if (std::error_code ec = RenameNoReplace(dir.get(), temp_name, final_name)) {
@@ -242,8 +275,9 @@ class PosixFileSystem final : public FileSystem {
     ScopedFd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0) return LastError();
     PendingFiles pending(dir.get());
-    for (const FileWrite& file : files) {
-      if (std::error_code ec = pending.Write(file, ModeOf(readers))) return ec;
+    for (size_t i = 0; i < files.size(); ++i) {
+      if (std::error_code ec = pending.Write(files[i], ModeOf(readers), i + 1 < files.size()))
+        return ec;
     }
     if (std::error_code ec = pending.SyncAll()) return ec;
     for (size_t i = 0; i < files.size(); ++i) {
@@ -264,8 +298,7 @@ class PosixFileSystem final : public FileSystem {
     ScopedFd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0) return LastError();
     ::unlinkat(dir.get(), temp_name.c_str(), 0);  // a temporary left by a crash
-    std::error_code ec =
-        WriteTemp(dir.get(), temp_name, data, ModeOf(readers));
+    std::error_code ec = WriteTemp(dir.get(), temp_name, data, ModeOf(readers));
     if (ec) return ec;
     struct stat old {};
     if (::geteuid() == 0 && ::fstatat(dir.get(), final_name.c_str(), &old, 0) == 0 &&
@@ -306,10 +339,17 @@ class PosixFileSystem final : public FileSystem {
   }
 
   std::error_code SetCurrentFolder(const std::string& path) override {
+    CloseAppended();  // a relative path may now name another file
     return ::chdir(path.c_str()) == 0 ? std::error_code() : LastError();
   }
 
  private:
+  void CloseAppended() {
+    if (append_fd_ >= 0) ::close(append_fd_);
+    append_fd_ = -1;
+    append_path_.clear();
+  }
+
   static std::error_code WriteTemp(int dir_fd, const std::string& temp_name, std::string_view data,
                                    mode_t mode) {
     int raw = ::openat(dir_fd, temp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
@@ -321,6 +361,9 @@ class PosixFileSystem final : public FileSystem {
     if (ec) ::unlinkat(dir_fd, temp_name.c_str(), 0);
     return ec;
   }
+
+  int append_fd_ = -1;  // open for appends to append_path_
+  std::string append_path_;
 };
 
 }  // namespace

@@ -81,6 +81,10 @@ TEST_P(FileSystemContractTest, AppendLineCreatesThenAppendsWithCrLf) {
   EXPECT_EQ(ReadAll(*files_, path), "first\r\n\r\nthird line\r\n");
   EXPECT_TRUE(files_->FileExists(path));
   EXPECT_FALSE(files_->FolderExists(path));
+  // A log removed between two lines is created anew, not written on unseen.
+  ASSERT_FALSE(files_->DeleteFile(path));
+  EXPECT_FALSE(files_->AppendLine(path, "after"));
+  EXPECT_EQ(ReadAll(*files_, path), "after\r\n");
 }
 
 TEST_P(FileSystemContractTest, ErrorsCarryTheErrnoOfTheFailure) {
@@ -162,6 +166,10 @@ TEST_P(FileSystemContractTest, RelativePathsFollowTheCurrentFolder) {
   EXPECT_EQ(ReadAll(*files_, root_ + "/bin/20261207.log"), "here\r\n");
   ASSERT_FALSE(files_->CreateFolder("messages"));
   EXPECT_TRUE(files_->FolderExists(root_ + "/bin/messages"));
+  ASSERT_FALSE(files_->SetCurrentFolder(root_ + "/bin/messages"));
+  ASSERT_FALSE(files_->AppendLine("20261207.log", "there"));
+  EXPECT_EQ(ReadAll(*files_, root_ + "/bin/messages/20261207.log"), "there\r\n");
+  EXPECT_EQ(ReadAll(*files_, root_ + "/bin/20261207.log"), "here\r\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Both, FileSystemContractTest,
@@ -197,6 +205,15 @@ TEST_F(PosixFileSystemTest, ListFilesSkipsLinksAndFoldersAndReportsTheModificati
   auto expected = TimePoint(std::chrono::duration_cast<TimePoint::duration>(
       std::chrono::seconds(1700000000) + std::chrono::nanoseconds(500)));
   EXPECT_EQ(listed[0].modified, expected);
+}
+
+TEST_F(PosixFileSystemTest, ALogReplacedByARenameTakesTheNextLine) {
+  std::string log = root_ + "/20261209.log";
+  ASSERT_FALSE(files_->AppendLine(log, "first"));
+  std::ofstream(root_ + "/fresh", std::ios::binary) << "fresh\r\n";
+  ASSERT_EQ(::rename((root_ + "/fresh").c_str(), log.c_str()), 0);
+  ASSERT_FALSE(files_->AppendLine(log, "second"));
+  EXPECT_EQ(ReadAll(*files_, log), "fresh\r\nsecond\r\n");
 }
 
 TEST_F(PosixFileSystemTest, NewFilesAreNotWorldReadable) {

@@ -5,6 +5,7 @@
 // Waking a sleeping thread costs more than a quick write: while the recent jobs took less than
 // kQuickJob, a new job is left to a thread that is awake, which takes it up before it sleeps.
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -28,9 +29,13 @@ constexpr Clock::duration kQuickJob = std::chrono::microseconds(100);
 struct Job {
   std::string folder;
   std::vector<SpoolFile> files;
-  std::function<void(std::error_code)> done;
+  std::vector<std::string> absent;
+  std::function<void(std::error_code, std::vector<SpoolFile>)> done;
   std::error_code result;
+  bool give_back = false;  // a name was taken: the files go back to done, data and all
 };
+
+bool Taken(const std::error_code& error) { return error.value() == EEXIST; }
 
 class ThreadPoolSpoolWriter final : public SpoolWriter {
  public:
@@ -56,11 +61,12 @@ class ThreadPoolSpoolWriter final : public SpoolWriter {
   }
 
   using SpoolWriter::Write;
-  void Write(std::string folder, std::vector<SpoolFile> files,
-             std::function<void(std::error_code)> done) override {
+  void Write(std::string folder, std::vector<SpoolFile> files, std::vector<std::string> absent,
+             std::function<void(std::error_code, std::vector<SpoolFile>)> done) override {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      jobs_.push_back(Job{std::move(folder), std::move(files), std::move(done), {}});
+      jobs_.push_back(
+          Job{std::move(folder), std::move(files), std::move(absent), std::move(done), {}, false});
       // A thread awake looks at the jobs before it sleeps.
       if (awake_ > 0 && recent_job_ < kQuickJob) return;
     }
@@ -83,7 +89,8 @@ class ThreadPoolSpoolWriter final : public SpoolWriter {
         jobs_.pop_front();
       }
       job.result = WriteFiles(job);
-      for (SpoolFile& file : job.files) std::string().swap(file.data);
+      job.give_back = Taken(job.result);
+      if (!job.give_back) FreeData(job);
       if (job.result) {
         std::vector<Job> alone;
         alone.push_back(std::move(job));
@@ -102,10 +109,20 @@ class ThreadPoolSpoolWriter final : public SpoolWriter {
 
   std::error_code WriteFiles(const Job& job) {
     const Clock::time_point start = Clock::now();
-    std::error_code result =
-        files_.WriteFilesSynced(job.folder, job.files, FileReaders::kOwnerAndGroup);
+    std::error_code result;
+    for (const std::string& name : job.absent) {
+      if (files_.FileExists(job.folder + "/" + name))
+        result = std::error_code(EEXIST, std::generic_category());
+    }
+    if (!result)
+      result = files_.WriteFilesSynced(job.folder, job.files, FileReaders::kOwnerAndGroup);
     NoteDuration(Clock::now() - start);
     return result;
+  }
+
+  // Written files need their data no longer; a mail waiting for the folder sync holds none.
+  static void FreeData(Job& job) {
+    for (SpoolFile& file : job.files) std::string().swap(file.data);
   }
 
   std::error_code SyncFolder(const std::string& folder) {
@@ -148,7 +165,8 @@ class ThreadPoolSpoolWriter final : public SpoolWriter {
       std::vector<bool> written(group.size(), true);  // those taken up while waiting were
       for (Job& job : unwritten) {
         job.result = WriteFiles(job);
-        for (SpoolFile& file : job.files) std::string().swap(file.data);
+        job.give_back = Taken(job.result);
+        if (!job.give_back) FreeData(job);
         written.push_back(!job.result);
         group.push_back(std::move(job));
       }
@@ -157,8 +175,7 @@ class ThreadPoolSpoolWriter final : public SpoolWriter {
         if (!written[i]) continue;
         Job& job = group[i];
         auto found = synced.find(job.folder);
-        if (found == synced.end())
-          found = synced.emplace(job.folder, SyncFolder(job.folder)).first;
+        if (found == synced.end()) found = synced.emplace(job.folder, SyncFolder(job.folder)).first;
         job.result = found->second;
         // The names may not be on disk: take them back, so that a failure means "no file".
         if (job.result) RemoveWritten(job);
@@ -171,7 +188,8 @@ class ThreadPoolSpoolWriter final : public SpoolWriter {
     loop_.Post([alive = alive_, jobs = std::move(jobs)]() mutable {
       for (Job& job : jobs) {
         if (!alive->load()) return;
-        if (job.done) job.done(job.result);
+        if (!job.give_back) job.files.clear();
+        if (job.done) job.done(job.result, std::move(job.files));
       }
     });
   }
@@ -186,7 +204,7 @@ class ThreadPoolSpoolWriter final : public SpoolWriter {
   std::vector<Job> awaiting_;  // files in place, waiting for the folder sync
   bool syncing_ = false;       // a thread is syncing the folder for a group
   bool stopping_ = false;
-  int awake_;                  // threads not waiting for a job
+  int awake_;  // threads not waiting for a job
   // How long a write or a folder sync took lately; a new writer expects a disk.
   Clock::duration recent_job_ = kQuickJob;
   std::vector<std::thread> threads_;

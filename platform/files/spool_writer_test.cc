@@ -6,9 +6,10 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <future>
 #include <fstream>
+#include <future>
 #include <iterator>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -118,6 +119,50 @@ TEST(SpoolWriterTest, FailuresLeaveNoTemporaryFileAndNothingReplaced) {
   EXPECT_EQ(ReadFile(folder.path() + "/taken.msg"), "first message");
   EXPECT_EQ(ReadFile(folder.path() + "/busy.tmp"), "someone else's");  // not ours to remove
   EXPECT_FALSE(fs::exists(folder.path() + "/a.tmp"));
+}
+
+TEST(SpoolWriterTest, ATakenNameGivesTheFilesBackUnwritten) {
+  TempFolder folder;
+  ASSERT_FALSE(folder.path().empty());
+  std::ofstream(folder.path() + "/taken.msg") << "first message";
+  std::ofstream(folder.path() + "/left.msg.done") << "1:";
+  auto loop = NewEventLoop();
+  auto files = NewPosixFileSystem();
+  auto writer = NewThreadPoolSpoolWriter(*loop, *files, 2);
+  std::vector<std::pair<std::error_code, std::vector<SpoolFile>>> results;
+  auto collect = [&](std::error_code error, std::vector<SpoolFile> back) {
+    results.emplace_back(error, std::move(back));
+    if (results.size() == 3) loop->Stop();
+  };
+  auto mail = [](const std::string& name) {
+    return std::vector<SpoolFile>{{"." + name + ".env.tmp", name + ".env", "447700900123\n"},
+                                  {"." + name + ".tmp", name, "body"}};
+  };
+  writer->Write(folder.path(), mail("taken.msg"), {}, collect);  // found when linked
+  writer->Write(folder.path(), mail("left.msg"), {"left.msg.done"}, collect);
+  writer->Write(folder.path() + "/missing", mail("m.msg"), {}, collect);
+  Completions(*loop).Wait();
+  ASSERT_EQ(results.size(), 3u);
+  const std::error_code kTaken(EEXIST, std::generic_category());
+  std::map<std::string, std::error_code> given_back;  // by the spool name
+  for (auto& [error, back] : results) {
+    if (back.empty()) {
+      EXPECT_EQ(error, std::errc::no_such_file_or_directory);  // nothing back after other failures
+      continue;
+    }
+    ASSERT_EQ(back.size(), 2u);
+    EXPECT_EQ(back[0].data, "447700900123\n");
+    EXPECT_EQ(back[1].data, "body");
+    given_back[back[1].final_name] = error;
+  }
+  EXPECT_EQ(given_back,
+            (std::map<std::string, std::error_code>{{"left.msg", kTaken}, {"taken.msg", kTaken}}));
+  EXPECT_EQ(ReadFile(folder.path() + "/taken.msg"), "first message");
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder.path()))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"left.msg.done", "taken.msg"}));
 }
 
 TEST(SpoolWriterTest, UnwritableFolderFails) {

@@ -273,6 +273,37 @@ TEST(SmtpSessionTest, BareLfEndsATextLineStoredAsCrLfAndNeverTheText) {
   ExpectText("." + std::string(100, 'x') + "\r\n.\r\n", std::string(100, 'x'));
 }
 
+TEST(SmtpSessionTest, LineEndsAreFoundAcrossLongLines) {
+  SmtpLimits limits = SmallLimits();
+  limits.max_message_size = 64 * 1024;
+  const std::string x(300, 'x'), y(255, 'y'), z(257, 'z');
+  const struct {
+    std::string data;
+    std::string text;  // empty: refused for a bare CR
+  } cases[] = {
+      {x + "\n" + y + "\r\n" + z + "\r\n.\r\n", x + "\r\n" + y + "\r\n" + z},
+      {x + y + "\r\n" + std::string(3000, '\n') + "end\r\n.\r\n",
+       [&] {
+         std::string text = x + y + "\r\n";
+         for (int i = 0; i < 3000; ++i) text += "\r\n";
+         return text + "end";
+       }()},
+      {z + z + "\r" + x + "\r\n.\r\n", ""},
+      {x + "\n" + z + "\r" + y + "\r\n.\r\n", ""},
+  };
+  for (const auto& c : cases) {
+    Fixture f(limits);
+    f.Send(kEnvelope);
+    const std::string output = f.Send(c.data);
+    if (c.text.empty()) {
+      EXPECT_EQ(Replies(output), std::vector<std::string>{"550 5.6.0 Bare <CR> in message text"});
+    } else {
+      ASSERT_TRUE(f.session.message_ready()) << output;
+      EXPECT_EQ(f.session.TakeMessage().text, c.text);
+    }
+  }
+}
+
 struct HostileCase {
   const char* name;
   std::string data;  // after the 354
@@ -324,11 +355,15 @@ TEST(SmtpSessionTest, EachRefusedTransactionIsReportedOnce) {
       {"421 outside a transaction", kErrors, false, {}},
       {"time-out outside a transaction", "HELO c\r\n", true, {}},
       {"refused recipients do not end it", kMail + "RCPT TO:<>\r\nDATA\r\nRSET\r\n", false, {}},
-      {"MAIL refused for its size", "HELO c\r\nMAIL FROM:<a@x> SIZE=101\r\n" + kErrors, false,
+      {"MAIL refused for its size",
+       "HELO c\r\nMAIL FROM:<a@x> SIZE=101\r\n" + kErrors,
+       false,
        {"552 5.3.4 Message size exceeds fixed limit"}},
       {"421 for errors in a transaction", kMail + kErrors, false, {"421 4.7.0 Too many errors"}},
       {"time-out in a transaction", kMail, true, {"421 4.4.2 mx.test Error: timeout exceeded"}},
-      {"time-out in DATA", kMail + "RCPT TO:<b@y>\r\nDATA\r\nhalf", true,
+      {"time-out in DATA",
+       kMail + "RCPT TO:<b@y>\r\nDATA\r\nhalf",
+       true,
        {"421 4.4.2 mx.test Error: timeout exceeded"}},
       {"two refused in a row",
        kMail + "RCPT TO:<b@y>\r\nDATA\r\na\rb\r\n.\r\n" + "MAIL FROM:<a@x> SIZE=999\r\n",
@@ -351,7 +386,8 @@ TEST(SmtpSessionTest, EachRefusedTransactionIsReportedOnce) {
   f.Send(std::string("MAIL FROM:<a@x>\r\nRCPT TO:<b@y>\r\nDATA\r\n.\r\n"));
   ASSERT_TRUE(f.session.message_ready());
   f.session.Feed(std::string(SmtpSession::kMaxHeldInput + 1, 'N'));
-  EXPECT_EQ(f.session.TakeRefusals(), std::vector<std::string>{"421 4.7.0 Too much pipelined input"});
+  EXPECT_EQ(f.session.TakeRefusals(),
+            std::vector<std::string>{"421 4.7.0 Too much pipelined input"});
 }
 
 TEST(SmtpSessionTest, LimitsAtTheBoundAreAccepted) {

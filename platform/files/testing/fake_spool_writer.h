@@ -1,8 +1,8 @@
 // A SpoolWriter for tests: files live in memory under "folder/final_name", and done runs inside
 // Write (or, with HoldCompletions, when the test releases it), always on the caller's thread.
 // A write is one mail's files, all stored or none. Faults: fail the Nth write, or every write,
-// with a chosen error; a write one of whose final names is taken gets EEXIST and leaves the
-// stored files untouched, as the real writer does.
+// with a chosen error; a write one of whose final or absent names is taken gets EEXIST, leaves
+// the stored files untouched and gives its files back, as the real writer does.
 #ifndef MAILVANE_PLATFORM_FILES_TESTING_FAKE_SPOOL_WRITER_H_
 #define MAILVANE_PLATFORM_FILES_TESTING_FAKE_SPOOL_WRITER_H_
 
@@ -22,27 +22,30 @@ namespace mailvane {
 class FakeSpoolWriter final : public SpoolWriter {
  public:
   using SpoolWriter::Write;
-  void Write(std::string folder, std::vector<SpoolFile> files,
-             std::function<void(std::error_code)> done) override {
+  void Write(std::string folder, std::vector<SpoolFile> files, std::vector<std::string> absent,
+             std::function<void(std::error_code, std::vector<SpoolFile>)> done) override {
     ++writes_;
     last_names_.clear();
-    for (const SpoolFile& file : files) last_names_.push_back(file.temp_name + ">" + file.final_name);
+    for (const SpoolFile& file : files)
+      last_names_.push_back(file.temp_name + ">" + file.final_name);
     std::error_code result;
     if (fail_all_ || writes_ == fail_write_number_) {
       result = fault_;
     } else {
-      for (const SpoolFile& file : files) {
-        if (files_.count(folder + "/" + file.final_name) != 0)
+      for (const SpoolFile& file : files) absent.push_back(file.final_name);
+      for (const std::string& name : absent) {
+        if (files_.count(folder + "/" + name) != 0)
           result = std::error_code(EEXIST, std::generic_category());
       }
       if (!result) {
         for (SpoolFile& file : files) files_[folder + "/" + file.final_name] = std::move(file.data);
       }
     }
+    if (result.value() != EEXIST) files.clear();
     if (hold_) {
-      held_.emplace_back(std::move(done), result);
+      held_.push_back({std::move(done), result, std::move(files)});
     } else if (done) {
-      done(result);
+      done(result, std::move(files));
     }
   }
 
@@ -66,9 +69,9 @@ class FakeSpoolWriter final : public SpoolWriter {
   size_t held_completions() const { return held_.size(); }
   void ReleaseCompletions() {
     while (!held_.empty()) {
-      auto [done, result] = std::move(held_.front());
+      Held held = std::move(held_.front());
       held_.pop_front();
-      if (done) done(result);
+      if (held.done) held.done(held.result, std::move(held.files));
     }
   }
 
@@ -81,7 +84,12 @@ class FakeSpoolWriter final : public SpoolWriter {
 
  private:
   std::map<std::string, std::string> files_;
-  std::deque<std::pair<std::function<void(std::error_code)>, std::error_code>> held_;
+  struct Held {
+    std::function<void(std::error_code, std::vector<SpoolFile>)> done;
+    std::error_code result;
+    std::vector<SpoolFile> files;  // given back
+  };
+  std::deque<Held> held_;
   std::error_code fault_;
   int fail_write_number_ = 0;
   bool fail_all_ = false;
