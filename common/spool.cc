@@ -1,5 +1,7 @@
 #include "common/spool.h"
 
+#include <limits>
+
 #include "platform/base/ascii.h"
 
 namespace mailvane {
@@ -31,6 +33,23 @@ std::string SpoolFileName(const LocalDateTime& t, long long counter) {
   return std::to_string(t.year) + std::to_string(t.month) + std::to_string(t.day) +
          std::to_string(t.hour) + std::to_string(t.minute) + std::to_string(t.second) + "." +
          std::to_string(counter) + ".msg";
+}
+
+long long SpoolCounterOf(std::string_view name) {
+  // In any letter case: on a file system that ignores case, "1.2.MSG" takes the name "1.2.msg".
+  size_t end = 1;
+  while (end + 4 <= name.size() && !EqualsIgnoringAsciiCase(name.substr(end, 4), ".msg")) ++end;
+  if (end + 4 > name.size()) return 0;
+  const size_t dot = name.rfind('.', end - 1);
+  if (dot == std::string_view::npos || dot + 1 == end) return 0;
+  long long counter = 0;
+  for (char c : name.substr(dot + 1, end - dot - 1)) {
+    if (c < '0' || c > '9') return 0;
+    if (counter > (std::numeric_limits<long long>::max() - (c - '0')) / 10)
+      return std::numeric_limits<long long>::max();
+    counter = counter * 10 + (c - '0');
+  }
+  return counter;
 }
 
 bool IsSpoolFileName(std::string_view name) { return EndsWithIgnoringAsciiCase(name, ".msg"); }

@@ -32,6 +32,10 @@ std::string SpoolFolder(const std::string& log_dir);
 std::string SpoolFolderPrefix(const std::string& log_dir);
 
 std::string SpoolFileName(const LocalDateTime& time, long long counter);
+// The spool counter of a name SpoolFileName could have made, or of a record or temporary named
+// after one: the digits between ".msg" (where it first appears, in any letter case) and the "."
+// before them. 0 for a name that carries none; a counter too large to hold counts as the largest.
+long long SpoolCounterOf(std::string_view name);
 // A spool file: a name ending in ".msg" in any letter case.
 bool IsSpoolFileName(std::string_view name);
 

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <limits>
+
 namespace mailvane {
 namespace {
 
@@ -17,6 +19,26 @@ TEST(SpoolNamesTest, FolderFileAndRecordNames) {
   EXPECT_EQ(ServedRecordName("a.msg"), "a.msg.done");
   EXPECT_EQ(EnvelopeRecordName("a.msg"), "a.msg.env");
   EXPECT_EQ(SpoolTempName("a.msg.env"), ".a.msg.env.tmp");
+}
+
+TEST(SpoolNamesTest, TheCounterIsReadBackFromEveryNameMadeAfterASpoolName) {
+  const std::pair<const char*, long long> cases[] = {
+      {"2009125973.17.msg", 17},
+      {"2009125973.17.msg.done", 17},
+      {".2009125973.17.msg.env.tmp", 17},
+      {"2009125973.17.MSG", 17},
+      {"2009125973.9223372036854775807.msg", std::numeric_limits<long long>::max()},
+      {"2009125973.99999999999999999999.msg", std::numeric_limits<long long>::max()},
+      {"17.msg", 0},
+      {".17.msg", 17},
+      {"2009125973..msg", 0},
+      {"2009125973.1x.msg", 0},
+      {".msg", 0},
+      {"2009125973.17", 0},
+      {".vanequeue.lock", 0},
+  };
+  for (const auto& [name, counter] : cases) EXPECT_EQ(SpoolCounterOf(name), counter) << name;
+  EXPECT_EQ(SpoolCounterOf(SpoolFileName({2026, 11, 30, 23, 59, 0}, 123456)), 123456);
 }
 
 TEST(SpoolNamesTest, EachNameIsTakenForWhatItIs) {

@@ -245,7 +245,11 @@ void MailvaneFrmSvc::RemoveUnfinishedSpoolFiles() {
   std::vector<FileInfo> files;
   if (env_.files.ListFiles(folder, &files)) return;
   std::set<std::string_view> listed;
-  for (const FileInfo& file : files) listed.insert(file.name);
+  listed_counter_ = 0;
+  for (const FileInfo& file : files) {
+    listed.insert(file.name);
+    listed_counter_ = std::max(listed_counter_, SpoolCounterOf(file.name));
+  }
   for (const FileInfo& file : files) {
     std::string_view spool = SpoolNameOfEnvelopeRecord(file.name);
     if (IsServerTempName(file.name) || (!spool.empty() && listed.count(spool) == 0)) {
@@ -356,14 +360,16 @@ void MailvaneFrmSvc::WriteSpoolFile(const std::string& folder, std::vector<Spool
   const std::string name = NextSpoolName();
   spooling_.insert(name);
   // The envelope record is put in place before the spool file, so a handler that sees the spool
-  // file sees its record too. Records an earlier mail left under the name would be taken for
-  // this one's: the name must not carry any.
-  std::vector<std::string> absent{ServedRecordName(name)};
+  // file sees its record too. Records that a mail of an earlier run left under the name would be
+  // taken for this one's: up to the highest counter the folder held at start-up, the name must
+  // not carry any. This run's own names differ by their counters.
+  std::vector<std::string> absent;
+  if (spool_counter_ <= listed_counter_) absent.push_back(ServedRecordName(name));
   if (files.size() == 2) {
     const std::string record = EnvelopeRecordName(name);
     files.front().temp_name = SpoolTempName(record);
     files.front().final_name = record;
-  } else {
+  } else if (spool_counter_ <= listed_counter_) {
     absent.push_back(EnvelopeRecordName(name));
   }
   files.back().temp_name = SpoolTempName(name);

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <set>
 #include <string>
@@ -146,8 +147,8 @@ class MailvaneFrmSvc final : public MainWindow, public SmtpEvents, public Servic
   void RecordMailFailure(const std::string& failure);
   // files: the envelope record, when there is one, then the spool file, unnamed. Both go in one
   // durable write under the next free name; done gets 250 only when both are in place, else a
-  // 451 and neither is left behind. A name the folder holds already, with a file or a record of
-  // an earlier mail, is passed over for the next counter's, up to kSpoolNameAttempts names.
+  // 451 and neither is left behind. A name the folder holds already, as a file or as a record an
+  // earlier run left, is passed over for the next counter's, up to kSpoolNameAttempts names.
   // After a 250 the handler is woken.
   void WriteSpoolFile(const std::string& folder, std::vector<SpoolFile> files,
                       std::function<void(SmtpReply)> done, int attempt);
@@ -168,6 +169,9 @@ class MailvaneFrmSvc final : public MainWindow, public SmtpEvents, public Servic
   AllowList allow_list_;
   int sweep_counter_ = 1;
   long long spool_counter_ = 0;
+  // The highest spool counter among the names the spool folder held at start-up (all of them
+  // when it could not be listed): only names up to it can find records an earlier run left.
+  long long listed_counter_ = std::numeric_limits<long long>::max();
   std::vector<std::unique_ptr<AutomationObject>> handlers_;  // the handler table, index 1 at 0
   // The table holds one handler, so one set of restart state serves it.
   bool supervising_ = false;  // from the end of start-up until the unload: restarts allowed

@@ -338,16 +338,22 @@ TEST_F(ServiceWindowTest, EachMailGetsItsOwnCompleteSpoolFileBeforeItsAnswer) {
 
 TEST_F(ServiceWindowTest, ANameThatIsTakenIsNeverAppendedTo) {
   Configure();
+  files_.AddFolder("/srv/mv/messages");
+  // What an earlier run left: listed at start-up, and found taken by the spool writer.
+  for (std::string name : {"2009125973.1.msg", "2009125973.2.msg.done"}) {
+    files_.AddFile("/srv/mv/messages/" + name, "an earlier run's");
+    spool_.AddFile("/srv/mv/messages/" + name, "an earlier run's");
+  }
   Window().Form_Load("");
-  spool_.AddFile("/srv/mv/messages/2009125973.1.msg", "an earlier run's mail");
-  spool_.AddFile("/srv/mv/messages/2009125973.2.msg.done", "a served record left behind");
   EXPECT_EQ(Receive("mail").code, 250);
-  EXPECT_EQ(spool_.files().at("/srv/mv/messages/2009125973.1.msg"), "an earlier run's mail");
+  EXPECT_EQ(spool_.files().at("/srv/mv/messages/2009125973.1.msg"), "an earlier run's");
   EXPECT_EQ(spool_.files().count("/srv/mv/messages/2009125973.2.msg"), 0u);
   EXPECT_EQ(spool_.files().at("/srv/mv/messages/2009125973.3.msg"), "mail\r\n");
   EXPECT_EQ(Window().spool_counter(), 3);
-  spool_.AddFile("/srv/mv/messages/2009125973.4.msg.env", "a record without its spool file");
+  // Past the counters the folder held, a spool file that is there all the same is passed over.
+  spool_.AddFile("/srv/mv/messages/2009125973.4.msg", "someone else's");
   EXPECT_EQ(Receive("next").code, 250);
+  EXPECT_EQ(spool_.files().at("/srv/mv/messages/2009125973.4.msg"), "someone else's");
   EXPECT_EQ(spool_.files().at("/srv/mv/messages/2009125973.5.msg"), "next\r\n");
 
   // A folder that answers every name as taken: a bounded number of names, then a 451.
