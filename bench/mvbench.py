@@ -20,6 +20,7 @@ openssl."""
 
 import fcntl
 import os
+import resource
 import shutil
 import signal
 import smtplib
@@ -49,6 +50,29 @@ def vm_hwm_kib(pid):
     except OSError:
         pass
     return -1
+
+
+def thread_cpu_s(pid):
+    """CPU seconds (user and system) of the process's main thread and of its other threads."""
+    tick = os.sysconf("SC_CLK_TCK")
+    main = others = 0.0
+    for tid in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/stat" % (pid, tid)) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        seconds = (int(fields[11]) + int(fields[12])) / tick  # utime, stime
+        if int(tid) == pid:
+            main += seconds
+        else:
+            others += seconds
+    return main, others
+
+
+def children_cpu_s():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
 
 
 class Installation:
@@ -173,13 +197,21 @@ def accept(spool_base, size, sessions, count, reconnect):
     try:
         inst.hold_spool_lock()
         inst.start()
+        loop_before, others_before = thread_cpu_s(inst.gw.process.pid)
+        client_before = children_cpu_s()
         seconds = smtp_source(inst.gw.port, size, sessions, count, reconnect)
+        client = children_cpu_s() - client_before  # smtp-source, the one child reaped meanwhile
+        loop, others = thread_cpu_s(inst.gw.process.pid)
         spooled = inst.spool_count()
         svc, handler = inst.memory()
+        def per_mail(cpu):  # CPU microseconds per mail accepted
+            return cpu * 1e6 / max(spooled, 1)
         print("target=mailvane spool=%s size=%d sessions=%d reconnect=%d messages=%d spooled=%d "
-              "seconds=%.3f msgs_per_s=%.1f svc_hwm_kib=%d handler_hwm_kib=%d"
+              "seconds=%.3f msgs_per_s=%.1f svc_hwm_kib=%d handler_hwm_kib=%d "
+              "loop_us_per_mail=%.1f writers_us_per_mail=%.1f client_us_per_mail=%.1f"
               % (spool_base, size, sessions, reconnect, count, spooled, seconds,
-                 spooled / seconds, svc, handler))
+                 spooled / seconds, svc, handler, per_mail(loop - loop_before),
+                 per_mail(others - others_before), per_mail(client)))
     finally:
         inst.close()
 
@@ -187,9 +219,15 @@ def accept(spool_base, size, sessions, count, reconnect):
 def sink(size, sessions, count, reconnect):
     s = SmtpSink()
     try:
+        sink_before = sum(thread_cpu_s(s.process.pid))
+        client_before = children_cpu_s()
         seconds = smtp_source(s.port, size, sessions, count, reconnect)
+        client = children_cpu_s() - client_before
+        sink_cpu = sum(thread_cpu_s(s.process.pid)) - sink_before
         print("target=smtp-sink size=%d sessions=%d reconnect=%d messages=%d seconds=%.3f "
-              "msgs_per_s=%.1f" % (size, sessions, reconnect, count, seconds, count / seconds))
+              "msgs_per_s=%.1f sink_us_per_mail=%.1f client_us_per_mail=%.1f"
+              % (size, sessions, reconnect, count, seconds, count / seconds,
+                 sink_cpu * 1e6 / count, client * 1e6 / count))
     finally:
         s.stop()
 
