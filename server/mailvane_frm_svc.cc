@@ -363,14 +363,16 @@ void MailvaneFrmSvc::WriteSpoolFile(const std::string& folder, std::vector<Spool
   // file sees its record too. Records that a mail of an earlier run left under the name would be
   // taken for this one's: up to the highest counter the folder held at start-up, the name must
   // not carry any. This run's own names differ by their counters.
+  const bool with_record = files.size() == 2;
   std::vector<std::string> absent;
-  if (spool_counter_ <= listed_counter_) absent.push_back(ServedRecordName(name));
-  if (files.size() == 2) {
+  if (spool_counter_ <= listed_counter_) {
+    absent.push_back(ServedRecordName(name));
+    if (!with_record) absent.push_back(EnvelopeRecordName(name));
+  }
+  if (with_record) {
     const std::string record = EnvelopeRecordName(name);
     files.front().temp_name = SpoolTempName(record);
     files.front().final_name = record;
-  } else if (spool_counter_ <= listed_counter_) {
-    absent.push_back(EnvelopeRecordName(name));
   }
   files.back().temp_name = SpoolTempName(name);
   files.back().final_name = name;
