@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/base/send_outcome.h"
+
 namespace mailvane {
 
 class EventLoop;
@@ -20,8 +22,8 @@ struct SmppSessionOptions;
 inline constexpr char kSmsGatewayAddress[] = "sms-gateway@gateway.mailvane.example";
 
 // Send results of the renderer's own; every other non-zero result is a mail layer code.
-inline constexpr long kSmsInvalidNumber = 101;  // no provider could take the number
-inline constexpr long kSmsIncomplete = 102;     // gateway address, account or recipient missing
+inline constexpr long kSmsInvalidNumber = 101;   // no provider could take the number
+inline constexpr long kSmsIncomplete = 102;      // gateway address, account or recipient missing
 inline constexpr long kSmsProviderFailed = 103;  // the provider refused or could not be reached
 inline constexpr long kSmsTextTooLong = 104;     // more parts than one concatenated SMS holds
 inline constexpr long kSmsBadSettings = 105;     // the Provider settings are not usable
@@ -45,6 +47,8 @@ class SmsRenderer {
   // answered every part with ESME_ROK); otherwise a code, with ErrorText.
   virtual long Send() = 0;
   virtual std::string ErrorText() const = 0;
+  // How the last failed Send may end; kNone after a success.
+  virtual SendFailure Failure() const = 0;
 
   // Send without waiting for the provider, so that several SMS can be under way together: done
   // receives what Send would return (ErrorText then holds its text), on the loop thread, either
@@ -68,14 +72,39 @@ class SmsRendererBase : public SmsRenderer {
     recipients_.emplace_back(number, name);
   }
   std::string ErrorText() const override { return error_text_; }
+  SendFailure Failure() const override { return failure_; }
 
  protected:
-  // ErrorText becomes text; the result is code, for `return Fail(...)`.
+  // ErrorText becomes text and Failure failure; the result is code, for `return Fail(...)`.
+  // Without a failure kind, the code decides it: a number or text no provider can take is
+  // permanent, a renderer without its settings means the provider cannot be used, the rest is
+  // temporary.
   long Fail(long code, std::string text) {
+    return Fail(code, std::move(text), DefaultFailure(code));
+  }
+  long Fail(long code, std::string text, SendFailure failure) {
     error_text_ = std::move(text);
+    failure_ = code == 0 ? SendFailure::kNone : failure;
     return code;
   }
-  void ClearError() { error_text_.clear(); }
+  void ClearError() {
+    error_text_.clear();
+    failure_ = SendFailure::kNone;
+  }
+  static SendFailure DefaultFailure(long code) {
+    switch (code) {
+      case 0:
+        return SendFailure::kNone;
+      case kSmsInvalidNumber:
+      case kSmsTextTooLong:
+        return SendFailure::kPermanent;
+      case kSmsIncomplete:
+      case kSmsBadSettings:
+        return SendFailure::kProvider;
+      default:
+        return SendFailure::kTemporary;
+    }
+  }
 
   std::string servers_;
   std::string gateway_;
@@ -88,6 +117,7 @@ class SmsRendererBase : public SmsRenderer {
 
  private:
   std::string error_text_;
+  SendFailure failure_ = SendFailure::kNone;
 };
 
 class SmsRendererFactory {

@@ -49,12 +49,16 @@ class FakeSmsRenderer final : public SmsRenderer {
     FakeSmsResult result = factory_.Send(record_);
     record_.result = result.code;
     record_.error_text = result.code == 0 ? "" : result.error_text;
+    record_.failure = result.code == 0                       ? SendFailure::kNone
+                      : result.failure == SendFailure::kNone ? SendFailure::kTemporary
+                                                             : result.failure;
     return result.code;
   }
   void StartSend(std::function<void(long)> done) override {
     if (factory_.SendsInFlight() <= 1) return done(Send());
     factory_.Hold([this, done = std::move(done)] { done(Send()); });
   }
+  SendFailure Failure() const override { return record_.failure; }
   std::string ErrorText() const override {
     record_.calls.push_back("ErrorText");
     return record_.error_text;
@@ -69,8 +73,9 @@ class FakeSmsRenderer final : public SmsRenderer {
 
 }  // namespace
 
-void FakeSmsRendererFactory::QueueSendResult(long code, std::string error_text) {
-  queued_.push_back({code, std::move(error_text)});
+void FakeSmsRendererFactory::QueueSendResult(long code, std::string error_text,
+                                             SendFailure failure) {
+  queued_.push_back({code, std::move(error_text), failure});
 }
 
 void FakeSmsRendererFactory::SetSendFunction(

@@ -29,12 +29,15 @@ struct RenderedSms {
   int send_count = 0;
   long result = -1;  // what the last Send returned; -1 before any
   std::string error_text;
+  SendFailure failure = SendFailure::kNone;
   bool released = false;
 };
 
 struct FakeSmsResult {
   long code = 0;
   std::string error_text;  // ErrorText after this result
+  // Failure after this result; left at kNone, a failing code is temporary.
+  SendFailure failure = SendFailure::kNone;
 };
 
 class FakeSmsRendererFactory final : public SmsRendererFactory {
@@ -43,7 +46,8 @@ class FakeSmsRendererFactory final : public SmsRendererFactory {
 
   // Results are taken from the queue first, one per Send; when it is empty the function decides,
   // when set, else the default result (0, no text).
-  void QueueSendResult(long code, std::string error_text = "");
+  void QueueSendResult(long code, std::string error_text = "",
+                       SendFailure failure = SendFailure::kNone);
   void SetSendFunction(std::function<FakeSmsResult(const RenderedSms&)> decide);
   void SetDefaultSendResult(FakeSmsResult result);
 
