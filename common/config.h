@@ -99,6 +99,10 @@ inline constexpr char kDefaultMailFromAddress[] = "mailvane@mailvane.invalid";
 inline constexpr char kDefaultAccessUserName[] = "pinewarden";
 inline constexpr char kDefaultAccessPassword[] = "pinewarden";
 
+// The longest MessageExpiry the programs take, in minutes (a year). The settings dialog refuses
+// more, a negative or a non-numeric value; a handler that meets one anyway keeps every mail.
+inline constexpr long kMaxMessageExpiry = 525600;
+
 // The first-run notice that WriteDefaultSettings puts into Label1.
 inline constexpr char kFirstRunNotice[] =
     "The application has been initialised to default values...please check the settings...";
