@@ -7,6 +7,7 @@
 
 #include "common/error.h"
 #include "common/spool.h"
+#include "handler/provider_outage.h"
 #include "handler/vanequeue_cls.h"
 #include "platform/automation/automation.h"
 #include "platform/files/file_lock.h"
@@ -62,27 +63,29 @@ int Run() {
   // The provider's way of sending, from SOFTWARE\Mailvane\Provider; its delivery receipts go to
   // the handler's log, which exists once the handler does.
   VanequeueCls* receipt_log = nullptr;
+  const ProviderSettings provider = ReadProviderSettings(*registry);
   std::unique_ptr<SmsRendererFactory> sms =
       NewProviderSmsRendererFactory({*loop, *mail,
                                      [&receipt_log](const std::string& line) {
                                        if (receipt_log != nullptr)
                                          receipt_log->WriteHandlerLog(line);
                                      }},
-                                    ReadProviderSettings(*registry));
+                                    provider);
   std::unique_ptr<Timer> timer1 = loop->NewTimer();
   std::unique_ptr<Timer> timer2 = loop->NewTimer();
   const VanequeueCls* cls = nullptr;
   SpoolFolderLock folder_lock([&cls] { return cls->config().LogDir; });
 
   auto end_program = [&] { loop->Stop(); };
-  VanequeueCls handler(
-      {*registry, *files, *clock, *mail, *sms, *timer1, *timer2, folder_lock, ProgramFolder(),
-       end_program,
-       [](const std::string& failure) {
-         std::fprintf(stderr, "Vanequeue: cannot write the log: %s\n", failure.c_str());
-       },
-       [&](std::function<void()> run) { loop->Post(std::move(run)); },
-       [&](const std::vector<Variant>& counts) { host->Raise("Counts", counts); }});
+  VanequeueCls handler({*registry, *files, *clock, *mail, *sms, *timer1, *timer2, folder_lock,
+                        ProgramFolder(), end_program,
+                        [](const std::string& failure) {
+                          std::fprintf(stderr, "Vanequeue: cannot write the log: %s\n",
+                                       failure.c_str());
+                        },
+                        [&](std::function<void()> run) { loop->Post(std::move(run)); },
+                        [&](const std::vector<Variant>& counts) { host->Raise("Counts", counts); },
+                        ProviderName(provider)});
   cls = &handler;
   receipt_log = &handler;
 

@@ -143,6 +143,7 @@ struct RecipientOutcome {
   Way way = kSms;
   long result = 0;
   std::string error_text;
+  SendFailure failure = SendFailure::kNone;  // of an SMS
 };
 
 // A message whose recipients are being served. It is concluded when the last of its
@@ -284,6 +285,7 @@ void VanequeueCls::ServeRecipient(const StoredMessage& message, const MailRecipi
       if (result != 0) {
         sent.kind = RecipientOutcome::kFailed;
         sent.error_text = renderer->ErrorText();
+        sent.failure = renderer->Failure();
       }
       try {
         done(sent);
@@ -322,6 +324,8 @@ void VanequeueCls::RecordOutcome(int i, int count, int j, const MailRecipient& r
   switch (outcome.kind) {
     case RecipientOutcome::kServed:
       ++(outcome.way == RecipientOutcome::kSms ? sms_sent_ : forwards_);
+      if (outcome.way == RecipientOutcome::kSms)
+        CountSmsOutcome(slot, j, true, SendFailure::kNone, "");
       slot.DoneList += std::to_string(j) + ":";
       // The last of a message served whole needs no record: its file is deleted next, and
       // ConcludeMessage records the recipients should the file stay.
@@ -334,7 +338,9 @@ void VanequeueCls::RecordOutcome(int i, int count, int j, const MailRecipient& r
       break;
   }
   ++*error_count;
-  if (outcome.way == RecipientOutcome::kSms) ++sms_failed_;
+  // A provider that cannot be used is told of by the outage mails, not by each message's.
+  const bool own_failure = outcome.way != RecipientOutcome::kSms ||
+                           CountSmsOutcome(slot, j, false, outcome.failure, outcome.error_text);
   // SMS failures are logged on every pass, forwarding failures only until the message's errored
   // block is logged; the error mail carries the text only of a failure logged now.
   std::string mailed_text;
@@ -344,7 +350,7 @@ void VanequeueCls::RecordOutcome(int i, int count, int j, const MailRecipient& r
     WriteHandlerLog("!!!" + outcome.error_text);
     mailed_text = outcome.error_text;
   }
-  if (slot.ErrorMailed == 0) {
+  if (slot.ErrorMailed == 0 && own_failure) {
     MailError("Vanequeue " + handler_id_ + " Message send Error " + Position(i, count),
               recipient.address + "/" + message.FromAddr() +
                   ", Failed to send message, Check logs, Error : " + mailed_text);

@@ -43,6 +43,7 @@ void SpoolQueue::FreeSlot(int i) {
   s.envelope_read = false;
   s.envelope.clear();
   s.load_failure_logged = false;
+  s.sms_failing.clear();
   free_.insert(i);
 }
 

@@ -5,6 +5,7 @@
 #ifndef MAILVANE_HANDLER_QUEUE_H_
 #define MAILVANE_HANDLER_QUEUE_H_
 
+#include <map>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -35,6 +36,9 @@ struct QueueSlot {
   bool load_failure_logged = false;
   // A pass has taken the message up; a woken pass serves only messages not yet tried.
   bool tried = false;
+  // SMS recipients whose last attempt failed, by number: true when it failed permanently. Those
+  // left when the slot is freed are given up unsent.
+  std::map<int, bool> sms_failing;
 };
 
 class SpoolQueue {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <optional>
 
 #include "common/error.h"
 #include "common/error_mail.h"
@@ -40,7 +41,8 @@ std::string VariantText(const Variant& id, bool* minus_one) {
 
 }  // namespace
 
-VanequeueCls::VanequeueCls(HandlerEnvironment environment) : env_(std::move(environment)) {
+VanequeueCls::VanequeueCls(HandlerEnvironment environment)
+    : env_(std::move(environment)), outage_(env_.clock, env_.provider) {
   env_.timer1.SetInterval(kProcessInterval);
   env_.timer2.SetInterval(kScanInterval);
   env_.timer1.OnTick([this] { Timer1_Timer(); });
@@ -98,6 +100,7 @@ void VanequeueCls::WokenRun() {
   woken_running_ = true;
   ScanSpoolFolder();
   if (!ended_) ProcessQueue(/*untried_only=*/true);
+  EndOutagePass(/*full=*/false);
   woken_running_ = false;
   ReportCounts();
   RunWakeAfterPass();
@@ -140,16 +143,50 @@ void VanequeueCls::ReportCounts() {
     if (queued == 0 || slot.QueuedAt < oldest) oldest = slot.QueuedAt;
     ++queued;
   }
-  const std::array<int64_t, 5> counts = {sms_sent_, sms_failed_, forwards_, error_mails_, queued};
+  const std::array<int64_t, 7> counts = {
+      sms_sent_, sms_attempts_failed_,    forwards_,    error_mails_,
+      queued,    sms_failed_permanently_, sms_given_up_};
+  std::string down = outage_.DownText();
   // The oldest message's age grows by itself: the server adds the time since the report.
-  if (reported_ && counts == reported_counts_ && oldest == reported_oldest_) return;
+  if (reported_ && counts == reported_counts_ && oldest == reported_oldest_ &&
+      down == reported_down_) {
+    return;
+  }
   reported_ = true;
   reported_counts_ = counts;
   reported_oldest_ = oldest;
+  reported_down_ = down;
   const double waited =
       queued == 0 ? 0.0
                   : std::max(0.0, std::chrono::duration<double>(env_.clock.Now() - oldest).count());
-  env_.report_counts({counts[0], counts[1], counts[2], counts[3], counts[4], waited});
+  env_.report_counts({counts[0], counts[1], counts[2], counts[3], counts[4], waited, counts[5],
+                      counts[6], int64_t{outage_.down() ? 0 : 1}, std::move(down)});
+}
+
+bool VanequeueCls::CountSmsOutcome(QueueSlot& slot, int j, bool sent, SendFailure failure,
+                                   const std::string& error_text) {
+  if (sent) {
+    slot.sms_failing.erase(j);
+    outage_.Sent();
+    return true;
+  }
+  ++sms_attempts_failed_;
+  const bool permanent = failure == SendFailure::kPermanent;
+  auto [entry, first] = slot.sms_failing.try_emplace(j, permanent);
+  // A recipient fails permanently once, however often it is tried.
+  if (permanent && (first || !entry->second)) ++sms_failed_permanently_;
+  entry->second = permanent;
+  if (failure != SendFailure::kProvider) return true;
+  outage_.Failed(error_text);
+  return false;
+}
+
+void VanequeueCls::EndOutagePass(bool full) {
+  if (ended_) return;
+  std::optional<OutageNotice> notice = outage_.EndPass(full);
+  if (!notice) return;
+  WriteHandlerLog((notice->recovered ? "" : "!!!") + notice->text);
+  MailError("Vanequeue " + handler_id_ + " " + notice->subject, notice->text);
 }
 
 void VanequeueCls::MailError(const std::string& subject, const std::string& body) {
@@ -164,6 +201,7 @@ void VanequeueCls::Timer1_Timer() {
   if (!env_.timer2.Enabled() || woken_running_) return;
   env_.timer1.SetEnabled(false);
   ProcessQueue();
+  EndOutagePass(/*full=*/true);
   if (!ended_) env_.timer1.SetEnabled(true);
   ReportCounts();
   RunWakeAfterPass();
@@ -197,6 +235,7 @@ void VanequeueCls::RemoveQueueEntry(int i) {
   // that does (the handler ended in between) is removed as stale.
   if (slot.has_served_record) env_.files.DeleteFile(ServedRecordName(slot.SpoolPath));
   env_.files.DeleteFile(EnvelopeRecordName(slot.SpoolPath));
+  for (const auto& [j, permanent] : slot.sms_failing) sms_given_up_ += permanent ? 0 : 1;
   queue_.FreeSlot(i);
   if (++removals_unsynced_ >= kRemovalsPerSync) SyncRemovals();
 }

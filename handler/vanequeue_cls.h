@@ -17,8 +17,10 @@
 #include <vector>
 
 #include "common/config.h"
+#include "handler/provider_outage.h"
 #include "handler/queue.h"
 #include "platform/automation/automation.h"
+#include "platform/base/send_outcome.h"
 
 namespace mailvane {
 
@@ -61,9 +63,14 @@ struct HandlerEnvironment {
   // that wakes arriving together give one run. Without it a wake runs at once.
   std::function<void(std::function<void()>)> post = nullptr;
   // Receives the handler's counts after a scan or pass that changed them (the "Counts" event to
-  // the server): SMS sent, SMS failed, mails forwarded, error mails, all since this handler
-  // started, then the messages queued and the seconds the oldest has waited since it was queued.
+  // the server): SMS sent, SMS attempts failed, mails forwarded, error mails, all since this
+  // handler started, then the messages queued and the seconds the oldest has waited since it was
+  // queued; then SMS recipients failed permanently and SMS recipients given up unsent (their
+  // message expired), 1 while the provider works or 0 while it is down, and what is down (the
+  // provider, since when and why; empty while it works).
   std::function<void(const std::vector<Variant>&)> report_counts = nullptr;
+  // The provider as the outage mails name it (ProviderName).
+  std::string provider = "";
 };
 
 class VanequeueCls {
@@ -125,6 +132,14 @@ class VanequeueCls {
   // Starts the run that a wake during a pass asked for.
   void RunWakeAfterPass();
   void MailError(const std::string& subject, const std::string& body);
+  // Counts one SMS outcome of recipient j (a failure of no kind is temporary) and tells the
+  // outage watch. False for a failure of the provider rather than of the message: it gets no
+  // error mail of its own, the outage mails tell of it.
+  bool CountSmsOutcome(QueueSlot& slot, int j, bool sent, SendFailure failure,
+                       const std::string& error_text);
+  // After a pass (full: a timed one, which tries every queued message): mails and logs what the
+  // outage watch has to say.
+  void EndOutagePass(bool full);
   // One message of the processing pass, in its steps: expiry, loading, each recipient served
   // and its outcome recorded, and the conclusion (logged and removed, or left queued).
   void ServeMessage(int i);
@@ -164,15 +179,19 @@ class VanequeueCls {
   bool woken_run_posted_ = false;  // a woken run waits on the loop
   bool wake_after_pass_ = false;   // a wake came during a pass
   int64_t sms_sent_ = 0;
-  int64_t sms_failed_ = 0;
+  int64_t sms_attempts_failed_ = 0;
+  int64_t sms_failed_permanently_ = 0;
+  int64_t sms_given_up_ = 0;
   int64_t forwards_ = 0;
   int64_t error_mails_ = 0;
-  int removals_unsynced_ = 0;      // spool files deleted since the last folder sync
-  int sends_in_flight_ = 0;        // SMS started whose outcome is not yet recorded
+  int removals_unsynced_ = 0;        // spool files deleted since the last folder sync
+  int sends_in_flight_ = 0;          // SMS started whose outcome is not yet recorded
   std::exception_ptr send_failure_;  // thrown by the bookkeeping of an SMS's outcome
   bool reported_ = false;
-  std::array<int64_t, 5> reported_counts_{};
+  std::array<int64_t, 7> reported_counts_{};
+  std::string reported_down_;
   TimePoint reported_oldest_{};
+  ProviderOutage outage_;
 };
 
 }  // namespace mailvane

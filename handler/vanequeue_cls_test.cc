@@ -56,7 +56,8 @@ class HandlerTest : public ::testing::Test {
       handler_ = std::make_unique<VanequeueCls>(HandlerEnvironment{
           registry_, files_, clock_, mail_, sms_, timer1_, timer2_, lock_, "/opt/mailvane",
           [this] { ++end_calls_; }, [this](const std::string& f) { log_failures_.push_back(f); },
-          [this](std::function<void()> run) { posted_.push_back(std::move(run)); }});
+          [this](std::function<void()> run) { posted_.push_back(std::move(run)); },
+          [this](const std::vector<Variant>& counts) { counts_ = counts; }, "smpp h:1"});
     }
     return *handler_;
   }
@@ -131,6 +132,7 @@ class HandlerTest : public ::testing::Test {
   int end_calls_ = 0;
   std::vector<std::string> log_failures_;
   std::vector<std::function<void()>> posted_;
+  std::vector<Variant> counts_;  // the last report
   std::unique_ptr<VanequeueCls> handler_;
 };
 
@@ -526,9 +528,67 @@ TEST_F(HandlerTest, AFailedRecipientIsRetriedAloneWithOneErrorMailAndOneErroredB
   EXPECT_EQ(ErrorMails().size(), 1u);
 }
 
+TEST_F(HandlerTest, AnOutageMailsOnceForAllMessagesAndOnceWhenTheProviderRecovers) {
+  Spool("a.msg", {{"111", "One"}, {"222", "Two"}});
+  Spool("b.msg", {{"333", "Three"}});
+  sms_.SetDefaultSendResult(
+      {kSmsProviderFailed, "SMPP bind: ESME_RBINDFAIL", SendFailure::kProvider});
+  Handler().AllocateId(Variant{int64_t{1}});
+  ProcessTick();
+  ProcessTick();
+  ASSERT_EQ(ErrorMails().size(), 1u);  // not one per message
+  EXPECT_EQ(ErrorMails()[0]->subject, "Vanequeue 1 Provider down");
+  EXPECT_EQ(ErrorMails()[0]->body,
+            "SMS provider smpp h:1 cannot be used since 07/12/2026 09:07:03: SMPP bind: "
+            "ESME_RBINDFAIL. 3 SMS wait and are retried; no error mail is sent per message until "
+            "the provider recovers");
+  EXPECT_EQ(CountLog("{1} !!!SMS provider smpp h:1 cannot be used since"), 1u);
+  // sent, attempts failed, forwards, error mails, queued, oldest, permanent, given up, up, down
+  ASSERT_EQ(counts_.size(), 10u);
+  EXPECT_EQ(counts_[1], Variant{int64_t{6}});
+  EXPECT_EQ(counts_[8], Variant{int64_t{0}});
+  EXPECT_EQ(counts_[9], Variant{"smpp h:1 since 07/12/2026 09:07:03 (SMPP bind: ESME_RBINDFAIL)"});
+
+  clock_.Advance(std::chrono::minutes(3));
+  sms_.SetDefaultSendResult({});
+  ProcessTick();
+  ASSERT_EQ(ErrorMails().size(), 2u);
+  EXPECT_EQ(ErrorMails()[1]->subject, "Vanequeue 1 Provider recovered");
+  EXPECT_EQ(ErrorMails()[1]->body, "SMS provider smpp h:1 recovered after 3 minutes, 3 SMS sent");
+  EXPECT_EQ(CountLog("{1} Processed OK"), 2u);
+  EXPECT_EQ(counts_[0], Variant{int64_t{3}});
+  EXPECT_EQ(counts_[8], Variant{int64_t{1}});
+  EXPECT_EQ(counts_[9], Variant{std::string()});
+}
+
+TEST_F(HandlerTest, OutcomesCountEachRecipientOnceAndAttemptsEachTime) {
+  Set("MessageExpiry", "2");
+  std::string path = Spool("a.msg", {{"111", "One"}, {"222", "Two"}, {"333", "Three"}});
+  sms_.SetSendFunction([](const RenderedSms& sms) {
+    const std::string& number = sms.recipients[0].first;
+    if (number == "111") return FakeSmsResult{kSmsInvalidNumber, "bad", SendFailure::kPermanent};
+    return number == "222" ? FakeSmsResult{9, "busy"} : FakeSmsResult{};
+  });
+  Handler().AllocateId(Variant{int64_t{1}});
+  ProcessTick();
+  ProcessTick();
+  ProcessTick();
+  EXPECT_EQ(counts_[0], Variant{int64_t{1}});  // sent
+  EXPECT_EQ(counts_[1], Variant{int64_t{6}});  // attempts failed
+  EXPECT_EQ(counts_[6], Variant{int64_t{1}});  // failed permanently, once
+  EXPECT_EQ(counts_[7], Variant{int64_t{0}});
+  EXPECT_EQ(ErrorMails().size(), 1u);  // a message's own failure keeps its mail
+  clock_.Advance(std::chrono::minutes(3));
+  ProcessTick();
+  EXPECT_FALSE(files_.FileExists(path));
+  EXPECT_EQ(counts_[7], Variant{int64_t{1}});  // 222 given up; 111 was counted already
+  EXPECT_EQ(counts_[8], Variant{int64_t{1}});
+}
+
 TEST_F(HandlerTest, SmsUnderWayShareTheWindowAndEachIsRecordedWhenItsAnswerComes) {
   sms_.SetSendsInFlight(3);  // answered newest first
-  std::string a = Spool("a.msg", {{"111", ""}, {"222", ""}, {"dave@example.org", "Dave"}, {"333", ""}});
+  std::string a =
+      Spool("a.msg", {{"111", ""}, {"222", ""}, {"dave@example.org", "Dave"}, {"333", ""}});
   std::string b = Spool("b.msg", {{"444", ""}});
   std::string c = Spool("c.msg", {{"555", ""}});
   sms_.SetSendFunction([&](const RenderedSms& sms) {
@@ -772,12 +832,9 @@ TEST(SameRecipientTest, CaseSpacesAndDashesDoNotMakeAnotherRecipient) {
     const char* b;
     bool same;
   } cases[] = {
-      {"bob@example.com", "BOB@Example.COM", true},
-      {"+447700900123", "+44 7700-900123", true},
-      {"447700900123", "+447700900123", false},
-      {"447700900123", "4477009001234", false},
-      {"bob@example.com", "bob@example.co", false},
-      {"", "", true},
+      {"bob@example.com", "BOB@Example.COM", true}, {"+447700900123", "+44 7700-900123", true},
+      {"447700900123", "+447700900123", false},     {"447700900123", "4477009001234", false},
+      {"bob@example.com", "bob@example.co", false}, {"", "", true},
   };
   for (const Case& c : cases) EXPECT_EQ(SameRecipient(c.a, c.b), c.same) << c.a << " " << c.b;
 }

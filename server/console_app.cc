@@ -106,10 +106,11 @@ ConsoleApp::ConsoleApp(ConsoleServer& server, WindowState& window, MailvaneSetti
 ConsoleApp::~ConsoleApp() { window_.OnChange(nullptr); }
 
 void ConsoleApp::ServeMonitoring(std::function<GatewayMetrics()> metrics) {
+  // The process's liveness: a provider that is down is named but does not fail it.
   server_.AddOpenRoute("/healthz", [metrics](const ConsoleRequest&) {
-    std::string problem = HealthProblem(metrics());
-    return problem.empty() ? ConsoleResponse{200, "text/plain; charset=utf-8", "ok\n"}
-                           : ConsoleResponse{503, "text/plain; charset=utf-8", problem + "\n"};
+    const GatewayMetrics now = metrics();
+    return ConsoleResponse{HealthProblem(now).empty() ? 200 : 503, "text/plain; charset=utf-8",
+                           HealthText(now) + "\n"};
   });
   server_.AddOpenRoute("/metrics", [metrics](const ConsoleRequest&) {
     return ConsoleResponse{200, "text/plain; version=0.0.4; charset=utf-8",

@@ -42,10 +42,17 @@ std::string RenderMetrics(const GatewayMetrics& m) {
     Sample(&out, "mailvane_mails_refused_total{reason=\"" + std::string(kLabels[i]) + "\"}",
            m.refused[i]);
   }
-  Family(&out, "mailvane_sms_sent_total", "counter", "SMS messages handed to the provider.");
+  Family(&out, "mailvane_sms_sent_total", "counter",
+         "SMS recipients whose SMS the provider took, each once.");
   Sample(&out, "mailvane_sms_sent_total", m.handler.sms_sent);
-  Family(&out, "mailvane_sms_failed_total", "counter", "SMS sends that failed.");
-  Sample(&out, "mailvane_sms_failed_total", m.handler.sms_failed);
+  Family(&out, "mailvane_sms_failed_total", "counter",
+         "SMS recipients never sent, each once, by reason: a permanent failure, or the message "
+         "expired while it was retried.");
+  Sample(&out, "mailvane_sms_failed_total{reason=\"permanent\"}", m.handler.sms_failed_permanently);
+  Sample(&out, "mailvane_sms_failed_total{reason=\"expired\"}", m.handler.sms_given_up);
+  Family(&out, "mailvane_sms_attempts_failed_total", "counter",
+         "SMS send attempts that failed; a recipient retried counts once per attempt.");
+  Sample(&out, "mailvane_sms_attempts_failed_total", m.handler.sms_attempts_failed);
   Family(&out, "mailvane_forwards_total", "counter", "Mails forwarded to e-mail recipients.");
   Sample(&out, "mailvane_forwards_total", m.handler.forwards);
   Family(&out, "mailvane_error_mails_total", "counter", "Error mails to the administrator.");
@@ -62,6 +69,10 @@ std::string RenderMetrics(const GatewayMetrics& m) {
   out += std::string("mailvane_queue_oldest_seconds ") + oldest + "\n";
   Family(&out, "mailvane_handler_up", "gauge", "1 while a queue handler runs.");
   Sample(&out, "mailvane_handler_up", m.handler_up ? 1 : 0);
+  Family(&out, "mailvane_provider_up", "gauge",
+         "0 while the SMS provider cannot be used (connection, TLS, bind, login or settings), "
+         "as the handler last found; 1 otherwise.");
+  Sample(&out, "mailvane_provider_up", m.handler.provider_down.empty() ? 1 : 0);
   return out;
 }
 
@@ -72,6 +83,13 @@ std::string HealthProblem(const GatewayMetrics& m) {
   if (!m.handler_up)
     add(m.handler_restarting ? "handler not running (restarting)" : "handler not running");
   return problem;
+}
+
+std::string HealthText(const GatewayMetrics& m) {
+  std::string problem = HealthProblem(m);
+  std::string text = problem.empty() ? "ok" : problem;
+  if (!m.handler.provider_down.empty()) text += "; provider down: " + m.handler.provider_down;
+  return text;
 }
 
 }  // namespace mailvane

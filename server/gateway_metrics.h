@@ -26,14 +26,18 @@ std::string_view RefusedReasonLabel(RefusedReason reason);
 // The reason of a transaction the listener ended, from its reply line.
 RefusedReason ClassifyRefusal(std::string_view reply);
 
-// What a handler counts, as it reports it: its own counters since it started, and its queue.
+// What a handler counts, as it reports it: its own counters since it started, its queue and
+// what it knows of the provider.
 struct HandlerCounts {
-  int64_t sms_sent = 0;
-  int64_t sms_failed = 0;
+  int64_t sms_sent = 0;             // SMS recipients the provider took
+  int64_t sms_attempts_failed = 0;  // every failed attempt, retries included
   int64_t forwards = 0;
   int64_t error_mails = 0;
   int64_t queue_messages = 0;
-  double queue_oldest_seconds = 0;  // the longest any queued message has waited; 0 when none
+  double queue_oldest_seconds = 0;     // the longest any queued message has waited; 0 when none
+  int64_t sms_failed_permanently = 0;  // SMS recipients concluded by a permanent failure
+  int64_t sms_given_up = 0;            // SMS recipients whose message expired unsent
+  std::string provider_down;           // "<provider> since <when> (<why>)"; empty while it works
 };
 
 struct GatewayMetrics {
@@ -51,6 +55,9 @@ struct GatewayMetrics {
 std::string RenderMetrics(const GatewayMetrics& metrics);
 // Empty when healthy (the listener listens and a handler runs), else why not.
 std::string HealthProblem(const GatewayMetrics& metrics);
+// The body of GET /healthz: "ok" or the problem, and a provider that is down
+// ("; provider down: ..."), which leaves the process healthy.
+std::string HealthText(const GatewayMetrics& metrics);
 
 }  // namespace mailvane
 

@@ -143,11 +143,16 @@ void MailvaneFrmSvc::HandlerEnded(int index) {
   handlers_[index - 1].reset();  // reaps the ended program
   // Its counters go on in the sum; the queue is as it last said until the next handler reports.
   ended_handlers_.sms_sent += handler_counts_.sms_sent;
-  ended_handlers_.sms_failed += handler_counts_.sms_failed;
+  ended_handlers_.sms_attempts_failed += handler_counts_.sms_attempts_failed;
   ended_handlers_.forwards += handler_counts_.forwards;
   ended_handlers_.error_mails += handler_counts_.error_mails;
-  handler_counts_ = {
-      0, 0, 0, 0, handler_counts_.queue_messages, handler_counts_.queue_oldest_seconds};
+  ended_handlers_.sms_failed_permanently += handler_counts_.sms_failed_permanently;
+  ended_handlers_.sms_given_up += handler_counts_.sms_given_up;
+  HandlerCounts kept;  // the queue and the provider: as last said until the next report
+  kept.queue_messages = handler_counts_.queue_messages;
+  kept.queue_oldest_seconds = handler_counts_.queue_oldest_seconds;
+  kept.provider_down = std::move(handler_counts_.provider_down);
+  handler_counts_ = std::move(kept);
   if (!supervising_) return;  // after an abrupt end
   AddToList("Vanequeue " + std::to_string(index) + " ended unexpectedly...restarting");
   if (env_.clock.Now() - handler_started_at_ >= kHandlerSteadyLife) {
@@ -157,7 +162,8 @@ void MailvaneFrmSvc::HandlerEnded(int index) {
 }
 
 void MailvaneFrmSvc::HandlerEvent(const std::string& name, const std::vector<Variant>& args) {
-  if (name != "Counts" || args.size() != 6) return;
+  // Six values from every handler; the outcomes and the provider's state after them.
+  if (name != "Counts" || (args.size() != 6 && args.size() != 10)) return;
   int64_t numbers[5];
   for (size_t i = 0; i < 5; ++i) {
     const int64_t* number = std::get_if<int64_t>(&args[i]);
@@ -172,7 +178,25 @@ void MailvaneFrmSvc::HandlerEvent(const std::string& name, const std::vector<Var
   } else {
     return;
   }
-  handler_counts_ = {numbers[0], numbers[1], numbers[2], numbers[3], numbers[4], oldest};
+  HandlerCounts counts;
+  counts.sms_sent = numbers[0];
+  counts.sms_attempts_failed = numbers[1];
+  counts.forwards = numbers[2];
+  counts.error_mails = numbers[3];
+  counts.queue_messages = numbers[4];
+  counts.queue_oldest_seconds = oldest;
+  if (args.size() == 10) {
+    const int64_t* permanently = std::get_if<int64_t>(&args[6]);
+    const int64_t* given_up = std::get_if<int64_t>(&args[7]);
+    const int64_t* up = std::get_if<int64_t>(&args[8]);
+    const std::string* down = std::get_if<std::string>(&args[9]);
+    if (!permanently || *permanently < 0 || !given_up || *given_up < 0 || !up || !down) return;
+    counts.sms_failed_permanently = *permanently;
+    counts.sms_given_up = *given_up;
+    // A handler that says the provider is down without saying what is down still counts.
+    if (*up == 0) counts.provider_down = down->empty() ? "the provider" : *down;
+  }
+  handler_counts_ = std::move(counts);
   handler_counts_at_ = env_.clock.Now();
 }
 
@@ -187,9 +211,11 @@ GatewayMetrics MailvaneFrmSvc::metrics() const {
   m.listening = listening();
   m.handler = handler_counts_;
   m.handler.sms_sent += ended_handlers_.sms_sent;
-  m.handler.sms_failed += ended_handlers_.sms_failed;
+  m.handler.sms_attempts_failed += ended_handlers_.sms_attempts_failed;
   m.handler.forwards += ended_handlers_.forwards;
   m.handler.error_mails += ended_handlers_.error_mails;
+  m.handler.sms_failed_permanently += ended_handlers_.sms_failed_permanently;
+  m.handler.sms_given_up += ended_handlers_.sms_given_up;
   if (m.handler.queue_messages > 0) {  // the oldest has waited on since the report
     m.handler.queue_oldest_seconds +=
         std::max(0.0, std::chrono::duration<double>(env_.clock.Now() - handler_counts_at_).count());

@@ -496,11 +496,16 @@ TEST_F(ServiceWindowTest, CountersFollowTheMailAndTheHandlersCountsSurviveItsRes
   objects_.EndProgram(kHandlerProgId);
   EXPECT_EQ(HealthProblem(Window().metrics()), "handler not running (restarting)");
   EXPECT_EQ(SecondsToNextCreation(), 1);
+  // The second handler says more: outcomes and the provider's state.
   objects_.RaiseEvent(kHandlerProgId, "Counts",
-                      {int64_t{1}, int64_t{0}, int64_t{0}, int64_t{0}, int64_t{0}, 0.0});
+                      {int64_t{1}, int64_t{0}, int64_t{0}, int64_t{0}, int64_t{0}, 0.0, int64_t{2},
+                       int64_t{3}, int64_t{0}, "smpp h:1 since then (refused)"});
   GatewayMetrics after = Window().metrics();
+  EXPECT_EQ(after.handler.sms_failed_permanently, 2);
+  EXPECT_EQ(after.handler.sms_given_up, 3);
+  EXPECT_EQ(HealthText(after), "ok; provider down: smpp h:1 since then (refused)");
   EXPECT_EQ(after.handler.sms_sent, 6);  // the first handler's five go on
-  EXPECT_EQ(after.handler.sms_failed, 2);
+  EXPECT_EQ(after.handler.sms_attempts_failed, 2);
   EXPECT_EQ(after.handler.forwards, 1);
   EXPECT_EQ(after.handler.error_mails, 1);
   EXPECT_EQ(after.handler.queue_messages, 0);
