@@ -1,10 +1,13 @@
 """Health and metrics of the real server, scraped from the console's loopback address without
-sign-in while mail flows, and read with the Prometheus client's own parser."""
+sign-in while mail flows, and read with the Prometheus client's own parser; a provider that
+cannot be used, as monitoring and the administrator's mailbox see it."""
 
 import os
+import re
 import signal
 import smtplib
 import socket
+import sys
 import unittest
 import urllib.error
 import urllib.request
@@ -12,7 +15,10 @@ from email.message import EmailMessage
 
 from prometheus_client.parser import text_string_to_metric_families
 
-from mailvane_harness import GatewayTest, free_port, wait_for
+from mailvane_harness import GatewayTest, free_port, store_text, wait_for
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "smpp"))
+from smsc import Smsc  # noqa: E402
 
 
 class MetricsTest(GatewayTest):
@@ -50,7 +56,7 @@ class MetricsTest(GatewayTest):
     def send(self, number):
         m = EmailMessage()
         m["From"] = "Monitor <monitor@example.com>"
-        m["To"] = number
+        m["To"] = number if isinstance(number, str) else ", ".join(number)
         m["Subject"] = "Alert"
         m.set_content("disk full")
         with smtplib.SMTP("127.0.0.1", self.gw.port, timeout=30) as client:
@@ -90,13 +96,56 @@ class MetricsTest(GatewayTest):
         self.wait_value("mailvane_sms_sent_total", lambda v: v == 2, what="sms sent after restart")
         self.assertEqual(self.get("/healthz")[0], 200)
 
-    def test_a_failing_provider_counts_failures_and_the_message_waits_in_the_queue(self):
+    def test_a_failing_provider_counts_attempts_and_each_recipient_once(self):
         self.start_running(MailServer="127.0.0.1:%d" % free_port())
-        self.send("447700900123")
-        self.wait_value("mailvane_sms_failed_total", lambda v: v >= 1)
+        self.send(["447700900123", "4477009x"])  # the second can never be sent
+        self.wait_value("mailvane_sms_attempts_failed_total", lambda v: v >= 6,
+                        what="three passes of two failing recipients")
         self.wait_value("mailvane_queue_messages", lambda v: v == 1)
         self.wait_value("mailvane_queue_oldest_seconds", lambda v: v > 0)
-        self.assertEqual(self.value("mailvane_sms_sent_total"), 0)
+        samples = self.scrape()
+        self.assertEqual(samples[("mailvane_sms_failed_total", "permanent")], 1)
+        self.assertEqual(samples[("mailvane_sms_failed_total", "expired")], 0)
+        self.assertEqual(samples[("mailvane_sms_sent_total", None)], 0)
+
+    def test_an_unusable_provider_mails_once_and_monitoring_sees_it_until_it_works(self):
+        smsc = Smsc()
+        self.addCleanup(smsc.stop)
+        provider = ('\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Mailvane\\Provider]\r\n'
+                    '"Protocol"="smpp"\r\n"Host"="127.0.0.1"\r\n"Port"="%d"\r\n' % smsc.port)
+
+        def write_store(account):
+            with open(self.gw.store, "w", encoding="utf-8", newline="") as f:
+                f.write(store_text(self.gw.default_settings(
+                    self.sink.port, AccessUserName=account), provider))
+
+        write_store("an-account-too-long-for-smpp")  # no bind can carry it
+        gw = self.gw
+        gw.start("-debug")
+        gw.wait_listening()
+        self.send(["447700900121", "447700900122"])
+        self.send("447700900123")
+        self.wait_value("mailvane_sms_attempts_failed_total", lambda v: v >= 9,
+                        what="three passes of three SMS")
+        self.assertEqual(self.value("mailvane_provider_up"), 0)
+        status, _, body = self.get("/healthz")
+        self.assertEqual(status, 200)  # the process lives
+        self.assertRegex(body, r"^ok; provider down: smpp 127\.0\.0\.1:%d since .+ "
+                               r"\(AccessUserName: at most 15 characters for SMPP\)\n$" % smsc.port)
+        admin = self.sink.to("admin@example.com")
+        self.assertEqual([m[2]["Subject"] for m in admin], ["Vanequeue 1 Provider down"])
+        text = admin[0][2].get_content()
+        self.assertIn("SMS provider smpp 127.0.0.1:%d cannot be used since " % smsc.port, text)
+        self.assertRegex(text, r"AccessUserName: .+\. [1-3] SMS wait and are retried")
+        self.assertEqual(smsc.of("bind"), [])
+
+        # Corrected and the handler started again: the provider takes the SMS, monitoring sees it.
+        write_store("acct")
+        os.kill(wait_for(gw.handler_pids, what="the handler")[0], signal.SIGKILL)
+        self.wait_value("mailvane_sms_sent_total", lambda v: v == 3)
+        self.assertEqual(self.value("mailvane_provider_up"), 1)
+        self.assertEqual(self.get("/healthz"), (200, "text/plain; charset=utf-8", "ok\n"))
+        self.assertEqual(len(self.sink.to("admin@example.com")), 1)
 
 
 if __name__ == "__main__":
