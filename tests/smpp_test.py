@@ -94,12 +94,12 @@ class SmppTest(GatewayTest):
     def test_throttling_pauses_and_a_refusal_is_retried_by_the_handler(self):
         smsc = self.smsc()
         self.start_smpp(smsc)
-        smsc.command("set", throttle=2, fail={"count": 1, "status": 0x0B})
+        smsc.command("set", throttle=2, fail={"count": 1, "status": 0x45})
         self.send(["447700900123"], "hello")
         self.wait_log("Processed OK")
         self.assertEqual(len(smsc.of("throttled")), 2)
         errors = [l for l in self.gw.log_lines() if l.startswith("{1} !!!SMPP")]
-        self.assertEqual(errors, ["{1} !!!SMPP submit_sm: ESME_RINVDSTADR (0x0000000B)"])
+        self.assertEqual(errors, ["{1} !!!SMPP submit_sm: ESME_RSUBMITFAIL (0x00000045)"])
         self.assertEqual(len(self.sms_to(smsc, "447700900123")), 1)
 
     def test_a_connection_dropped_in_a_window_loses_and_repeats_nothing(self):
@@ -131,6 +131,39 @@ class SmppTest(GatewayTest):
         self.assertEqual([e["count"] for e in smsc.wait("released", 2)], [3, 3])
         self.assertEqual(sorted(s["dest_addr"] for s in smsc.wait("sms", 6)), numbers)
         self.assertFalse(any("!!!" in l for l in self.gw.log_lines()))
+
+    def test_answers_read_by_their_kind_and_leniently(self):
+        # ESME_ROK with an optional parameter, or without the NUL, is an accepted SMS (sent once);
+        # an answer of another kind on a submit's sequence fails it with its text.
+        smsc = self.smsc()
+        self.start_smpp(smsc)
+        kinds = ["tlv", "no_nul", "generic_nack", "enquire_link_resp"]
+        smsc.command("set", answers=kinds, status=0)
+        numbers = ["44770090013%d" % i for i in range(len(kinds))]
+        self.send(numbers, "hello")
+        self.wait_log("Processed OK")
+        by_kind = {e["kind"]: e["dest_addr"] for e in smsc.of("answered")}
+        self.assertEqual(sorted(by_kind), sorted(kinds))
+        for number in numbers:
+            self.assertEqual(len(self.sms_to(smsc, number)), 1, number)
+        errors = [l for l in self.gw.log_lines() if "!!!" in l and "!!!Errored" not in l]
+        self.assertEqual(sorted(errors), sorted([
+            "{1} !!!Send Error (1/1) %s/alice@example.com" % by_kind["generic_nack"],
+            "{1} !!!Send Error (1/1) %s/alice@example.com" % by_kind["enquire_link_resp"],
+            "{1} !!!SMPP generic_nack: ESME_ROK (0x00000000)",
+            "{1} !!!SMPP submit_sm: answered by enquire_link_resp, ESME_ROK (0x00000000)"]))
+
+    def test_an_smsc_that_stops_reading_is_dropped_and_rebound(self):
+        smsc = self.smsc()
+        self.start_smpp(smsc)
+        self.send(["447700900123"], "bind first")
+        smsc.wait("sms")
+        smsc.command("flood", count=400000)
+        smsc.wait("close", timeout=60)
+        self.assertLess(smsc.wait("flooded", timeout=60)[0]["sent"], 400000)
+        smsc.wait("bind", count=2, timeout=20)  # back after its back-off
+        self.send(["447700900124"], "after the flood")
+        self.wait_log("Processed OK", count=2)
 
     def test_receipts_enquire_link_and_unbind(self):
         smsc = self.smsc()

@@ -77,6 +77,16 @@ class Reader {
     pos_ += nul + 1;
     return true;
   }
+  // A response's C-octet string read as SMSCs send it: the NUL may be missing when the string
+  // ends the body, and whatever follows it (optional parameters) is left unread.
+  bool LenientCString(std::string* out, std::size_t size) {
+    if (CString(out, size)) return true;
+    std::string_view rest = bytes_.substr(pos_);
+    if (rest.size() >= size) return false;
+    out->assign(rest);
+    pos_ = bytes_.size();
+    return true;
+  }
   bool Octets(std::string* out, std::size_t count) {
     if (bytes_.size() - pos_ < count) return false;
     out->assign(bytes_.substr(pos_, count));
@@ -214,8 +224,7 @@ std::optional<Pdu> Decode(std::string_view bytes, std::string* error) {
            r.U8(&skip) && r.CString(&ignored, kAddressRangeSize);
       break;
     case kBindTransceiverResp:
-      // Optional parameters after the system_id are skipped.
-      if (r.CString(&pdu.system_id, kSystemIdSize)) return pdu;
+      if (r.LenientCString(&pdu.system_id, kSystemIdSize)) return pdu;
       ok = false;
       break;
     case kSubmitSm:
@@ -224,7 +233,8 @@ std::optional<Pdu> Decode(std::string_view bytes, std::string* error) {
       return pdu;
     case kSubmitSmResp:
     case kDeliverSmResp:
-      ok = r.CString(&pdu.message_id, kMessageIdSize);
+      if (r.LenientCString(&pdu.message_id, kMessageIdSize)) return pdu;
+      ok = false;
       break;
     default:
       return pdu;  // a body this codec does not read
@@ -312,6 +322,7 @@ const char* StatusName(uint32_t status) {
     case 0xC3: return "ESME_RMISSINGOPTPARAM";
     case 0xC4: return "ESME_RINVOPTPARAMVAL";
     case 0xFE: return "ESME_RDELIVERYFAILURE";
+    case 0x104: return "ESME_RINVDCS";
     case 0xFF: return "ESME_RUNKNOWNERR";
     default: return "status";
   }
@@ -332,6 +343,62 @@ const char* CommandName(uint32_t command_id) {
     case kEnquireLinkResp: return "enquire_link_resp";
     default: return "command";
   }
+}
+
+bool IsPermanentStatus(uint32_t status) {
+  switch (status) {
+    case 0x01:   // ESME_RINVMSGLEN
+    case 0x06:   // ESME_RINVPRTFLG
+    case 0x07:   // ESME_RINVREGDLVFLG
+    case 0x0A:   // ESME_RINVSRCADR
+    case 0x0B:   // ESME_RINVDSTADR
+    case 0x15:   // ESME_RINVSERTYP
+    case 0x33:   // ESME_RINVNUMDESTS
+    case 0x34:   // ESME_RINVDLNAME
+    case 0x40:   // ESME_RINVDESTFLAG
+    case 0x43:   // ESME_RINVESMCLASS
+    case 0x48:   // ESME_RINVSRCTON
+    case 0x49:   // ESME_RINVSRCNPI
+    case 0x50:   // ESME_RINVDSTTON
+    case 0x51:   // ESME_RINVDSTNPI
+    case 0x54:   // ESME_RINVREPFLAG
+    case 0x61:   // ESME_RINVSCHED
+    case 0x62:   // ESME_RINVEXPIRY
+    case 0x63:   // ESME_RINVDFTMSGID
+    case 0x65:   // ESME_RX_P_APPN
+    case 0x66:   // ESME_RX_R_APPN
+    case 0xC0:   // ESME_RINVOPTPARSTREAM
+    case 0xC1:   // ESME_ROPTPARNOTALLWD
+    case 0xC2:   // ESME_RINVPARLEN
+    case 0xC3:   // ESME_RMISSINGOPTPARAM
+    case 0xC4:   // ESME_RINVOPTPARAMVAL
+    case 0x104:  // ESME_RINVDCS
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::string AnswerText(uint32_t request_id, const Pdu& answer) {
+  if (answer.command_id == (request_id | kResponseBit) || answer.command_id == kGenericNack) {
+    return StatusText(answer.command_id == kGenericNack ? kGenericNack : request_id,
+                      answer.command_status);
+  }
+  std::string by = CommandName(answer.command_id);
+  char hex[32];
+  if (by == "command") {
+    std::snprintf(hex, sizeof hex, "command 0x%08X", answer.command_id);
+    by = hex;
+  }
+  std::snprintf(hex, sizeof hex, "0x%08X", answer.command_status);
+  return std::string("SMPP ") + CommandName(request_id) + ": answered by " + by + ", " +
+         StatusName(answer.command_status) + " (" + hex + ")";
+}
+
+bool Outbox::Push(std::string pdu) {
+  if (pdus_.size() >= kMaxOutgoingPdus) return false;
+  pdus_.push_back(std::move(pdu));
+  return true;
 }
 
 std::string StatusText(uint32_t command_id, uint32_t status) {

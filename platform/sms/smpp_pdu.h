@@ -6,6 +6,7 @@
 #define MAILVANE_PLATFORM_SMS_SMPP_PDU_H_
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,6 +42,9 @@ inline constexpr uint32_t kHeaderLength = 16;
 // The largest PDU accepted from the SMSC; a longer command_length cannot be resynchronised.
 inline constexpr uint32_t kMaxPduLength = 16384;
 inline constexpr std::size_t kMaxShortMessage = 254;
+// PDUs waiting to be written to the SMSC: at most a window of submits and the answers owed to
+// its enquire_link and deliver_sm. More means that the SMSC has stopped reading.
+inline constexpr std::size_t kMaxOutgoingPdus = 1024;
 
 // One PDU. Which fields count depends on command_id; the others stay at their defaults.
 struct Pdu {
@@ -79,7 +83,9 @@ struct Pdu {
 std::string Encode(const Pdu& pdu);
 
 // The PDU of exactly these bytes (header included), or nothing with *error saying what is
-// wrong. A command this codec does not know decodes to its header alone.
+// wrong. A command this codec does not know decodes to its header alone. Responses are read as
+// SMSCs send them: what follows the first field (optional parameters) is skipped, and that
+// field's final NUL may be missing.
 std::optional<Pdu> Decode(std::string_view bytes, std::string* error);
 
 // Cuts the SMSC's byte stream into whole PDUs. Bounded: a command_length below the header or
@@ -96,12 +102,32 @@ class Framer {
   std::size_t start_ = 0;
 };
 
+// The PDUs not yet written, in order. Push refuses a PDU past kMaxOutgoingPdus.
+class Outbox {
+ public:
+  bool Push(std::string pdu);
+  bool empty() const { return pdus_.empty(); }
+  std::size_t size() const { return pdus_.size(); }
+  const std::string& front() const { return pdus_.front(); }
+  void pop_front() { pdus_.pop_front(); }
+
+ private:
+  std::deque<std::string> pdus_;
+};
+
 // "ESME_RTHROTTLED" for 0x58; "status" for statuses SMPP 3.4 does not name.
 const char* StatusName(uint32_t status);
 // "submit_sm" for 0x04; "command" for others.
 const char* CommandName(uint32_t command_id);
 // "SMPP submit_sm: ESME_RTHROTTLED (0x00000058)".
 std::string StatusText(uint32_t command_id, uint32_t status);
+// What the answer to a request of request_id says: its StatusText for the request's own response
+// or a generic_nack; for another command's response "SMPP submit_sm: answered by
+// enquire_link_resp, ESME_ROK (0x00000000)".
+std::string AnswerText(uint32_t request_id, const Pdu& answer);
+// A submit_sm status that no retry changes: the SMS itself (its addresses, length, coding,
+// esm_class, parameters) is refused.
+bool IsPermanentStatus(uint32_t status);
 
 }  // namespace mailvane::smpp
 

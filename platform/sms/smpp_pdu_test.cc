@@ -98,19 +98,25 @@ TEST(SmppPduTest, ReceiptsAndResponsesAsSmscsSendThem) {
   ASSERT_TRUE(p && p->system_id == "SMSC") << error;
   p = Decode(Hex("0000001a 80000009 00000000 00000001 534d5343 00 0210 0001 34"), &error);
   ASSERT_TRUE(p && p->system_id == "SMSC") << error;
+  // submit_sm_resp: an optional parameter after message_id; message_id without its NUL.
+  for (const char* bytes :
+       {"00000022 80000004 00000000 00000001 41424344 00 001d 0009 6163636570746564 00",
+        "00000014 80000004 00000000 00000001 41424344"}) {
+    p = Decode(Hex(bytes), &error);
+    ASSERT_TRUE(p && p->message_id == "ABCD") << bytes << error;
+  }
 }
 
 TEST(SmppPduTest, MalformedPdusAreRefused) {
-  const char* cases[] = {
-      "00000010 80000004 00000000",                           // short header
-      "00000011 80000015 00000000 00000001",                  // length says more
-      "00000014 80000004 00000000 00000001 41424344",         // message_id without NUL
-      "00000012 80000004 00000000 00000001 0000",             // octets after the body
-      "00000015 00000005 00000000 00000001 00 01 01 44 00",   // truncated deliver_sm
+  const std::string cases[] = {
+      "00000010 80000004 00000000",                                       // short header
+      "00000011 80000015 00000000 00000001",                              // length says more
+      "00000051 80000004 00000000 00000001 " + std::string(65 * 2, '4'),  // id past 64 octets
+      "00000015 00000005 00000000 00000001 00 01 01 44 00",               // truncated deliver_sm
       "00000029 00000005 00000000 00000001 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
-      "05 4142 001e 0004 6162",                               // sm_length past the TLV's start
+      "05 4142 001e 0004 6162",  // sm_length past the TLV's start
       "00000026 00000005 00000000 00000001 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
-      "00 001e 0001 41",                                      // receipted id, no NUL: kept
+      "00 001e 0001 41",  // receipted id, no NUL: kept
   };
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     std::string error;
@@ -151,7 +157,28 @@ TEST(SmppPduTest, FramerCutsAndBounds) {
   EXPECT_EQ(at_bound.Take(&pdu, &bad), Framer::Next::kNeedMore);
 }
 
+TEST(SmppPduTest, OutboxBound) {
+  Outbox outbox;
+  for (std::size_t i = 0; i < kMaxOutgoingPdus; ++i) ASSERT_TRUE(outbox.Push("pdu")) << i;
+  EXPECT_FALSE(outbox.Push("one too many"));
+  outbox.pop_front();
+  EXPECT_TRUE(outbox.Push("room again"));
+  EXPECT_EQ(outbox.size(), kMaxOutgoingPdus);
+}
+
 TEST(SmppPduTest, StatusTexts) {
+  Pdu answer;
+  answer.command_id = kEnquireLinkResp;
+  EXPECT_EQ(AnswerText(kSubmitSm, answer),
+            "SMPP submit_sm: answered by enquire_link_resp, ESME_ROK (0x00000000)");
+  answer.command_id = 0x80000103;
+  EXPECT_EQ(AnswerText(kSubmitSm, answer),
+            "SMPP submit_sm: answered by command 0x80000103, ESME_ROK (0x00000000)");
+  answer.command_id = kGenericNack;
+  answer.command_status = kStatusInvalidCommandId;
+  EXPECT_EQ(AnswerText(kSubmitSm, answer), "SMPP generic_nack: ESME_RINVCMDID (0x00000003)");
+  answer.command_id = kSubmitSmResp;
+  EXPECT_EQ(AnswerText(kSubmitSm, answer), "SMPP submit_sm: ESME_RINVCMDID (0x00000003)");
   EXPECT_EQ(StatusText(kSubmitSm, 0x58), "SMPP submit_sm: ESME_RTHROTTLED (0x00000058)");
   EXPECT_EQ(StatusText(kBindTransceiver, 0x0E),
             "SMPP bind_transceiver: ESME_RINVPASWD (0x0000000E)");

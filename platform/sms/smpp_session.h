@@ -10,7 +10,9 @@
 // the loop's other handlers run meanwhile, as they do while a synchronous call to an
 // out-of-process component waits. Throughput spaces submits (per second, 0 = no limit).
 // ESME_RTHROTTLED and ESME_RMSGQFUL pause the session and resend the part, at most
-// kMaxThrottleRetries times per SMS. A lost connection fails every SMS under way.
+// kMaxThrottleRetries times per SMS. A lost connection fails every SMS under way, and so does
+// an SMSC that stops reading (more than smpp::kMaxOutgoingPdus waiting to be written): the
+// connection is dropped and made again after the back-off.
 //
 // Loop thread only. The loop must have been made by NewEventLoop.
 #ifndef MAILVANE_PLATFORM_SMS_SMPP_SESSION_H_
@@ -22,6 +24,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "platform/base/send_outcome.h"
 
 namespace mailvane {
 
@@ -67,6 +71,11 @@ struct SmppResult {
   // "SMPP submit_sm: ESME_RINVDSTADR (0x0000000B)", "SMPP submit_sm: no response in 30 s",
   // "SMPP connection to host:port: <reason>", ... when not ok.
   std::string error_text;
+  // How the failure may end: kPermanent for a status no retry changes (smpp::IsPermanentStatus);
+  // kProvider when no connection could be made, TLS or the bind failed, or the SMSC closed or
+  // stopped reading the session; kStopping when the loop was stopped or the session closed while
+  // the SMS was under way; kTemporary otherwise (throttling, ESME_RSYSERR, time-outs, ...).
+  SendFailure failure = SendFailure::kNone;
   std::vector<std::string> message_ids;  // one per part, in order, when ok
 };
 

@@ -97,12 +97,16 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
     job->done = std::move(done);
     job->ids.resize(message.parts.size());
     for (std::size_t i = 0; i < message.parts.size(); ++i) job->to_send.push_back(i);
-    if (state_ == State::kClosed) return Finish(job, "SMPP session closed");
+    if (state_ == State::kClosed) {
+      return Finish(job, {"SMPP session closed", SendFailure::kStopping});
+    }
     if (state_ == State::kDown) {
       const Steady::time_point now = Steady::now();
       if (now < next_attempt_) {
         auto seconds = std::chrono::ceil<std::chrono::seconds>(next_attempt_ - now).count();
-        return Finish(job, last_error_ + "; next attempt in " + std::to_string(seconds) + " s");
+        return Finish(job,
+                      {last_error_.text + "; next attempt in " + std::to_string(seconds) + " s",
+                       last_error_.failure});
       }
       reconnect_.cancel();
       StartConnect();
@@ -126,29 +130,37 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
       bool answered = false;
       smpp::Pdu unbind;
       unbind.command_id = smpp::kUnbind;
-      Request(unbind, [&answered](const smpp::Pdu*, const std::string&) { answered = true; });
+      Request(unbind, [&answered](const smpp::Pdu*, const Failed&) { answered = true; });
       const Steady::time_point deadline = Steady::now() + kUnbindGrace;
       while (!answered && conn_ && Steady::now() < deadline) {
         io_.run_one_for(deadline - Steady::now());
       }
     }
     state_ = State::kClosed;
-    Shutdown("SMPP session closed");
+    Shutdown();
   }
 
-  // Drops the connection without waiting for anything; for the destructor.
-  void Shutdown(const std::string& reason) {
+  // Drops the connection without waiting for anything; for the destructor. What is under way
+  // fails as stopped.
+  void Shutdown() {
     if (state_ != State::kClosed) state_ = State::kClosed;
     tick_.cancel();
     reconnect_.cancel();
     pump_.cancel();
-    Drop(reason);
+    Drop({"SMPP session closed", SendFailure::kStopping});
   }
 
  private:
   enum class State { kDown, kConnecting, kBinding, kBound, kClosed };
 
-  using Answer = std::function<void(const smpp::Pdu*, const std::string&)>;
+  // Why a request or an SMS failed, and how that may end.
+  struct Failed {
+    std::string text;
+    SendFailure failure = SendFailure::kTemporary;
+    bool empty() const { return text.empty(); }
+  };
+  // The answer, or null with why there is none.
+  using Answer = std::function<void(const smpp::Pdu*, const Failed&)>;
   struct Pending {
     uint32_t command_id;
     Steady::time_point deadline;
@@ -163,7 +175,7 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
     bool tls = false;
     std::array<char, 8192> buffer{};
     smpp::Framer framer;
-    std::deque<std::string> writes;
+    smpp::Outbox writes;
     bool writing = false;
     bool close_after_write = false;
     Steady::time_point deadline;  // of connecting and binding
@@ -180,7 +192,7 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
     std::vector<std::string> ids;
     int in_flight = 0;
     int throttle_retries = 0;
-    std::string failure;
+    Failed failure;
     bool finished = false;
   };
 
@@ -190,7 +202,7 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
   // will be answered: every SMS under way fails.
   void RunOne(Steady::duration max_wait) {
     if (!io_.stopped()) io_.run_one_for(max_wait);
-    if (io_.stopped()) FailAll("SMPP: the handler is stopping");
+    if (io_.stopped()) FailAll({"SMPP: the handler is stopping", SendFailure::kStopping});
   }
 
   // Sends the next parts of the SMS under way, in the order they were started, while the
@@ -236,23 +248,28 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
     pdu.short_message = message.parts[part];
     ++job->in_flight;
     ++in_flight_;
-    Request(pdu, [this, job, part](const smpp::Pdu* answer, const std::string& error) {
+    Request(pdu, [this, job, part](const smpp::Pdu* answer, const Failed& error) {
       --job->in_flight;
       --in_flight_;
+      // Only a submit_sm_resp can accept a part; any other answer on its sequence fails it.
+      const bool own = answer != nullptr && answer->command_id == smpp::kSubmitSmResp;
+      const bool nack = answer != nullptr && answer->command_id == smpp::kGenericNack;
       if (answer == nullptr) {
         if (job->failure.empty()) job->failure = error;
-      } else if (answer->command_status == smpp::kStatusOk) {
+      } else if (own && answer->command_status == smpp::kStatusOk) {
         job->ids[part] = answer->message_id;
         Track(answer->message_id, job->message.destination_addr);
-      } else if ((answer->command_status == smpp::kStatusThrottled ||
+      } else if ((own || nack) &&
+                 (answer->command_status == smpp::kStatusThrottled ||
                   answer->command_status == smpp::kStatusMessageQueueFull) &&
                  ++job->throttle_retries <= kMaxThrottleRetries) {
         paused_until_ = Steady::now() + kSmppThrottlePause;
         job->to_send.push_front(part);
       } else if (job->failure.empty()) {
-        job->failure = smpp::StatusText(
-            answer->command_id == smpp::kGenericNack ? smpp::kGenericNack : smpp::kSubmitSm,
-            answer->command_status);
+        job->failure = {smpp::AnswerText(smpp::kSubmitSm, *answer),
+                        (own || nack) && smpp::IsPermanentStatus(answer->command_status)
+                            ? SendFailure::kPermanent
+                            : SendFailure::kTemporary};
       }
       Settle(job);
       Pump();
@@ -277,12 +294,12 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
   void Settle(const std::shared_ptr<Job>& job) {
     if (job->finished) return;
     if (!job->failure.empty()) return Finish(job, job->failure);
-    if (job->to_send.empty() && job->in_flight == 0) Finish(job, {});
+    if (job->to_send.empty() && job->in_flight == 0) Finish(job, Failed{{}, SendFailure::kNone});
   }
 
   // done runs last: it may start more SMS. Answers still due to a failed SMS only free the
   // window.
-  void Finish(const std::shared_ptr<Job>& job, const std::string& failure) {
+  void Finish(const std::shared_ptr<Job>& job, const Failed& failure) {
     if (job->finished) return;
     job->finished = true;
     for (auto it = jobs_.begin(); it != jobs_.end(); ++it) {
@@ -294,13 +311,14 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
     ++finished_;
     SmppResult result;
     result.ok = failure.empty();
-    result.error_text = failure;
+    result.error_text = failure.text;
+    result.failure = result.ok ? SendFailure::kNone : failure.failure;
     if (result.ok) result.message_ids = std::move(job->ids);
     Done done = std::move(job->done);
     if (done) done(std::move(result));
   }
 
-  void FailAll(const std::string& reason) {
+  void FailAll(const Failed& reason) {
     std::deque<std::shared_ptr<Job>> jobs = std::move(jobs_);
     jobs_.clear();
     for (const std::shared_ptr<Job>& job : jobs) Finish(job, reason);
@@ -318,14 +336,14 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
         options_.host, std::to_string(options_.port),
         [this, self, conn](const boost::system::error_code& ec, tcp::resolver::results_type r) {
           if (conn != conn_) return;
-          if (ec) return Drop("SMPP connection to " + Peer() + ": " + ec.message());
+          if (ec) return Drop(Unusable("SMPP connection to " + Peer() + ": " + ec.message()));
           asio::async_connect(conn->stream.next_layer(), r,
                               [this, self, conn](const boost::system::error_code& ec2,
                                                  const tcp::endpoint&) {
                                 if (conn != conn_) return;
                                 if (ec2) {
-                                  return Drop("SMPP connection to " + Peer() + ": " +
-                                              ec2.message());
+                                  return Drop(Unusable("SMPP connection to " + Peer() + ": " +
+                                                       ec2.message()));
                                 }
                                 conn->stream.next_layer().set_option(tcp::no_delay(true));
                                 if (conn->tls) return Handshake(conn);
@@ -346,8 +364,8 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
                                  [this, self, conn](const boost::system::error_code& ec) {
                                    if (conn != conn_) return;
                                    if (ec) {
-                                     return Drop("SMPP TLS with " + Peer() + ": " +
-                                                 ec.message());
+                                     return Drop(
+                                         Unusable("SMPP TLS with " + Peer() + ": " + ec.message()));
                                    }
                                    Bind(conn);
                                  });
@@ -361,18 +379,18 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
     bind.system_id = options_.system_id;
     bind.password = options_.password;
     bind.system_type = options_.system_type;
-    Request(bind, [this, conn](const smpp::Pdu* answer, const std::string& error) {
+    Request(bind, [this, conn](const smpp::Pdu* answer, const Failed& error) {
       if (conn != conn_) return;
-      if (answer == nullptr) return Drop(error);
-      if (answer->command_status != smpp::kStatusOk) {
-        return Drop(smpp::StatusText(answer->command_id == smpp::kGenericNack
-                                         ? smpp::kGenericNack
-                                         : smpp::kBindTransceiver,
-                                     answer->command_status));
+      // Until the session is bound, every failure (its time-out too) means the SMSC cannot be
+      // used now.
+      if (answer == nullptr) return Drop(Unusable(error.text));
+      if (answer->command_id != smpp::kBindTransceiverResp ||
+          answer->command_status != smpp::kStatusOk) {
+        return Drop(Unusable(smpp::AnswerText(smpp::kBindTransceiver, *answer)));
       }
       state_ = State::kBound;
       backoff_ = kSmppBackoffFirst;
-      last_error_.clear();
+      last_error_ = {};
       conn->next_enquire = Steady::now() + kSmppEnquireLinkInterval;
       Pump();  // what was started while connecting
     });
@@ -383,8 +401,9 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
     auto on_read = [this, self, conn](const boost::system::error_code& ec, std::size_t n) {
       if (conn != conn_) return;
       if (ec) {
-        return Drop("SMPP connection to " + Peer() + " lost: " +
-                    (ec == asio::error::eof ? std::string("closed by the SMSC") : ec.message()));
+        return Drop(
+            Unusable("SMPP connection to " + Peer() + " lost: " +
+                     (ec == asio::error::eof ? std::string("closed by the SMSC") : ec.message())));
       }
       conn->framer.Append(std::string_view(conn->buffer.data(), n));
       std::string bytes;
@@ -394,8 +413,9 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
         if (next == smpp::Framer::Next::kNeedMore) break;
         if (next == smpp::Framer::Next::kBadLength) {
           Nack(0, smpp::kStatusInvalidCommandLength);
-          return Drop("SMPP: the SMSC sent a PDU of command_length " +
-                      std::to_string(bad_length));
+          if (conn != conn_) return;  // the SMSC does not read either
+          return Drop(
+              {"SMPP: the SMSC sent a PDU of command_length " + std::to_string(bad_length)});
         }
         Handle(bytes);
         if (conn != conn_) return;  // the PDU ended the connection
@@ -411,7 +431,10 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
 
   void Write(smpp::Pdu pdu, bool close_after = false) {
     if (!conn_) return;
-    conn_->writes.push_back(smpp::Encode(pdu));
+    if (!conn_->writes.Push(smpp::Encode(pdu))) {
+      return Drop(Unusable("SMPP connection to " + Peer() + ": the SMSC does not read (" +
+                           std::to_string(smpp::kMaxOutgoingPdus) + " PDUs wait to be sent)"));
+    }
     if (close_after) conn_->close_after_write = true;
     if (!conn_->writing) DoWrite(conn_);
   }
@@ -419,14 +442,14 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
   void DoWrite(const std::shared_ptr<Connection>& conn) {
     if (conn->writes.empty()) {
       conn->writing = false;
-      if (conn->close_after_write) Drop("SMPP: unbound by the SMSC");
+      if (conn->close_after_write) Drop(Unusable("SMPP: unbound by the SMSC"));
       return;
     }
     conn->writing = true;
     auto self = shared_from_this();
     auto done = [this, self, conn](const boost::system::error_code& ec, std::size_t) {
       if (conn != conn_) return;
-      if (ec) return Drop("SMPP connection to " + Peer() + " lost: " + ec.message());
+      if (ec) return Drop(Unusable("SMPP connection to " + Peer() + " lost: " + ec.message()));
       conn->writes.pop_front();
       DoWrite(conn);
     };
@@ -439,7 +462,7 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
 
   void Request(smpp::Pdu pdu, Answer answer) {
     if (!conn_) {
-      answer(nullptr, last_error_.empty() ? "SMPP: not connected" : last_error_);
+      answer(nullptr, last_error_.empty() ? Failed{"SMPP: not connected"} : last_error_);
       return;
     }
     sequence_ = sequence_ >= 0x7FFFFFFF ? 1 : sequence_ + 1;
@@ -448,6 +471,8 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
                            std::move(answer)};
     Write(std::move(pdu));
   }
+
+  static Failed Unusable(std::string text) { return {std::move(text), SendFailure::kProvider}; }
 
   void Nack(uint32_t sequence, uint32_t status) {
     smpp::Pdu nack;
@@ -471,7 +496,7 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
       const uint32_t sequence = word(12);
       if ((command_id & smpp::kResponseBit) == 0) return Nack(sequence, smpp::kStatusInvalidCommandLength);
       return Resolve(sequence, nullptr,
-                     std::string("SMPP ") + smpp::CommandName(command_id) + ": " + error);
+                     {std::string("SMPP ") + smpp::CommandName(command_id) + ": " + error});
     }
     const smpp::Pdu& pdu = *decoded;
     if ((pdu.command_id & smpp::kResponseBit) != 0) {
@@ -494,7 +519,7 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
     }
   }
 
-  void Resolve(uint32_t sequence, const smpp::Pdu* pdu, const std::string& error) {
+  void Resolve(uint32_t sequence, const smpp::Pdu* pdu, const Failed& error) {
     auto it = pending_.find(sequence);
     if (it == pending_.end()) return;  // late or unknown: nothing waits for it
     Answer answer = std::move(it->second.answer);
@@ -525,7 +550,7 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
 
   // Ends the current connection: every request waiting on it fails with the reason, and unless
   // the session is closed a reconnect is scheduled after the back-off.
-  void Drop(const std::string& reason) {
+  void Drop(const Failed& reason) {
     std::shared_ptr<Connection> conn = std::move(conn_);
     conn_.reset();
     if (conn) {
@@ -539,7 +564,7 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
     for (auto& [sequence, p] : pending) p.answer(nullptr, reason);
     // SMS not yet sent go no further on this connection; they fail now rather than wait for
     // the next, so that a lost connection is reported at once and retried by the caller.
-    FailAll(last_error_.empty() ? "SMPP: connection lost" : last_error_);
+    FailAll(last_error_.empty() ? Failed{"SMPP: connection lost"} : last_error_);
     if (state_ == State::kClosed) return;
     state_ = State::kDown;
     next_attempt_ = Steady::now() + backoff_;
@@ -564,21 +589,24 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
       if (ec || !conn_) return;
       const Steady::time_point now = Steady::now();
       if ((state_ == State::kConnecting) && now >= conn_->deadline) {
-        return Drop("SMPP connection to " + Peer() + ": no answer in " +
-                    std::to_string(kSmppResponseTimeout.count()) + " s");
+        return Drop(Unusable("SMPP connection to " + Peer() + ": no answer in " +
+                             std::to_string(kSmppResponseTimeout.count()) + " s"));
       }
       for (const auto& [sequence, p] : pending_) {
         if (now >= p.deadline) {
-          return Drop(std::string("SMPP ") + smpp::CommandName(p.command_id) +
-                      ": no response in " + std::to_string(kSmppResponseTimeout.count()) +
-                      " s");
+          // A bind that is not answered means the SMSC cannot be used now; a submit or an
+          // enquire_link that is not answered is a time-out of this connection.
+          Failed timeout{std::string("SMPP ") + smpp::CommandName(p.command_id) +
+                         ": no response in " + std::to_string(kSmppResponseTimeout.count()) + " s"};
+          if (p.command_id == smpp::kBindTransceiver) timeout.failure = SendFailure::kProvider;
+          return Drop(timeout);
         }
       }
       if (state_ == State::kBound && now >= conn_->next_enquire) {
         conn_->next_enquire = now + kSmppEnquireLinkInterval;
         smpp::Pdu enquire;
         enquire.command_id = smpp::kEnquireLink;
-        Request(enquire, [](const smpp::Pdu*, const std::string&) {});
+        Request(enquire, [](const smpp::Pdu*, const Failed&) {});
       }
       ArmTick();
     });
@@ -601,7 +629,7 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
   std::shared_ptr<Connection> conn_;
   std::map<uint32_t, Pending> pending_;
   uint32_t sequence_ = 0;
-  std::string last_error_;
+  Failed last_error_;
   Steady::time_point next_attempt_{};
   std::chrono::seconds backoff_ = kSmppBackoffFirst;
   Steady::time_point paused_until_{};
@@ -614,7 +642,7 @@ SmppSession::SmppSession(EventLoop& loop, SmppSessionOptions options,
                          std::function<void(const std::string&)> log)
     : impl_(std::make_shared<Impl>(loop, std::move(options), std::move(log))) {}
 
-SmppSession::~SmppSession() { impl_->Shutdown("SMPP session closed"); }
+SmppSession::~SmppSession() { impl_->Shutdown(); }
 
 SmppResult SmppSession::Submit(const SmppMessage& message) { return impl_->Submit(message); }
 

@@ -94,7 +94,7 @@ class SmppSmsRenderer final : public SmsRendererBase {
     if (long refused = Prepare(&session, &messages)) return refused;
     for (const SmppMessage& message : messages) {
       SmppResult result = session->Submit(message);
-      if (!result.ok) return Fail(kSmsProviderFailed, result.error_text);
+      if (!result.ok) return Fail(kSmsProviderFailed, result.error_text, result.failure);
     }
     return 0;
   }
@@ -106,12 +106,13 @@ class SmppSmsRenderer final : public SmsRendererBase {
     std::vector<SmppMessage> messages;
     if (long refused = Prepare(&session, &messages)) return done(refused);
     auto remaining = std::make_shared<std::size_t>(messages.size());
-    auto failure = std::make_shared<std::string>();
+    auto failure = std::make_shared<SmppResult>();
+    failure->ok = true;
     for (const SmppMessage& message : messages) {
       session->StartSubmit(message, [this, remaining, failure, done](SmppResult result) {
-        if (!result.ok && failure->empty()) *failure = result.error_text;
+        if (!result.ok && failure->ok) *failure = std::move(result);
         if (--*remaining > 0) return;
-        done(failure->empty() ? 0 : Fail(kSmsProviderFailed, *failure));
+        done(failure->ok ? 0 : Fail(kSmsProviderFailed, failure->error_text, failure->failure));
       });
     }
   }
@@ -137,7 +138,9 @@ class SmppSmsRenderer final : public SmsRendererBase {
                                        " parts, at most " + std::to_string(kMaxSmsParts));
     }
     *session = shared_.Session(account_, password_);
-    if (*session == nullptr) return Fail(kSmsProviderFailed, "SMPP session closed");
+    if (*session == nullptr) {
+      return Fail(kSmsProviderFailed, "SMPP session closed", SendFailure::kStopping);
+    }
     const Sender sender = SenderOf(shared_.source().empty() ? reply_name_ : shared_.source());
     SmppMessage message;
     message.source_ton = sender.ton;

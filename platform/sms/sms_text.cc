@@ -64,6 +64,8 @@ std::vector<char32_t> DecodeUtf8(std::string_view text) {
 
 // The septets of one character: one, an escape and one, or none when it has no place.
 std::string GsmSeptetsOf(char32_t c) {
+  // 0x09 is shown as "Ç" but also stands for "ç", which has no place of its own.
+  if (c == U'ç') c = U'Ç';
   for (std::size_t code = 0; code < kGsmBasic.size(); ++code) {
     if (kGsmBasic[code] == c && code != kEscape) return std::string(1, static_cast<char>(code));
   }

@@ -27,10 +27,13 @@ TEST(SmsTextTest, AlphabetAndParts) {
       {"", 0, {0}},
       {"Hello @£$¥ èé ÄÖÑÜ§¿ äöñüà\r\n", 0, {28}},
       {"€[]{}~^|\\\f", 0, {20}},  // every extension character counts two
+      {"Ça ç", 0, {4}},           // both cases of c-cedilla are 0x09
       {Repeat("a", 160), 0, {160}},
       {Repeat("a", 161), 0, {153, 8}},
       {Repeat("€", 80), 0, {160}},
-      {Repeat("a", 152) + "€" + Repeat("a", 10), 0, {152, 12}},  // the escape and its code stay together
+      {Repeat("a", 152) + "€" + Repeat("a", 10),
+       0,
+       {152, 12}},  // the escape and its code stay together
       {Repeat("a", 306), 0, {153, 153}},
       {"café ж", 8, {6}},
       {"\t", 8, {1}},  // no place in the default alphabet
@@ -57,6 +60,7 @@ TEST(SmsTextTest, AlphabetAndParts) {
 
 TEST(SmsTextTest, OctetsOfEachAlphabet) {
   EXPECT_EQ(EncodeSmsText("A@€\n", 0).parts[0], std::string("A\0\x1B\x65\n", 5));
+  EXPECT_EQ(EncodeSmsText("çÇ", 0).parts[0], "\x09\x09");
   EXPECT_EQ(EncodeSmsText("ж😀", 0).parts[0], std::string("\x04\x36\xD8\x3D\xDE\x00", 6));
   EXPECT_EQ(GsmSeptets("a€"), 3u);
   EXPECT_EQ(GsmSeptets("a😀"), std::nullopt);

@@ -11,14 +11,27 @@
 // Commands: {"cmd":"set", ...options} (throttle: answer the next N submits with
 // ESME_RTHROTTLED; fail: {count, status}; drop_after: close the connection, unanswered, at the
 // Nth submit from now; quiet: report submits without their "submit" events; hold: keep the
-// answers until that many submits wait for one, then answer them all and report "released"),
-// {"cmd":"enquire_link"}, {"cmd":"unbind"}, {"cmd":"receipt", message_id, stat, dest_addr}.
+// answers until that many submits wait for one, then answer them all and report "released";
+// answers: how to answer the next submits, one kind each: "tlv" (ESME_ROK with an optional
+// parameter after message_id), "no_nul" (message_id without its NUL), "generic_nack" or
+// "enquire_link_resp" (on the submit's sequence, status `status` or 0), each reported as
+// "answered" {kind, dest_addr}),
+// {"cmd":"enquire_link"}, {"cmd":"unbind"}, {"cmd":"receipt", message_id, stat, dest_addr},
+// {"cmd":"flood", count}: stop reading and send count enquire_link as fast as the socket takes
+// them, then report "flooded" {sent}.
 'use strict';
 const smpp = require('smpp');
 const readline = require('readline');
 
 const config = JSON.parse(process.argv[2] || '{}');
-const state = { throttle: 0, fail: null, drop_after: 0, quiet: false, hold: 0 };
+const state = {
+  throttle: 0,
+  fail: null,
+  drop_after: 0,
+  quiet: false,
+  hold: 0,
+  answers: []
+};
 let held = [];
 
 // Answers now, or with the others once `hold` submits wait.
@@ -34,6 +47,58 @@ function answer(session, response) {
 const sessions = new Set();
 const parts = new Map(); // dest_addr/ref -> {total, got: Map(seq -> text), ids}
 let nextId = 1000;
+
+// One PDU as bytes, for answers node-smpp would not form.
+function raw(commandId, status, sequence, body) {
+  const header = Buffer.alloc(16);
+  header.writeUInt32BE(16 + body.length, 0);
+  header.writeUInt32BE(commandId >>> 0, 4);
+  header.writeUInt32BE(status >>> 0, 8);
+  header.writeUInt32BE(sequence, 12);
+  return Buffer.concat([header, body]);
+}
+
+// The unusual answer of this submit, if one is set: true when it was no ESME_ROK.
+function answerOddly(session, pdu, id) {
+  const kind = state.answers.shift();
+  if (!kind) return null;
+  emit('answered', {kind, dest_addr: pdu.destination_addr});
+  const seq = pdu.sequence_number;
+  const text = Buffer.from('accepted');
+  const tlv =
+      Buffer.concat([Buffer.from([0x00, 0x1D, 0x00, text.length + 1]), text, Buffer.from([0])]);
+  const bodies = {
+    tlv: [0x80000004, 0, Buffer.concat([Buffer.from(id + '\0'), tlv])],
+    no_nul: [0x80000004, 0, Buffer.from(id)],
+    generic_nack: [0x80000000, state.status || 0, Buffer.alloc(0)],
+    enquire_link_resp: [0x80000015, state.status || 0, Buffer.alloc(0)],
+  };
+  const [commandId, status, body] = bodies[kind];
+  session.socket.write(raw(commandId, status, seq, body));
+  return kind === 'tlv' || kind === 'no_nul' ? false : true;
+}
+
+// Sends count enquire_link without reading anything more, as fast as the socket takes them.
+function flood(session, count) {
+  session.pause();
+  let sent = 0;
+  let reported = false;
+  const report = () => {
+    if (!reported) emit('flooded', {sent});
+    reported = true;
+  };
+  const batch = () => {
+    while (sent < count && session.socket.writable) {
+      sent++;
+      if (!session.socket.write(raw(0x15, 0, 0x10000 + (sent % 0x7FFF0000), Buffer.alloc(0)))) {
+        return session.socket.once('drain', batch);
+      }
+    }
+    report();
+  };
+  session.socket.once('close', report);
+  batch();
+}
 
 function emit(event, fields) {
   process.stdout.write(JSON.stringify(Object.assign({ event }, fields || {})) + '\n');
@@ -88,7 +153,9 @@ function onSubmit(session, pdu) {
   const udh = (message.udh || []).find((u) => u[0] === 0x00 && u[1] === 3);
   if (udh) submit.udh = [udh[2], udh[3], udh[4]];
   if (!state.quiet) emit('submit', submit);
-  answer(session, pdu.response({ message_id: id }));
+  const odd = answerOddly(session, pdu, id);
+  if (odd) return;
+  if (odd === null) answer(session, pdu.response({message_id: id}));
   if (!udh) {
     emit('sms', { dest_addr: submit.dest_addr, dest_ton: submit.dest_ton, text, parts: 1,
                   data_coding: submit.data_coding, message_ids: [id],
@@ -119,6 +186,8 @@ function onCommand(line) {
     for (const s of sessions) s.enquire_link();
   } else if (c.cmd === 'unbind') {
     for (const s of sessions) s.unbind();
+  } else if (c.cmd === 'flood') {
+    for (const s of sessions) flood(s, c.count);
   } else if (c.cmd === 'receipt') {
     const stamp = '2601010000';
     for (const s of sessions) {
