@@ -132,6 +132,22 @@ class SmppTest(GatewayTest):
         self.assertEqual(sorted(s["dest_addr"] for s in smsc.wait("sms", 6)), numbers)
         self.assertFalse(any("!!!" in l for l in self.gw.log_lines()))
 
+    def test_a_stop_during_a_pass_leaves_the_unsent_mail_queued_untouched(self):
+        smsc = self.smsc()
+        self.start_smpp(smsc)
+        smsc.command("set", hold=100)  # no answer comes
+        self.send(["447700900121", "447700900122", "447700900123"], "Stopping")
+        smsc.wait("submit")
+        self.gw.stop()
+        wait_for(lambda: not self.gw.handler_pids(), what="the handler to end")
+        self.assertEqual([l for l in self.gw.log_lines() if "Send Error" in l or "Errored" in l],
+                         [])
+        self.assertEqual(self.sink.to("admin@example.com"), [])
+        # The spool file stays, with no record of served recipients beside it.
+        left = [f for f in self.gw.spool_files() if not f.startswith(".") and ".msg." not in f]
+        self.assertEqual(len(left), 1, self.gw.spool_files())
+        self.assertTrue(left[0].endswith(".msg"), left)
+
     def test_receipts_enquire_link_and_unbind(self):
         smsc = self.smsc()
         self.start_smpp(smsc, DeliveryReports="1", SourceAddress="+4470000")
