@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include "common/convert.h"
@@ -109,7 +110,7 @@ void VanequeueCls::ProcessQueue(bool untried_only) {
     } else {
       queue_alarm_ = 0;
     }
-    for (int i = 1; i <= count; ++i) {
+    for (int i = 1; i <= count && !ended_; ++i) {
       if (untried_only && queue_.slot(i).tried) continue;
       queue_.slot(i).tried = true;
       ServeMessage(i);
@@ -134,10 +135,11 @@ void VanequeueCls::ProcessQueue(bool untried_only) {
   }
 }
 
-// What serving one recipient came to. A failure carries its Send result and its text; how the
-// failure is logged depends on the way it was served.
+// What serving one recipient came to. A failure carries its Send result, its text and how it
+// may end; how the failure is logged depends on the way it was served. A send cut short by the
+// handler's stop is no outcome: the recipient stays as it was.
 struct RecipientOutcome {
-  enum Kind { kServed, kFailed, kNotAllowed };
+  enum Kind { kServed, kFailed, kNotAllowed, kStopped };
   enum Way { kSms, kForward };
   Kind kind = kServed;
   Way way = kSms;
@@ -145,6 +147,20 @@ struct RecipientOutcome {
   std::string error_text;
   SendFailure failure = SendFailure::kNone;  // of an SMS
 };
+
+namespace {
+
+bool IsProviderFailure(const RecipientOutcome& outcome) {
+  return outcome.failure == SendFailure::kProvider;
+}
+
+// A failure that no retry changes concludes its recipient at once.
+bool IsPermanentFailure(const RecipientOutcome& outcome) {
+  if (outcome.way != RecipientOutcome::kSms || IsProviderFailure(outcome)) return false;
+  return outcome.failure == SendFailure::kPermanent || outcome.result == kSmsInvalidNumber;
+}
+
+}  // namespace
 
 // A message whose recipients are being served. It is concluded when the last of its
 // recipients is done, which may come after later messages of the pass have been taken up.
@@ -156,6 +172,7 @@ struct VanequeueCls::MessageInService {
   int error_count = 0;
   int unanswered = 0;  // recipients whose outcome is still to come
   int unfinished = 1;  // recipients under way, and one while they are being started
+  int stopped = 0;     // recipients left untried or cut short by the handler's stop
 };
 
 void VanequeueCls::ServeMessage(int i) {
@@ -182,15 +199,27 @@ void VanequeueCls::ServeMessage(int i) {
   const int recipient_count = static_cast<int>(service->recipients.size());
   std::vector<int> to_serve;  // those not served on an earlier pass
   for (int j = 1; j <= recipient_count; ++j) {
-    if (!DoneListContains(slot.DoneList, j)) to_serve.push_back(j);
+    if (!DoneListContains(slot.DoneList, j) && !DoneListContains(slot.failed_list, j)) {
+      to_serve.push_back(j);
+    }
   }
   service->unanswered = static_cast<int>(to_serve.size());
   for (int j : to_serve) {
     WaitForSends(env_.sms.SendsInFlight() - 1);
+    if (ended_) {  // a stopping handler starts no more sends
+      ++service->stopped;
+      --service->unanswered;
+      continue;
+    }
     ++service->unfinished;
     ServeRecipient(*service->message, service->recipients[j - 1],
                    [this, service, j](const RecipientOutcome& outcome) {
-                     const bool last = --service->unanswered == 0;
+                     if (outcome.kind == RecipientOutcome::kStopped) {
+                       ++service->stopped;
+                       --service->unanswered;
+                       return RecipientDone(*service);
+                     }
+                     const bool last = --service->unanswered == 0 && service->stopped == 0;
                      RecordOutcome(service->i, service->count, j, service->recipients[j - 1],
                                    *service->message, outcome, last, &service->error_count);
                      RecipientDone(*service);
@@ -200,7 +229,8 @@ void VanequeueCls::ServeMessage(int i) {
 }
 
 void VanequeueCls::RecipientDone(MessageInService& service) {
-  if (--service.unfinished > 0) return;
+  // A message the stop cut short stays queued as it is, for the next handler.
+  if (--service.unfinished > 0 || service.stopped > 0) return;
   ConcludeMessage(service.i, service.count, std::move(service.message), service.recipients,
                   service.error_count);
 }
@@ -214,7 +244,8 @@ bool VanequeueCls::RemoveIfExpired(int i, const QueueSlot& slot) {
   const LocalDateTime now = env_.clock.LocalNow();
   const LocalDateTime queued_at = env_.clock.ToLocal(slot.QueuedAt);
   const long long age = std::llabs(MinuteNumber(now) - MinuteNumber(queued_at));
-  if (age <= ToInt16(config_.MessageExpiry)) return false;
+  const std::optional<long long> expiry = MessageExpiryMinutes();
+  if (!expiry || age < *expiry) return false;
   WriteHandlerLog("Message expired " + FormatGeneralDate(queued_at) + " " + slot.SpoolPath);
   RemoveQueueEntry(i);
   return true;
@@ -286,6 +317,9 @@ void VanequeueCls::ServeRecipient(const StoredMessage& message, const MailRecipi
         sent.kind = RecipientOutcome::kFailed;
         sent.error_text = renderer->ErrorText();
         sent.failure = renderer->Failure();
+        // Once the handler is stopping, a failure may be the stop's own doing: not an outcome.
+        if (sent.failure == SendFailure::kStopping || ended_)
+          sent.kind = RecipientOutcome::kStopped;
       }
       try {
         done(sent);
@@ -334,13 +368,23 @@ void VanequeueCls::RecordOutcome(int i, int count, int j, const MailRecipient& r
     case RecipientOutcome::kNotAllowed:
       WriteHandlerLog("EMail Forward not allowed " + Position(i, count) + " " + recipient.address);
       return;
+    case RecipientOutcome::kStopped:  // not an outcome; ServeMessage keeps it from here
+      return;
     case RecipientOutcome::kFailed:
       break;
   }
-  ++*error_count;
+  const bool permanent = IsPermanentFailure(outcome);
+  if (permanent) {
+    slot.failed_list += std::to_string(j) + ":";
+    if (!last || *error_count > 0) RecordServed(slot);
+  } else {
+    ++*error_count;
+  }
   // A provider that cannot be used is told of by the outage mails, not by each message's.
-  const bool own_failure = outcome.way != RecipientOutcome::kSms ||
-                           CountSmsOutcome(slot, j, false, outcome.failure, outcome.error_text);
+  const bool own_failure =
+      outcome.way != RecipientOutcome::kSms ||
+      CountSmsOutcome(slot, j, false, permanent ? SendFailure::kPermanent : outcome.failure,
+                      outcome.error_text);
   // SMS failures are logged on every pass, forwarding failures only until the message's errored
   // block is logged; the error mail carries the text only of a failure logged now.
   std::string mailed_text;
@@ -370,7 +414,9 @@ void VanequeueCls::ConcludeMessage(int i, int count, std::unique_ptr<StoredMessa
     WriteHandlerLog(">>> Body:" + message->BodyText());
   };
   if (error_count == 0) {
-    log_block("Processed OK " + Position(i, count) + " " + slot.SpoolPath);
+    // Every recipient is done with; some may have failed for good.
+    log_block((slot.failed_list.empty() ? "Processed OK " : "!!!Processed with errors ") +
+              Position(i, count) + " " + slot.SpoolPath);
     message.reset();
     RemoveQueueEntry(i);
     // A file that stays is never served again by this handler; the record keeps it so for the

@@ -20,6 +20,7 @@ int SpoolQueue::EnqueueSpoolFile(const std::string& path, TimePoint now) {
   s.ErrorMailed = 0;
   s.ErrorLogged = 0;
   s.DoneList.clear();
+  s.failed_list.clear();
   s.removal_pending = false;
   s.has_served_record = false;
   s.envelope_read = false;
@@ -38,6 +39,7 @@ void SpoolQueue::FreeSlot(int i) {
   s.ErrorMailed = 0;
   s.ErrorLogged = 0;
   s.DoneList.clear();
+  s.failed_list.clear();
   s.removal_pending = false;
   s.has_served_record = false;
   s.envelope_read = false;
@@ -58,6 +60,23 @@ bool DoneListContains(const std::string& done_list, int j) {
     start = end + 1;
   }
   return false;
+}
+
+std::string ServedRecordText(const QueueSlot& slot) {
+  if (slot.failed_list.empty()) return slot.DoneList;
+  return slot.DoneList + ":" + slot.failed_list;
+}
+
+void TakeServedRecord(std::string_view text, QueueSlot* slot) {
+  size_t split = text.rfind(':', 0) == 0 ? 0 : text.find("::");
+  if (split == std::string_view::npos) {
+    slot->DoneList = std::string(text);
+    slot->failed_list.clear();
+    return;
+  }
+  if (split > 0) ++split;  // the DoneList keeps its last ":"
+  slot->DoneList = std::string(text.substr(0, split));
+  slot->failed_list = std::string(text.substr(split + 1));
 }
 
 }  // namespace mailvane

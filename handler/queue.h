@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -23,6 +24,8 @@ struct QueueSlot {
   int ErrorMailed = 0;
   std::string DoneList;  // served recipient numbers, each followed by ":"
   int ErrorLogged = 0;
+  // Recipients that failed for good, in the DoneList's form: never tried again.
+  std::string failed_list;
   // The message was finished with but its file could not be deleted: the slot keeps the path so
   // that the file is neither queued nor served again, and deletion is retried on later passes.
   bool removal_pending = false;
@@ -54,6 +57,11 @@ class SpoolQueue {
   // Frees the slot: "*", the flags and DoneList cleared, QueuedAt kept.
   void FreeSlot(int i);
   bool IsQueued(const std::string& path) const { return index_.count(path) > 0; }
+  // The slot number of a queued path; 0 when it is not queued.
+  int SlotOf(const std::string& path) const {
+    auto found = index_.find(path);
+    return found == index_.end() ? 0 : found->second;
+  }
 
  private:
   std::vector<QueueSlot> slots_;
@@ -63,6 +71,13 @@ class SpoolQueue {
 
 // Whether recipient number j is in the DoneList, matching whole entries ("11:" does not serve 1).
 bool DoneListContains(const std::string& done_list, int j);
+
+// The served-recipient record of a slot: its DoneList, then, when some recipients failed for
+// good, ":" and their list ("1:3::2:", ":2:"). A reader that knows only DoneLists finds the
+// failed ones in it too, so it never tries them again either.
+std::string ServedRecordText(const QueueSlot& slot);
+// Takes a record's DoneList and failed list into the slot; text holds only digits and ":".
+void TakeServedRecord(std::string_view text, QueueSlot* slot);
 
 }  // namespace mailvane
 

@@ -1,9 +1,12 @@
 // The spool folder scan: expired spool files are deleted, every other one is queued. The first
 // failure of a sweep keeps the rest of that sweep from deleting or queuing anything.
+#include <cmath>
 #include <cstdlib>
+#include <optional>
 #include <string_view>
 #include <unordered_set>
 
+#include "common/config.h"
 #include "common/convert.h"
 #include "common/error.h"
 #include "common/spool.h"
@@ -24,6 +27,25 @@ void VanequeueCls::RemoveUnfinishedRecords(const std::vector<FileInfo>& files) {
   }
 }
 
+std::optional<long long> VanequeueCls::MessageExpiryMinutes() {
+  if (std::optional<double> value = ParseNumber(config_.MessageExpiry)) {
+    const double minutes = std::nearbyint(*value);
+    if (minutes >= 0 && minutes <= static_cast<double>(kMaxMessageExpiry)) {
+      return static_cast<long long>(minutes);
+    }
+  }
+  if (!expiry_refused_) {
+    expiry_refused_ = true;
+    const std::string text = "MessageExpiry \"" + config_.MessageExpiry +
+                             "\" is not a whole number of minutes from 0 to " +
+                             std::to_string(kMaxMessageExpiry) +
+                             ": no message expires until it is corrected";
+    WriteHandlerLog("!!!" + text);
+    MailError("Vanequeue " + handler_id_ + " Settings Error", text);
+  }
+  return std::nullopt;
+}
+
 void VanequeueCls::ScanSpoolFolder() {
   if (!HoldsSpoolFolder()) return;
   const std::string folder = SpoolFolderPath();
@@ -38,18 +60,21 @@ void VanequeueCls::ScanSpoolFolder() {
   }
   RemoveUnfinishedRecords(files);
   const LocalDateTime now = env_.clock.LocalNow();
+  const std::optional<long long> expiry = MessageExpiryMinutes();
   bool failure_pending = false;
   for (const FileInfo& file : files) {
     if (!IsSpoolFileName(file.name)) continue;
     try {
       const LocalDateTime modified = env_.clock.ToLocal(file.modified);
       const long long age = std::llabs(MinuteNumber(now) - MinuteNumber(modified));
-      if (age >= ToInt16(config_.MessageExpiry)) {
+      if (expiry && age >= *expiry) {
         if (failure_pending) continue;
         WriteHandlerLog("Expired mail file removed..." + file.name + " " +
                         FormatGeneralDate(modified));
         if (std::error_code error = env_.files.DeleteFile(folder + file.name)) {
           failure_pending = true;
+        } else if (const int i = queue_.SlotOf(folder + file.name); i != 0) {
+          RemoveQueueEntry(i);  // its slot and records go with it: the pass finds nothing gone
         } else {
           env_.files.DeleteFile(folder + EnvelopeRecordName(file.name));
         }

@@ -254,7 +254,7 @@ void VanequeueCls::RecordServed(QueueSlot& slot) {
   slot.has_served_record = true;  // even when the write fails: a record may be left
   const std::string name = ServedRecordName(slot.SpoolPath.substr(folder.size()));
   if (std::error_code error = env_.files.ReplaceFileDurably(
-          folder, SpoolTempName(name), name, slot.DoneList, FileReaders::kOwnerAndGroup)) {
+          folder, SpoolTempName(name), name, ServedRecordText(slot), FileReaders::kOwnerAndGroup)) {
     WriteHandlerLog("!!!Cannot record the served recipients of " + slot.SpoolPath + " (" +
                     error.message() + ")");
   }
@@ -264,8 +264,9 @@ void VanequeueCls::LoadServed(QueueSlot& slot) {
   slot.has_served_record = true;
   std::string text;
   if (env_.files.ReadFile(ServedRecordName(slot.SpoolPath), kMaxRecordSize, &text)) return;
-  // Only a DoneList is taken; anything else is not ours and is ignored.
-  if (std::optional<std::string> done = ParseServedRecord(text)) slot.DoneList = std::move(*done);
+  // Only a DoneList (with its failed recipients) is taken; anything else is not ours and is
+  // ignored.
+  if (std::optional<std::string> done = ParseServedRecord(text)) TakeServedRecord(*done, &slot);
 }
 
 std::error_code VanequeueCls::ReadEnvelope(QueueSlot& slot) {

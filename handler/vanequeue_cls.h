@@ -12,6 +12,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -114,8 +115,9 @@ class VanequeueCls {
   bool ended() const { return ended_; }
 
  private:
-  // Served recipients are recorded beside the spool file (its name & ".done"), durably, so that
-  // a handler that ends in the middle of a message does not serve them again.
+  // Served recipients, and those that failed for good, are recorded beside the spool file (its
+  // name & ".done"), durably, so that a handler that ends in the middle of a message does not
+  // serve them again.
   void RecordServed(QueueSlot& slot);
   void LoadServed(QueueSlot& slot);
   // Reads the envelope record beside the spool file once; an error other than a missing record
@@ -144,6 +146,9 @@ class VanequeueCls {
   // and its outcome recorded, and the conclusion (logged and removed, or left queued).
   void ServeMessage(int i);
   bool RemoveIfExpired(int i, const QueueSlot& slot);
+  // MessageExpiry in minutes, read as a whole number; nullopt when it is not one from 0 to
+  // kMaxMessageExpiry: then nothing expires, and the first such read logs and mails it.
+  std::optional<long long> MessageExpiryMinutes();
   // The loaded message; null when it was removed or stays queued unread.
   std::unique_ptr<StoredMessage> LoadQueuedMessage(int i, int count, QueueSlot& slot);
   struct MessageInService;
@@ -178,6 +183,7 @@ class VanequeueCls {
   bool woken_running_ = false;     // a woken run is under way
   bool woken_run_posted_ = false;  // a woken run waits on the loop
   bool wake_after_pass_ = false;   // a wake came during a pass
+  bool expiry_refused_ = false;    // an unusable MessageExpiry has been reported
   int64_t sms_sent_ = 0;
   int64_t sms_attempts_failed_ = 0;
   int64_t sms_failed_permanently_ = 0;

@@ -339,6 +339,13 @@ TEST(DoneListTest, MatchesWholeEntriesOnly) {
   EXPECT_FALSE(DoneListContains("21:", 1));
   EXPECT_TRUE(DoneListContains("2:11:", 11));
   EXPECT_FALSE(DoneListContains("", 1));
+  // A record with recipients that failed for good reads back, and as a plain DoneList holds them.
+  for (const char* text : {"1:3::2:", ":2:", "1:"}) {
+    QueueSlot slot;
+    TakeServedRecord(text, &slot);
+    EXPECT_EQ(ServedRecordText(slot), text);
+    EXPECT_EQ(DoneListContains(text, 2), slot.failed_list == "2:") << text;
+  }
 }
 
 // --- the spool folder scan ---
@@ -363,12 +370,50 @@ TEST_F(HandlerTest, ScanWithExpiryZeroDeletesEverySpoolFile) {
   EXPECT_EQ(Handler().queue().QueueCount(), 0);
 }
 
-TEST_F(HandlerTest, AnUnreadableExpiryNeverQueuesOrExpires) {
-  Set("MessageExpiry", "soon");
+TEST_F(HandlerTest, ExpiryIsAWholeNumberAndAnUnusableOneKeepsEveryMailAndIsReportedOnce) {
+  struct Case {
+    const char* expiry;
+    bool usable;
+  } cases[] = {{"40000", true}, {"soon", false}, {"-5", false}, {"525601", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.expiry);
+    handler_.reset();
+    const size_t sms_before = SmsNumbers().size(), log_before = LogTexts().size();
+    Set("MessageExpiry", c.expiry);
+    // Two days old, and its send fails so that it stays for the next scans and passes.
+    std::string path = Spool(std::string(c.expiry) + ".msg", {{"111", ""}});
+    files_.SetModified(path, clock_.Now() - std::chrono::hours(48));
+    sms_.SetDefaultSendResult({9, "down"});
+    Handler().AllocateId(Variant{int64_t{1}});
+    ProcessTick();
+    timer2_.Fire();
+    ProcessTick();
+    EXPECT_EQ(SmsNumbers().size() - sms_before, 2u);
+    EXPECT_TRUE(files_.FileExists(path));
+    const std::vector<std::string> texts = LogTexts();
+    const std::string refusal = "{1} !!!MessageExpiry \"" + std::string(c.expiry) +
+                                "\" is not a whole number of minutes from 0 to 525600";
+    EXPECT_EQ(std::count_if(texts.begin() + static_cast<long>(log_before), texts.end(),
+                            [&](const std::string& t) { return t.rfind(refusal, 0) == 0; }),
+              c.usable ? 0 : 1);
+    files_.DeleteFile(path);
+  }
+  size_t refusals = 0;
+  for (const SentMail* mail : ErrorMails())
+    refusals += mail->subject == "Vanequeue 1 Settings Error";
+  EXPECT_EQ(refusals, 3u);
+}
+
+TEST_F(HandlerTest, AQueuedFileTheScanExpiresIsNoErrorForThePass) {
   std::string path = Spool("a.msg", {{"447700900123", ""}});
   Handler().AllocateId(Variant{int64_t{1}});
-  EXPECT_EQ(Handler().queue().QueueCount(), 0);
-  EXPECT_TRUE(files_.FileExists(path));
+  clock_.Advance(std::chrono::minutes(60));
+  timer2_.Fire();
+  ProcessTick();
+  EXPECT_THAT(LogTexts(), ElementsAre("{1} Expired mail file removed...a.msg 07/12/2026 09:07:03"));
+  EXPECT_TRUE(ErrorMails().empty());
+  EXPECT_EQ(Handler().queue().slot(1).SpoolPath, "*");
+  EXPECT_FALSE(files_.FileExists(path));
 }
 
 TEST_F(HandlerTest, AFailedDeletionKeepsTheRestOfThatSweepFromActing) {
@@ -666,14 +711,14 @@ TEST_F(HandlerTest, AMessageThatCannotBeLoadedIsReportedAndDropped) {
   EXPECT_EQ(mail_.temp_directories().back(), kSpool);
 }
 
-TEST_F(HandlerTest, AQueuedSlotExpiresStrictlyAfterTheExpiry) {
+TEST_F(HandlerTest, AQueuedSlotExpiresAsTheScanDoesWhenItsAgeReachesTheExpiry) {
   std::string path = Spool("a.msg", {{"447700900123", ""}});
   sms_.SetDefaultSendResult({9, "down"});
   Handler().AllocateId(Variant{int64_t{1}});
   // Keep the scan from expiring the file first: it is modified "now" at every step.
-  clock_.Advance(std::chrono::minutes(60));
+  clock_.Advance(std::chrono::minutes(59));
   files_.SetModified(path, clock_.Now());
-  ProcessTick();  // 60 minute boundaries: not yet
+  ProcessTick();  // 59 minute boundaries: not yet
   EXPECT_EQ(CountLog("{1} Message expired "), 0u);
   clock_.Advance(std::chrono::minutes(1));
   ProcessTick();
@@ -899,6 +944,80 @@ TEST_F(HandlerTest, AFileThatCannotBeReadNowStaysQueuedAndIsLoggedOnce) {
   ProcessTick();  // it has passed
   EXPECT_THAT(SmsNumbers(), ElementsAre("111"));
   EXPECT_FALSE(files_.FileExists(path));
+}
+
+// --- stopping and failures that no retry changes ---
+
+TEST_F(HandlerTest, AStopDuringAPassLeavesWhatWasNotSentQueuedUntouched) {
+  struct Case {
+    const char* name;
+    bool handler_stops;  // else only the renderer reports that it is stopping
+  } cases[] = {{"the handler stops", true}, {"the renderer stops", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    handler_.reset();
+    end_calls_ = 0;
+    std::string a = Spool(std::string(c.name) + "-a.msg", {{"111", ""}, {"222", ""}, {"333", ""}});
+    std::string b = Spool(std::string(c.name) + "-b.msg", {{"444", ""}});
+    const size_t before = SmsNumbers().size();
+    auto since = [&] {
+      std::vector<std::string> numbers = SmsNumbers();
+      return std::vector<std::string>(numbers.begin() + static_cast<long>(before), numbers.end());
+    };
+    sms_.SetSendFunction([&](const RenderedSms& sms) {
+      if (sms.recipients[0].first != "222") return FakeSmsResult{};
+      if (c.handler_stops) Handler().StopProcess();
+      return FakeSmsResult{kSmsProviderFailed, "SMPP: the handler is stopping",
+                           SendFailure::kStopping};
+    });
+    Handler().AllocateId(Variant{int64_t{1}});
+    ProcessTick();
+    if (c.handler_stops) {
+      EXPECT_THAT(since(), ElementsAre("111", "222"));  // nothing started after the stop
+      EXPECT_TRUE(files_.FileExists(b));
+    } else {
+      EXPECT_THAT(since(), ElementsAre("111", "222", "333", "444"));
+    }
+    EXPECT_EQ(CountLog("{1} !!!"), 0u);
+    EXPECT_TRUE(ErrorMails().empty());
+    EXPECT_TRUE(files_.FileExists(a));
+    EXPECT_EQ(*files_.Contents(a + ".done"), c.handler_stops ? "1:" : "1:3:");
+    files_.DeleteFile(a);
+    files_.DeleteFile(a + ".done");
+    files_.DeleteFile(b);
+  }
+}
+
+TEST_F(HandlerTest, APermanentFailureConcludesItsRecipientOnceEvenAcrossARestart) {
+  std::string path = Spool("a.msg", {{"111x", ""}, {"222", ""}, {"333", ""}, {"444", ""}});
+  sms_.SetSendFunction([](const RenderedSms& sms) {
+    const std::string& number = sms.recipients[0].first;
+    if (number == "111x") return FakeSmsResult{kSmsInvalidNumber, "Invalid mobile number \"111x\""};
+    if (number == "222") return FakeSmsResult{9, "ESME_RINVDSTADR", SendFailure::kPermanent};
+    if (number == "333") return FakeSmsResult{kSmsBadSettings, "no host", SendFailure::kProvider};
+    return FakeSmsResult{9, "busy"};
+  });
+  Handler().AllocateId(Variant{int64_t{1}});
+  ProcessTick();
+  EXPECT_EQ(*files_.Contents(path + ".done"), ":1:2:");
+  ProcessTick();
+  EXPECT_THAT(SmsNumbers(), ElementsAre("111x", "222", "333", "444", "333", "444"));
+
+  // The next handler retries only the temporary failures, and concludes the message.
+  handler_.reset();
+  sms_.SetSendFunction(nullptr);
+  Handler().AllocateId(Variant{int64_t{1}});
+  ProcessTick();
+  EXPECT_THAT(SmsNumbers(), ElementsAre("111x", "222", "333", "444", "333", "444", "333", "444"));
+  EXPECT_EQ(CountLog("{1} !!!Send Error (1/1) 111x/alice@example.com"), 1u);
+  EXPECT_EQ(CountLog("{1} !!!Invalid mobile number"), 1u);
+  EXPECT_EQ(CountLog("{1} !!!Send Error (1/1) 222/alice@example.com"), 1u);
+  EXPECT_EQ(CountLog("{1} !!!Send Error (1/1) 333/alice@example.com"), 2u);
+  EXPECT_EQ(ErrorMails().size(), 1u);
+  EXPECT_EQ(CountLog("{1} !!!Errored (1/1) " + path), 1u);
+  EXPECT_EQ(CountLog("{1} !!!Processed with errors (1/1) " + path), 1u);
+  EXPECT_EQ(CountLog("{1} Processed OK"), 0u);
+  EXPECT_EQ(files_.FileNames(kSpool), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -252,7 +252,7 @@ class AdministratorTest(PeerTest):
         self.sink.refuse.add("admin@example.com")
         gw = self.start_running()
         send(gw.port, ["12ab", "447700900123"], "one bad number")
-        self.wait_log("!!!Errored (1/1) ")
+        self.wait_log("!!!Processed with errors (1/1) ")
         lines = gw.log_lines()
         failures = [l for l in lines if "Cannot send mail...." in l]
         self.assertEqual(len(failures), 1, failures)

@@ -100,6 +100,7 @@ class SmppTest(GatewayTest):
         self.assertEqual(len(smsc.of("throttled")), 2)
         errors = [l for l in self.gw.log_lines() if l.startswith("{1} !!!SMPP")]
         self.assertEqual(errors, ["{1} !!!SMPP submit_sm: ESME_RSUBMITFAIL (0x00000045)"])
+        smsc.wait("sms")  # its report may follow the handler's log line
         self.assertEqual(len(self.sms_to(smsc, "447700900123")), 1)
 
     def test_a_connection_dropped_in_a_window_loses_and_repeats_nothing(self):
@@ -164,6 +165,22 @@ class SmppTest(GatewayTest):
         smsc.wait("bind", count=2, timeout=20)  # back after its back-off
         self.send(["447700900124"], "after the flood")
         self.wait_log("Processed OK", count=2)
+
+    def test_a_stop_during_a_pass_leaves_the_unsent_mail_queued_untouched(self):
+        smsc = self.smsc()
+        self.start_smpp(smsc)
+        smsc.command("set", hold=100)  # no answer comes
+        self.send(["447700900121", "447700900122", "447700900123"], "Stopping")
+        smsc.wait("submit")
+        self.gw.stop()
+        wait_for(lambda: not self.gw.handler_pids(), what="the handler to end")
+        self.assertEqual([l for l in self.gw.log_lines() if "Send Error" in l or "Errored" in l],
+                         [])
+        self.assertEqual(self.sink.to("admin@example.com"), [])
+        # The spool file stays, with no record of served recipients beside it.
+        left = [f for f in self.gw.spool_files() if not f.startswith(".") and ".msg." not in f]
+        self.assertEqual(len(left), 1, self.gw.spool_files())
+        self.assertTrue(left[0].endswith(".msg"), left)
 
     def test_receipts_enquire_link_and_unbind(self):
         smsc = self.smsc()
