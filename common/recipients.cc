@@ -71,7 +71,8 @@ std::optional<std::string_view> PlainEntryAddress(std::string_view entry) {
   const bool blank = std::any_of(address.begin(), address.end(), IsAsciiBlank);
   if (address.find('@') != kNone && !blank) {  // read as an e-mail address
     if (!IsPlainAddrSpec(address)) return std::nullopt;
-    if (!std::all_of(name.begin(), name.end(), [](char c) { return IsAtext(c) || IsAsciiBlank(c); }))
+    if (!std::all_of(name.begin(), name.end(),
+                     [](char c) { return IsAtext(c) || IsAsciiBlank(c); }))
       return std::nullopt;
   }
   return address;
@@ -96,10 +97,8 @@ bool IsPlainFieldName(std::string_view name) {
   });
 }
 
-}  // namespace
-
 // Equality once spaces and "-" are dropped covers plain equality as well.
-bool SameRecipient(std::string_view a, std::string_view b) {
+bool SameIgnoringCaseSpacesAndDashes(std::string_view a, std::string_view b) {
   auto skip = [](char c) { return c == ' ' || c == '-'; };
   size_t i = 0, j = 0;
   for (;;) {
@@ -108,6 +107,54 @@ bool SameRecipient(std::string_view a, std::string_view b) {
     if (i == a.size() || j == b.size()) return i == a.size() && j == b.size();
     if (AsciiLower(a[i++]) != AsciiLower(b[j++])) return false;
   }
+}
+
+}  // namespace
+
+std::optional<std::string> NumberDigits(std::string_view number) {
+  std::string digits;
+  bool plus = false;
+  bool started = false;  // a character other than a space has been seen
+  size_t group = kNone;  // while a parenthesis is open: where its digits begin
+  for (char c : number) {
+    if (c >= '0' && c <= '9') {
+      digits.push_back(c);
+    } else if (c == '+') {
+      if (started) return std::nullopt;
+      plus = true;
+    } else if (c == '(') {
+      if (group != kNone) return std::nullopt;
+      group = digits.size();
+    } else if (c == ')') {
+      if (group == kNone || group == digits.size()) return std::nullopt;
+      const bool zeros = digits.find_first_not_of('0', group) == kNone;
+      if (zeros && (plus || digits.starts_with("00"))) return std::nullopt;
+      group = kNone;
+    } else if (c != ' ' && c != '-' && c != '.') {
+      return std::nullopt;
+    }
+    started |= c != ' ';
+  }
+  if (group != kNone || digits.empty()) return std::nullopt;
+  return plus ? "+" + digits : digits;
+}
+
+std::string ProviderNumber(std::string_view number) {
+  if (!NumberDigits(number)) return std::string(number);
+  std::string out;
+  for (char c : number) {
+    if (c != '(' && c != ')' && c != '.') out.push_back(c);
+  }
+  return out;
+}
+
+bool SameRecipient(std::string_view a, std::string_view b) {
+  if (SameIgnoringCaseSpacesAndDashes(a, b)) return true;
+  const size_t at_a = std::min(a.find('@'), a.size());
+  const size_t at_b = std::min(b.find('@'), b.size());
+  const std::optional<std::string> digits_a = NumberDigits(a.substr(0, at_a));
+  return digits_a && digits_a == NumberDigits(b.substr(0, at_b)) &&
+         SameIgnoringCaseSpacesAndDashes(a.substr(at_a), b.substr(at_b));
 }
 
 std::vector<MailRecipient> EnvelopeOnlyRecipients(const std::vector<MailRecipient>& header,
@@ -157,9 +204,9 @@ std::optional<std::vector<std::string>> PlainHeaderRecipients(std::string_view m
     const auto colon = line.find(':');
     if (colon == kNone || !IsPlainFieldName(line.substr(0, colon))) return std::nullopt;
     const std::string_view name = line.substr(0, colon);
-    field = EqualsIgnoringAsciiCase(name, "To") ? &to
+    field = EqualsIgnoringAsciiCase(name, "To")   ? &to
             : EqualsIgnoringAsciiCase(name, "Cc") ? &cc
-                                                    : nullptr;
+                                                  : nullptr;
     value.assign(line.substr(colon + 1));
   }
   if (!finish_field()) return std::nullopt;
@@ -171,9 +218,9 @@ bool HeadersNameEveryRecipient(std::string_view message, const std::vector<std::
   const std::optional<std::vector<std::string>> named = PlainHeaderRecipients(message);
   if (!named) return false;
   return std::all_of(envelope.begin(), envelope.end(), [&](const std::string& address) {
-    return address.empty() ||
-           std::any_of(named->begin(), named->end(),
-                       [&](const std::string& n) { return SameRecipient(n, address); });
+    return address.empty() || std::any_of(named->begin(), named->end(), [&](const std::string& n) {
+             return SameRecipient(n, address);
+           });
   });
 }
 

@@ -14,8 +14,22 @@
 
 namespace mailvane {
 
+// The digits of a mobile number as people write it, with its "+" first when it has one: ASCII
+// digits, a "+" before them, and spaces, "-", "." and parentheses as formatting
+// ("(07700) 900127" gives "07700900127"). nullopt when the digits would be a guess: any other
+// character, a "+" after anything but spaces, parentheses that do not pair up, nest or hold no
+// digit, a group of zeros only in an international number ("+44 (0) 7700 ..."), or no digit.
+std::optional<std::string> NumberDigits(std::string_view number);
+
+// The number handed to the SMS provider: as written, without the parentheses and dots that
+// NumberDigits reads as formatting; a number it cannot read unchanged, for the provider's
+// renderer to refuse as invalid.
+std::string ProviderNumber(std::string_view number);
+
 // Two addresses name one recipient when they are equal ignoring ASCII case, or are so once spaces
-// and "-" are removed ("+447700900123" and "+44 7700 900123").
+// and "-" are removed ("+447700900123" and "+44 7700 900123"), or when the parts before their
+// "@" give the same NumberDigits and the rest is so ("(07700)900127@sms.example" and
+// "07700 900127@SMS.example").
 bool SameRecipient(std::string_view a, std::string_view b);
 
 // The envelope recipients that no header recipient and no earlier envelope recipient names, in

@@ -75,7 +75,34 @@ TEST(PlainHeaderRecipientsTest, TheRecordIsSparedOnlyWhenTheHeadersNameEveryReci
   // What the handler serves is the same with and without the record: nothing is left out.
   ParsedMessage parsed;
   ASSERT_EQ(ParseStoredMessage(message, &parsed), 0);
-  EXPECT_TRUE(EnvelopeOnlyRecipients(parsed.recipients, {"+447700900123", "bob@example.com"}).empty());
+  EXPECT_TRUE(
+      EnvelopeOnlyRecipients(parsed.recipients, {"+447700900123", "bob@example.com"}).empty());
+}
+
+TEST(NumberDigitsTest, FormattingIsReadAndWhatWouldBeAGuessIsNoNumber) {
+  const std::pair<const char*, std::optional<std::string>> cases[] = {
+      {"(07700) 900127", "07700900127"},
+      {"(07700)900127", "07700900127"},
+      {" +44 7700-900.127", "+447700900127"},
+      {"+1 (555) 010-0199", "+15550100199"},
+      {"(0)7700 900127", "07700900127"},  // a national number's own zero
+      {"+44 (0) 7700 900127", std::nullopt},
+      {"0044 (0)7700 900127", std::nullopt},
+      {"(Bob)07700900127", std::nullopt},
+      {"07700 900127 ext 5", std::nullopt},
+      {"07700\t900127", std::nullopt},
+      {"44+7700", std::nullopt},
+      {"-+44", std::nullopt},
+      {"(07700 900127", std::nullopt},
+      {"07700) 900127", std::nullopt},
+      {"((07700))900127", std::nullopt},
+      {"()07700", std::nullopt},
+      {" - ", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& [number, digits] : cases) EXPECT_EQ(NumberDigits(number), digits) << number;
+  EXPECT_EQ(ProviderNumber("(07700) 900.127"), "07700 900127");
+  EXPECT_EQ(ProviderNumber("+44 (0) 7700"), "+44 (0) 7700");  // for the renderer to refuse
 }
 
 }  // namespace

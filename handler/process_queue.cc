@@ -32,52 +32,7 @@ std::string Position(int i, int count) {
   return "(" + std::to_string(i) + "/" + std::to_string(count) + ")";
 }
 
-// The first max_chars characters of UTF-8 text, never cutting a character in two; a negative
-// count gives the empty text.
-std::string CutCharacters(const std::string& text, long long max_chars) {
-  if (max_chars <= 0) return "";
-  long long chars = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
-      if (chars == max_chars) return text.substr(0, i);
-      ++chars;
-    }
-  }
-  return text;
-}
-
-std::string ReplaceCrLf(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
-      out += ' ';
-      ++i;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
-
 std::string BeforeAt(const std::string& text) { return text.substr(0, text.find('@')); }
-
-std::string WithoutSpacesAndDashes(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c != ' ' && c != '-') out += c;
-  }
-  return out;
-}
-
-// The SMS text of a body: CR LF pairs become spaces when strip_crlf, then the text is cut so that
-// it and the sender's display name fit max_length together with their separator.
-std::string SmsText(std::string body, bool strip_crlf, long long max_length,
-                    const std::string& from) {
-  if (strip_crlf) body = ReplaceCrLf(body);
-  const long long from_length = static_cast<long long>(CharacterCount(from));
-  return CutCharacters(body, max_length > from_length ? max_length - 1 - from_length : 0);
-}
 
 // A setting read as a whole number as large as the text holds: the number syntax of ToInt16,
 // rounded the same way, saturating at the 64-bit bounds. Not a number: type mismatch.
@@ -88,6 +43,21 @@ long long ToWholeCount(std::string_view text) {
   if (rounded >= 9223372036854775807.0) return INT64_MAX;
   if (rounded <= -9223372036854775808.0) return INT64_MIN;
   return static_cast<long long>(rounded);
+}
+
+// The SMS text of a message, cut so that it and the sender's display name fit MaxLength together
+// with their separator.
+SmsText MessageSmsText(const StoredMessage& message, const ConfigRecord& config) {
+  const long long max_length = ToWholeCount(config.MaxLength);
+  const long long from_length = static_cast<long long>(CharacterCount(message.From()));
+  return SmsTextOf(message.BodyText(), message.Subject(), config.StripCRLF == "1",
+                   max_length > from_length ? max_length - 1 - from_length : 0);
+}
+
+// Whether a recipient gets an SMS rather than the mail: any address that is no e-mail address
+// by its form, and one that is but whose part before "@" reads as a number.
+bool IsSmsRecipient(const std::string& address) {
+  return !IsEmailAddress(address) || NumberDigits(BeforeAt(address)).has_value();
 }
 
 }  // namespace
@@ -285,16 +255,12 @@ void VanequeueCls::ServeRecipient(const StoredMessage& message, const MailRecipi
                                   std::function<void(const RecipientOutcome&)> done) {
   const std::string from_addr = message.FromAddr();
   const std::string from = message.From();
-  const std::string sms_text =
-      SmsText(message.BodyText(), config_.StripCRLF == "1", ToWholeCount(config_.MaxLength), from);
+  const std::string sms_text = MessageSmsText(message, config_).text;
   const std::string name = BeforeAt(recipient.name);
-  const std::string number = BeforeAt(recipient.address);
-
-  bool send_sms = !IsEmailAddress(recipient.address);
-  if (!send_sms) send_sms = IsNumeric(WithoutSpacesAndDashes(number));
+  const std::string number = ProviderNumber(BeforeAt(recipient.address));
 
   RecipientOutcome outcome;
-  if (send_sms) {
+  if (IsSmsRecipient(recipient.address)) {
     std::shared_ptr<SmsRenderer> renderer = env_.sms.NewRenderer();
     renderer->SetMailServer(config_.MailServer);
     renderer->SetMailAddress(kSmsGatewayAddress);
@@ -412,6 +378,14 @@ void VanequeueCls::ConcludeMessage(int i, int count, std::unique_ptr<StoredMessa
       WriteHandlerLog(">>> To:" + recipient.address + " <" + recipient.name + ">");
     }
     WriteHandlerLog(">>> Body:" + message->BodyText());
+    if (std::any_of(recipients.begin(), recipients.end(),
+                    [](const MailRecipient& r) { return IsSmsRecipient(r.address); })) {
+      const SmsText sms = MessageSmsText(*message, config_);
+      if (sms.cut) {
+        WriteHandlerLog(">>> SMS text (cut to " + std::to_string(CharacterCount(sms.text)) +
+                        " characters)");
+      }
+    }
   };
   if (error_count == 0) {
     // Every recipient is done with; some may have failed for good.

@@ -503,6 +503,26 @@ TEST_F(HandlerTest, TheSmsTextIsCutByCharactersAfterTheDisplayName) {
   EXPECT_EQ(by_number["3"]->message, "");  // a name longer than the limit leaves no text
 }
 
+TEST_F(HandlerTest, TheSmsTextEndsAtItsLastWordFallsBackToTheSubjectAndACutIsLogged) {
+  Set("MaxLength", "13");  // with the name "Al", 10 characters
+  Spool("a.msg", {{"(07700) 900127", ""}}, "Disk full\r\n\r\n", "Al");
+  Spool("b.msg", {{"2", ""}, {"dave@example.org", ""}}, "  ", "Al");
+  Spool("c.msg", {{"dave@example.org", ""}}, std::string(20, 'x'), "Al");
+  Handler().AllocateId(Variant{int64_t{1}});
+  ProcessTick();
+  std::map<std::string, std::string> texts;
+  for (const RenderedSms& sms : sms_.renderers()) texts[sms.recipients[0].first] = sms.message;
+  EXPECT_EQ(texts, (std::map<std::string, std::string>{{"07700 900127", "Disk full"},
+                                                       {"2", "Subject li"}}));
+  // Only a cut SMS text says so, after the body it was cut from; a forward is never cut.
+  const std::vector<std::string> log = LogTexts();
+  EXPECT_EQ(CountLog("{1} >>> SMS text (cut to "), 1u);
+  const auto b = std::find(log.begin(), log.end(), "{1} >>> To:dave@example.org <>");
+  ASSERT_NE(b, log.end());
+  EXPECT_THAT(std::vector<std::string>(b + 1, b + 3),
+              ElementsAre("{1} >>> Body:  ", "{1} >>> SMS text (cut to 10 characters)"));
+}
+
 TEST_F(HandlerTest, ClassificationTable) {
   Set("ForwardOK", "1");
   struct Case {
@@ -877,9 +897,19 @@ TEST(SameRecipientTest, CaseSpacesAndDashesDoNotMakeAnotherRecipient) {
     const char* b;
     bool same;
   } cases[] = {
-      {"bob@example.com", "BOB@Example.COM", true}, {"+447700900123", "+44 7700-900123", true},
-      {"447700900123", "+447700900123", false},     {"447700900123", "4477009001234", false},
-      {"bob@example.com", "bob@example.co", false}, {"", "", true},
+      {"bob@example.com", "BOB@Example.COM", true},
+      {"+447700900123", "+44 7700-900123", true},
+      {"447700900123", "+447700900123", false},
+      {"447700900123", "4477009001234", false},
+      {"bob@example.com", "bob@example.co", false},
+      {"", "", true},
+      {"(07700)900127@sms.example", "07700.900127@SMS.Example", true},
+      {"(07700)900127@sms.example", "900127@sms.example", false},
+      {"(07700)900127", "07700 900127", true},
+      {"07700900127@a.example", "(07700)900127@b.example", false},
+      {"07700900127", "07700900127@sms.example", false},
+      {"+44 (0) 7700 900127", "+44 (0) 7700 900127", true},
+      {"+44 (0) 7700 900127", "+447700900127", false},
   };
   for (const Case& c : cases) EXPECT_EQ(SameRecipient(c.a, c.b), c.same) << c.a << " " << c.b;
 }

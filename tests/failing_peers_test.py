@@ -358,7 +358,7 @@ class LocalFaultsTest(PeerTest):
         os.makedirs(gw.spool_dir())
         send(gw.port, ["447700900123"], "back again")
         wait_for(lambda: self.sink.requests(), 40, what="the provider request")
-        self.assertEqual(self.sink.requests()[0]["Text"], "back again ")
+        self.assertEqual(self.sink.requests()[0]["Text"], "back again")
         self.assert_alive()
 
 

@@ -62,7 +62,7 @@ class HttpProviderTest(GatewayTest):
         self.assertEqual([(r["fields"]["To"], r["fields"]["From"]) for r in got],
                          [("+447700900123", "+15005550006"), ("07700900124", "+15005550006"),
                           ("447700900125", "+15005550006")])
-        self.assertEqual(got[0]["fields"]["Body"], AWKWARD.replace("\n", "\r\n") + "\r\n")
+        self.assertEqual(got[0]["fields"]["Body"], AWKWARD.replace("\n", "\r\n"))
         self.assertEqual(got[0]["headers"]["authorization"],
                          "Basic " + base64.b64encode(b"acct:secret").decode())
         self.assertEqual(self.provider.connections, 1)  # one connection for every request
@@ -80,7 +80,7 @@ class HttpProviderTest(GatewayTest):
         self.assertEqual(len(sent), 2)
         self.assertEqual(sent[1]["fields"], {"api_key": "acct", "api_secret": "secret",
                                              "from": "Alerts", "to": "447700900123",
-                                             "text": AWKWARD.replace("\n", "\r\n") + "\r\n"})
+                                             "text": AWKWARD.replace("\n", "\r\n")})
         self.send(["4477009x@sms.example.com"], body="never sent")
         self.wait_log('!!!Invalid mobile number "4477009x"')
         self.assertEqual(len(self.provider.of()), 2)
@@ -95,7 +95,7 @@ class HttpProviderTest(GatewayTest):
         self.assertEqual([l.split("} ", 1)[1] for l in self.gw.log_lines() if "trying again" in l],
                          ["HTTP 429 from %s, trying again in 1 s" % self.origin,
                           "HTTP 500 from %s, trying again in 2 s" % self.origin])
-        self.assertEqual([r["fields"]["Body"] for r in self.provider.of()], ["retried\r\n"] * 3)
+        self.assertEqual([r["fields"]["Body"] for r in self.provider.of()], ["retried"] * 3)
         self.assertEqual(self.errors(), [])
 
     def test_template_with_a_refusal_that_names_no_password(self):
@@ -109,7 +109,7 @@ class HttpProviderTest(GatewayTest):
         sent = self.provider.of("/v1/send")[0]
         self.assertEqual(sent["path"], "/v1/send?to=%2B447700900123&who=Zo%C3%AB%20Q")
         self.assertEqual(sent["headers"]["authorization"], "Bearer secret")
-        self.assertEqual(sent["fields"], {"msg": AWKWARD.replace("\n", "\r\n") + "\r\n",
+        self.assertEqual(sent["fields"], {"msg": AWKWARD.replace("\n", "\r\n"),
                                           "from": "Alice"})
         self.assertFalse([l for l in self.gw.log_lines() if "secret" in l])
 

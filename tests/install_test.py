@@ -141,8 +141,8 @@ class InstallTest(unittest.TestCase):
         requests = wait_for(sink.requests, timeout=30, what="the provider request")
         self.assertEqual(requests[0]["Number"], "447700900123")
         self.assertEqual(requests[0]["Password"], "pass word")
-        # StripCRLF "1": the line end of the body becomes a space.
-        self.assertEqual(requests[0]["Text"], "Disk full ")
+        # The line end that ends the body is no part of the text.
+        self.assertEqual(requests[0]["Text"], "Disk full")
         self.assertEqual(gw.stop(), 0)
 
     def test_shipped_first_store_loads_without_first_run(self):

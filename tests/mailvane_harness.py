@@ -305,6 +305,17 @@ class GatewayTest(unittest.TestCase):
             print("\n".join(self.gw.log_lines()))
             raise
 
+    def send(self, recipients, text, sender="alice@example.com"):
+        """Delivers one mail to the running gateway with a real SMTP client. The recipients go
+        to RCPT TO exactly as given: smtplib's sendmail would drop "(...)" as a comment."""
+        import smtplib
+        with smtplib.SMTP("127.0.0.1", self.gw.port, timeout=30) as client:
+            client.ehlo()
+            client.mail(sender)
+            for recipient in recipients:
+                self.assertEqual(client.docmd("RCPT", "TO:<%s>" % recipient)[0], 250)
+            self.assertEqual(client.data(text.encode())[0], 250)
+
     def start_running(self, **overrides):
         self.gw.write_settings(self.gw.default_settings(self.sink.port, **overrides))
         self.gw.start("-debug")

@@ -38,7 +38,7 @@ class RoadTest(GatewayTest):
         self.assertEqual(bob["Password"], "secret")
         self.assertEqual(bob["ReplyName"], "Alice")
         self.assertEqual(bob["ReplyAddress"], "gateway@example.com")
-        self.assertEqual(bob["Text"], "Meet at 10:30 see you ")  # the body ends in a line break
+        self.assertEqual(bob["Text"], "Meet at 10:30 see you")  # without the body's final line break
         forwarded = self.sink.to("dave@example.org")
         self.assertEqual(len(forwarded), 1)
         self.assertEqual(forwarded[0][2]["Subject"], "Alert")

@@ -62,6 +62,8 @@ class SmppTest(GatewayTest):
             (["00447700900125@sms.example.com"], "Grüße 😀 Zoë 日本", 8, 1, "447700900125", 1),
             (["447700900126"], LONG_GSM, 0, 3, "447700900126", 0),
             (["447700900127"], LONG_UCS2, 8, 3, "447700900127", 0),
+            (["447700900128"], "a" * 160, 0, 1, "447700900128", 0),  # one SMS each, not two
+            (["447700900129"], "ж" * 70, 8, 1, "447700900129", 0),
         ]
         for to, body, *_ in cases:
             self.send(to, body)
@@ -70,8 +72,8 @@ class SmppTest(GatewayTest):
         for to, body, coding, parts, number, ton in cases:
             sms = self.sms_to(smsc, number)
             self.assertEqual(len(sms), 1, number)
-            # The body's final line break became a space (StripCRLF).
-            self.assertEqual(sms[0]["text"], body + " ", number)
+            # The line break and spaces that end the body are no part of the text.
+            self.assertEqual(sms[0]["text"], body.rstrip(), number)
             self.assertEqual((sms[0]["data_coding"], sms[0]["parts"], sms[0]["dest_ton"]),
                              (coding, parts, ton), number)
         bob = self.sms_to(smsc, "07700900124")
@@ -113,7 +115,7 @@ class SmppTest(GatewayTest):
         lines = self.gw.log_lines()
         for number in numbers:
             sms = self.sms_to(smsc, number)
-            self.assertEqual([s["text"] for s in sms], [LONG_GSM + " "], number)
+            self.assertEqual([s["text"] for s in sms], [LONG_GSM], number)
         failed = [n for n in numbers if any("!!!Send Error (1/1) " + n in l for l in lines)]
         self.assertIn("447700900122", failed)
         self.assertNotIn("447700900121", failed)
@@ -212,7 +214,7 @@ class SmppTest(GatewayTest):
         self.start_smpp(smsc, env={"SSL_CERT_FILE": cert}, TLS="1")
         self.send(["447700900123"], "over TLS")
         self.wait_log("Processed OK")
-        self.assertEqual([s["text"] for s in smsc.of("sms")], ["over TLS "])
+        self.assertEqual([s["text"] for s in smsc.of("sms")], ["over TLS"])
         self.gw.stop()
         self.gw.close()
         self.gw = Gateway()

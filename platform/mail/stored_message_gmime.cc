@@ -300,7 +300,19 @@ void AddEntry(std::string_view entry, GMimeParserOptions* options,
   }
   if (address.empty() || TrimWhitespace(spec).empty())
     return;  // nothing but white space and comments
-  if (IsAddrSpec(TrimWhitespace(spec))) {
+  // A comment before the "@" of an address that is no e-mail address by its form (whose first
+  // character is no letter) may be part of a number, "(07700)900127@sms.example": dropping it
+  // would make another number, so such an address is taken as written.
+  bool comment_before_at = false;
+  bool at_seen = false;
+  ScanAddressText(address, [&](std::size_t i, Where where) {
+    at_seen |= where == Where::kTop && address[i] == '@';
+    comment_before_at |= !at_seen && where == Where::kComment;
+  });
+  const std::string_view plain_spec = TrimWhitespace(spec);
+  const char first = AsciiLower(plain_spec.front());
+  const bool number_like = first < 'a' || first > 'z';
+  if (IsAddrSpec(plain_spec) && !(comment_before_at && number_like)) {
     std::size_t before = out->size();
     InternetAddressList* list = internet_address_list_parse(options, std::string(entry).c_str());
     if (list != nullptr) {

@@ -247,6 +247,11 @@ TEST(ParseStoredMessageTest, RecipientHeaders) {
         {"bob@example.org", "Bob"},
         {"07700-900124", "Bob"}}},
       {"To: ,, 07700 900123 ,,\r\nCc: Nobody <>, (just a comment)", {{"07700 900123", ""}}},
+      // A comment before the "@" of what is no e-mail address may be part of a number: kept.
+      {"To: (07700)900127@sms.example, Bob <(07700)900128@sms.example>",
+       {{"(07700)900127@sms.example", ""}, {"(07700)900128@sms.example", "Bob"}}},
+      {"To: 07700(x)900127@sms.example, (Ann) ann@example.com",
+       {{"07700(x)900127@sms.example", ""}, {"ann@example.com", ""}}},
   };
   for (const Case& c : cases) {
     ParsedMessage parsed;
