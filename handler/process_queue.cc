@@ -182,7 +182,7 @@ void VanequeueCls::ServeMessage(int i) {
       continue;
     }
     ++service->unfinished;
-    ServeRecipient(*service->message, service->recipients[j - 1],
+    ServeRecipient(*service->message, service->recipients[j - 1], slot.SpoolPath,
                    [this, service, j](const RecipientOutcome& outcome) {
                      if (outcome.kind == RecipientOutcome::kStopped) {
                        ++service->stopped;
@@ -252,6 +252,7 @@ std::unique_ptr<StoredMessage> VanequeueCls::LoadQueuedMessage(int i, int count,
 }
 
 void VanequeueCls::ServeRecipient(const StoredMessage& message, const MailRecipient& recipient,
+                                  const std::string& spool_path,
                                   std::function<void(const RecipientOutcome&)> done) {
   const std::string from_addr = message.FromAddr();
   const std::string from = message.From();
@@ -271,6 +272,7 @@ void VanequeueCls::ServeRecipient(const StoredMessage& message, const MailRecipi
     renderer->SetAccount(config_.AccessUserName);
     renderer->SetPassword(config_.AccessPassword);
     renderer->AddRecipient(number, name);
+    renderer->SetReference(spool_path.substr(spool_path.rfind('/') + 1));  // the file name
     ++sends_in_flight_;
     // The renderer lives in its own completion until the provider has answered. The
     // bookkeeping must not throw into the provider's connection: a failure waits for the pass.

@@ -156,6 +156,7 @@ class VanequeueCls {
   // outcome: at once for a forward, for an SMS when the provider has answered (from within
   // WaitForSends, unless the renderer sends at once).
   void ServeRecipient(const StoredMessage& message, const MailRecipient& recipient,
+                      const std::string& spool_path,
                       std::function<void(const RecipientOutcome&)> done);
   // One recipient of the message is recorded; the last one concludes the message.
   void RecipientDone(MessageInService& service);

@@ -58,22 +58,24 @@ bool ReadProviderValues(const std::string& body, ProviderSettings* settings) {
 std::string OutcomeText(const ProviderSettings& settings, const std::string& number,
                         const TestSmsResult& result) {
   if (result.code != 0) {
-    return "Not sent: " + (result.error_text.empty() ? "error " + std::to_string(result.code)
-                                                     : result.error_text);
+    return "Not sent: " +
+           (result.error_text.empty() ? "error " + std::to_string(result.code) : result.error_text);
   }
   const std::string protocol = Lower(settings.Protocol);
   if (protocol == "smpp") return "Sent: the SMSC accepted the test SMS to " + number + ".";
-  if (protocol == "http") return "Sent: the provider's API accepted the test SMS to " + number + ".";
+  if (protocol == "http")
+    return "Sent: the provider's API accepted the test SMS to " + number + ".";
   return "Sent: the mail server took the request mail for " + number +
          "; the provider's gateway sends the SMS.";
 }
 
 }  // namespace
 
-// How the loop thread tells a worker to stop: its event loop is stopped, or, when the worker has
-// not attached it yet, the worker sends nothing.
+// How the loop thread tells a worker to stop: its sends are aborted and its event loop is
+// stopped, or, when the worker has not attached it yet, the worker sends nothing.
 class ProviderPage::WorkerStop {
  public:
+  const std::shared_ptr<SendAbort>& abort() const { return abort_; }
   bool Attach(EventLoop* loop) {
     std::lock_guard lock(mutex_);
     if (stopped_) return false;
@@ -87,19 +89,23 @@ class ProviderPage::WorkerStop {
   void Stop() {
     std::lock_guard lock(mutex_);
     stopped_ = true;
+    abort_->Abort();
     if (loop_ != nullptr) loop_->Stop();
   }
 
  private:
+  const std::shared_ptr<SendAbort> abort_ = std::make_shared<SendAbort>();
   std::mutex mutex_;
   EventLoop* loop_ = nullptr;
   bool stopped_ = false;
 };
 
 TestSmsResult SendProviderTest(EventLoop& loop, const ProviderTest& test) {
-  std::unique_ptr<MailFactory> mail = NewMailFactory();
+  MailOptions options;
+  options.abort = test.abort;
+  std::unique_ptr<MailFactory> mail = NewMailFactory(options);
   ApplyMailTls(*mail, test.config);
-  return SendTestSms({loop, *mail, nullptr}, test.settings, test.request);
+  return SendTestSms({loop, *mail, nullptr, test.abort}, test.settings, test.request);
 }
 
 ProviderPage::ProviderPage(ProviderPageEnvironment environment)
@@ -162,9 +168,8 @@ ConsoleResponse ProviderPage::Save(const ConsoleRequest& request) {
   }
   return JsonAnswer(json::object{
       {"saved", true},
-      {"message", json::object{{"text", kRestartRequired},
-                               {"title", kRestartTitle},
-                               {"icon", "critical"}}},
+      {"message",
+       json::object{{"text", kRestartRequired}, {"title", kRestartTitle}, {"icon", "critical"}}},
   });
 }
 
@@ -189,8 +194,8 @@ ConsoleResponse ProviderPage::StartTest(const ConsoleRequest& request) {
                                 std::to_string(kMaxTestNumberBytes) + " characters.");
   }
   if (text.size() > kMaxTestTextBytes) {
-    return ErrorAnswer(400, "The test text is too long: at most " +
-                                std::to_string(kMaxTestTextBytes) + " bytes.");
+    return ErrorAnswer(
+        400, "The test text is too long: at most " + std::to_string(kMaxTestTextBytes) + " bytes.");
   }
   if (text.empty()) text = kDefaultTestText;
 
@@ -209,29 +214,30 @@ ConsoleResponse ProviderPage::StartTest(const ConsoleRequest& request) {
   const uint64_t id = ++last_test_;
   running_ = true;
   stop_ = std::make_shared<WorkerStop>();
-  worker_ = std::thread([send = send_, test = std::move(test), stop = stop_, self = self_,
-                         &loop = loop_, id] {
-    Outcome outcome{id, false, kSmsProviderFailed, "Not sent: the test was stopped."};
-    {
-      std::unique_ptr<EventLoop> own = NewEventLoop();
-      if (stop->Attach(own.get())) {
-        TestSmsResult result;
-        try {
-          result = send(*own, test);
-        } catch (const std::exception& fault) {
-          result = {kSmsProviderFailed, std::string("the test failed: ") + fault.what()};
-        } catch (...) {
-          result = {kSmsProviderFailed, "the test failed"};
+  test.abort = stop_->abort();
+  worker_ = std::thread(
+      [send = send_, test = std::move(test), stop = stop_, self = self_, &loop = loop_, id] {
+        Outcome outcome{id, false, kSmsProviderFailed, "Not sent: the test was stopped."};
+        {
+          std::unique_ptr<EventLoop> own = NewEventLoop();
+          if (stop->Attach(own.get())) {
+            TestSmsResult result;
+            try {
+              result = send(*own, test);
+            } catch (const std::exception& fault) {
+              result = {kSmsProviderFailed, std::string("the test failed: ") + fault.what()};
+            } catch (...) {
+              result = {kSmsProviderFailed, "the test failed"};
+            }
+            stop->Detach();
+            outcome = {id, result.code == 0, result.code,
+                       OutcomeText(test.settings, test.request.number, result)};
+          }
         }
-        stop->Detach();
-        outcome = {id, result.code == 0, result.code,
-                   OutcomeText(test.settings, test.request.number, result)};
-      }
-    }
-    loop.Post([self, outcome = std::move(outcome)]() mutable {
-      if (*self != nullptr) (*self)->Finished(std::move(outcome));
-    });
-  });
+        loop.Post([self, outcome = std::move(outcome)]() mutable {
+          if (*self != nullptr) (*self)->Finished(std::move(outcome));
+        });
+      });
   deadline_->SetEnabled(true);
   return JsonAnswer(json::object{{"test", id}});
 }

@@ -3,7 +3,8 @@
 //   GET  /api/provider                  {"values": {<store name>: text, ...}, "accessUserName"}
 //   POST /api/provider/save             the values; {"saved": false, "problems": [...]} with
 //                                       nothing written, or every value written as a string and
-//                                       {"saved": true, "message": the settings dialog's restart box}
+//                                       {"saved": true, "message": the settings dialog's restart
+//                                       box}
 //   POST /api/provider/test             {"number", "text"}: {"test": id}; 409 while one runs
 //   GET  /api/provider/test/wait?test=id  parked until test id has its result (long poll):
 //                                       {"test", "done": true, "sent", "code", "text"} or, at the
@@ -12,8 +13,9 @@
 // dialog edits; the password is never sent to the page. A test uses the settings as saved, not as
 // typed. It runs on a worker thread with its own event loop and mail layer, so the console stays
 // live meanwhile, and its result is posted back to the loop. A test without a result after
-// kProviderTestDeadline is answered as failed and its worker told to stop; the next test can start
-// once that worker has ended. Loop thread only.
+// kProviderTestDeadline is answered as failed and its worker told to stop: its loop is stopped
+// and its HTTP request, retry wait or mail ended within about a second, so the next test can
+// start soon after, and the page's end does not wait for a provider. Loop thread only.
 #ifndef MAILVANE_SERVER_PROVIDER_PAGE_H_
 #define MAILVANE_SERVER_PROVIDER_PAGE_H_
 
@@ -26,6 +28,7 @@
 #include <thread>
 
 #include "common/config.h"
+#include "platform/base/send_abort.h"
 #include "platform/console/console_server.h"
 #include "platform/loop/event_loop.h"
 #include "platform/sms/provider_settings.h"
@@ -44,11 +47,12 @@ inline constexpr char kTestUnderWay[] = "A test is under way; wait for its resul
 struct ProviderTest {
   ProviderSettings settings;  // as stored
   TestSmsRequest request;
-  ConfigRecord config;  // MailTLS and MailTLSCAFile, for the mail protocol
+  ConfigRecord config;               // MailTLS and MailTLSCAFile, for the mail protocol
+  std::shared_ptr<SendAbort> abort;  // called when the test is to stop; never null
 };
 
 // Sends one test on the worker thread over loop, the worker's own. It returns when the provider
-// has answered, or soon after loop.Stop().
+// has answered, or soon after loop.Stop() and test.abort's Abort().
 using ProviderTestSender = std::function<TestSmsResult(EventLoop& loop, const ProviderTest& test)>;
 
 // The real sender: a mail layer of its own with the record's TLS settings, and SendTestSms.
@@ -56,9 +60,9 @@ TestSmsResult SendProviderTest(EventLoop& loop, const ProviderTest& test);
 
 struct ProviderPageEnvironment {
   ConsoleServer& server;
-  EventLoop& loop;             // where results are posted; must outlive the page
-  Registry& registry;          // loop thread only, as everything of the server's
-  const ConfigRecord& config;  // the server's record, as the settings dialog keeps it
+  EventLoop& loop;                  // where results are posted; must outlive the page
+  Registry& registry;               // loop thread only, as everything of the server's
+  const ConfigRecord& config;       // the server's record, as the settings dialog keeps it
   std::unique_ptr<Timer> deadline;  // of a test, made from loop
   ProviderTestSender send = SendProviderTest;
 };

@@ -1,21 +1,33 @@
 """The road of a mail to a provider's REST API: SMTP in, the real handler sending over HTTPS to
 a stand-in provider (tests/https_provider.py, with a self-signed certificate that the
 installation trusts through CAFile), for each preset and a template, and what the provider's
-refusals, 429s, 5xx, silence and a wrong certificate make of it in the log."""
+refusals, 429s, 5xx, silence and a wrong certificate make of it in the log; and a test SMS of the
+console's Provider page that a stop of the server ends while the provider holds it."""
 
 import base64
+import http.client
 import json
+import os
 import shutil
 import smtplib
 import tempfile
 import unittest
+import xml.etree.ElementTree as ElementTree
 from email.message import EmailMessage
 
 from https_provider import HttpsProvider
 from mail_tls_test import self_signed_certificate
-from mailvane_harness import GatewayTest, store_text
+from mailvane_harness import GatewayTest, free_port, store_text, wait_for
 
 PROVIDER_KEY = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Mailvane\\Provider]"
+
+
+def reference(spool_name, digits):
+    """{reference}: 64-bit FNV-1a of the spool file's name, a zero byte and the digits, in hex."""
+    value = 14695981039346656037
+    for byte in spool_name.encode() + b"\0" + digits.encode():
+        value = ((value ^ byte) * 1099511628211) % 2 ** 64
+    return "%016x" % value
 AWKWARD = 'Say "hi" & a=b; 50% off\nline two 😀 C:\\temp\\ {text} Zoë'
 
 
@@ -76,16 +88,21 @@ class HttpProviderTest(GatewayTest):
         self.send(["447700900123"])
         self.wait_log("!!!HTTP 200: Bad Credentials")
         self.wait_log("Processed OK")  # the handler's next pass
+        spool = [l for l in self.gw.log_lines() if "Processed OK" in l][0].rsplit("/", 1)[1]
         sent = self.provider.of("/sms/json")
         self.assertEqual(len(sent), 2)
+        # Both tries carry the one reference of this recipient of this message.
+        ref = reference(spool, "447700900123")
         self.assertEqual(sent[1]["fields"], {"api_key": "acct", "api_secret": "secret",
                                              "from": "Alerts", "to": "447700900123",
-                                             "text": AWKWARD.replace("\n", "\r\n")})
+                                             "text": AWKWARD.replace("\n", "\r\n"),
+                                             "client-ref": ref})
+        self.assertEqual(sent[0]["fields"]["client-ref"], ref)
         self.send(["4477009x@sms.example.com"], body="never sent")
         self.wait_log('!!!Invalid mobile number "4477009x"')
         self.assertEqual(len(self.provider.of()), 2)
 
-    def test_429_and_500_are_tried_again_within_send(self):
+    def test_429_is_tried_again_within_send_and_500_on_the_next_pass(self):
         self.provider.default = (201, {"sid": "SM1"}, {})
         self.provider.script = [(429, {"message": "Too many requests"}, {"Retry-After": "1"}),
                                 (500, "Internal error", {})]
@@ -93,10 +110,21 @@ class HttpProviderTest(GatewayTest):
         self.send(["447700900123"], body="retried")
         self.wait_log("Processed OK")
         self.assertEqual([l.split("} ", 1)[1] for l in self.gw.log_lines() if "trying again" in l],
-                         ["HTTP 429 from %s, trying again in 1 s" % self.origin,
-                          "HTTP 500 from %s, trying again in 2 s" % self.origin])
+                         ["HTTP 429 from %s, trying again in 1 s" % self.origin])
+        self.assertEqual([l.split("!!!", 1)[1] for l in self.errors() if "!!!HTTP" in l],
+                         ["HTTP 500: Internal error"])
         self.assertEqual([r["fields"]["Body"] for r in self.provider.of()], ["retried"] * 3)
-        self.assertEqual(self.errors(), [])
+
+    def test_an_xml_template_escapes_what_it_inserts(self):
+        self.provider.default = (200, {"id": "1"}, {})
+        self.start_http("template", Url=self.origin + "/xml", ContentType="text/xml",
+                        Body="<sms><to>{digits}</to><text>{text}</text><from>{from}</from></sms>")
+        hostile = "hi</text></sms><sms><to>+1900</to><text>x & 'y' \"z\""
+        self.send(["447700900123"], body=hostile)
+        self.wait_log("Processed OK")
+        root = ElementTree.fromstring(self.provider.of("/xml")[0]["body"])
+        self.assertEqual([(e.tag, e.text) for e in root],
+                         [("to", "447700900123"), ("text", hostile), ("from", "Alice")])
 
     def test_template_with_a_refusal_that_names_no_password(self):
         self.provider.default = (400, {"error": {"text": "number blocked for secret"}}, {})
@@ -125,6 +153,45 @@ class HttpProviderTest(GatewayTest):
         self.send(["447700900123"], body="not trusted")
         self.wait_log("!!!HTTP request to %s failed: SSL certificate problem" % self.origin)
         self.assertEqual(self.provider.count, 0)
+
+    # The Provider page's test SMS, through the console of the real server.
+
+    def call(self, method, path, body=None, headers=None):
+        connection = http.client.HTTPConnection("127.0.0.1", self.console, timeout=30)
+        base = {"Origin": "http://127.0.0.1:%d" % self.console, "Content-Type": "application/json"}
+        connection.request(method, path, json.dumps(body) if body is not None else None,
+                           {**base, **(headers or {})})
+        response = connection.getresponse()
+        answer = (response.status, response.getheader("Set-Cookie"), response.read().decode())
+        connection.close()
+        return answer
+
+    def sign_in(self):
+        def console_up():
+            try:
+                return self.call("GET", "/healthz")[0] == 200
+            except OSError:
+                return False
+        wait_for(console_up, 30, what="the console")
+        with open(os.path.join(self.gw.dir, "console.secret"), encoding="utf-8") as f:
+            secret = f.read().strip()
+        status, cookie, body = self.call("POST", "/login", {"secret": secret})
+        self.assertEqual(status, 200, body)
+        return {"Cookie": cookie.split(";", 1)[0], "X-CSRF-Token": json.loads(body)["csrf"]}
+
+    def test_a_stop_ends_a_test_sms_that_the_provider_holds(self):
+        self.provider.default = "hang"
+        self.provider.hang_seconds = 120
+        self.console = free_port()
+        self.gw.env["MAILVANE_CONSOLE"] = "127.0.0.1:%d" % self.console
+        self.start_http("form-basic", Timeout="300")
+        session = self.sign_in()
+        status, _, body = self.call("POST", "/api/provider/test", {"number": "447700900123"},
+                                    session)
+        self.assertEqual(status, 200, body)
+        wait_for(lambda: self.provider.count == 1, 30, what="the test request")
+        # Before, the server's end waited for the provider's answer (here 120 s).
+        self.assertEqual(self.gw.stop(timeout=30), 0)
 
 
 if __name__ == "__main__":

@@ -13,6 +13,7 @@ class HttpsProvider:
     def __init__(self, cert, key, default=(200, {}, {})):
         self.default = default  # (status, JSON-able body or text, extra headers)
         self.script = []        # answers to use first, in order; "hang" never answers
+        self.hang_seconds = 20  # how long "hang" holds the connection before closing it
         self.requests = []
         self.connections = 0
         self.quiet = False      # bench: count requests, keep none
@@ -73,7 +74,8 @@ class HttpsProvider:
                     if not self.quiet:
                         self.requests.append(self._record(method, path, headers, body))
                 if answer == "hang":
-                    await asyncio.wait([asyncio.ensure_future(self._stop.wait())], timeout=20)
+                    await asyncio.wait([asyncio.ensure_future(self._stop.wait())],
+                                       timeout=self.hang_seconds)
                     return
                 status, content, extra = answer
                 data = (content if isinstance(content, str) else json.dumps(content)).encode()

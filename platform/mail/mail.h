@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/base/send_abort.h"
+
 namespace mailvane {
 
 struct MailRecipient {
@@ -95,6 +97,8 @@ struct MailOptions {
   std::string helo_name;                               // empty: the host name
   MailTls tls = MailTls::kMay;
   std::string tls_ca_file;  // the CA certificates that kVerify trusts; empty: the system's
+  // Ends a send under way within about a second (Send then answers kMailCancelled); may be null.
+  std::shared_ptr<SendAbort> abort;
 };
 
 class MailFactory {

@@ -12,8 +12,8 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <mutex>
 #include <cstring>
+#include <mutex>
 #include <string_view>
 #include <utility>
 
@@ -158,12 +158,20 @@ int TraceDialogue(CURL*, curl_infotype type, char* data, size_t size, void* user
   return 0;
 }
 
+// Ends the dialogue once the abort was called; libcurl asks at least once a second.
+int CheckAbort(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  const auto* abort = static_cast<const SendAbort*>(user);
+  return abort != nullptr && abort->aborted() ? 1 : 0;
+}
+
 // The one place where curl's results become the layer's codes.
 long MapCurlResult(CURLcode code, const Dialogue& dialogue, long response, bool connected) {
   bool refused = response >= 400;
   switch (code) {
     case CURLE_OK:
       return kMailOk;
+    case CURLE_ABORTED_BY_CALLBACK:
+      return kMailCancelled;
     case CURLE_COULDNT_RESOLVE_HOST:
       return kMailResolveError;
     case CURLE_COULDNT_CONNECT:
@@ -265,7 +273,12 @@ class CurlOutgoingMail final : public OutgoingMail {
                                         domain.empty() ? "mailvane.localdomain" : domain});
     long result = kMailConnectError;
     for (const MailServerEntry& server : servers) {
+      if (options_.abort && options_.abort->aborted()) {
+        detail_ = "the send was stopped";
+        return kMailCancelled;
+      }
       result = SendTo(server, text);
+      if (result == kMailCancelled) break;
       if (result == kMailOk) {
         detail_.clear();
         break;
@@ -318,9 +331,9 @@ class CurlOutgoingMail final : public OutgoingMail {
     curl_easy_setopt(curl, CURLOPT_READDATA, &upload);
     curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(text.size()));
     const bool verify = options_.tls == MailTls::kVerify;
-    curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(options_.tls == MailTls::kMay
-                                                                   ? CURLUSESSL_TRY
-                                                                   : CURLUSESSL_ALL));
+    curl_easy_setopt(
+        curl, CURLOPT_USE_SSL,
+        static_cast<long>(options_.tls == MailTls::kMay ? CURLUSESSL_TRY : CURLUSESSL_ALL));
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
     if (verify && !options_.tls_ca_file.empty()) {
@@ -341,6 +354,9 @@ class CurlOutgoingMail final : public OutgoingMail {
     curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
     curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, &TraceDialogue);
     curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &dialogue);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &CheckAbort);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, options_.abort.get());
 
     CURLcode code = curl_easy_perform(curl);
     long response = 0;

@@ -157,10 +157,11 @@ TEST(OutgoingMailTest, FirstDeadSecondAliveDeliversAtTheSecond) {
 // A self-signed certificate for 127.0.0.1, made with openssl in the folder.
 bool MakeCertificate(const fs::path& folder) {
   fs::create_directories(folder);
-  std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1"
-                        " -addext subjectAltName=IP:127.0.0.1 -keyout " +
-                        (folder / "key.pem").string() + " -out " + (folder / "cert.pem").string() +
-                        " >/dev/null 2>&1";
+  std::string command =
+      "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1"
+      " -addext subjectAltName=IP:127.0.0.1 -keyout " +
+      (folder / "key.pem").string() + " -out " + (folder / "cert.pem").string() +
+      " >/dev/null 2>&1";
   return std::system(command.c_str()) == 0;
 }
 
@@ -204,9 +205,9 @@ TEST(OutgoingMailTest, TlsLevels) {
       ++(c.sink == &plain ? plain_mails : tls_mails);
     } else {
       EXPECT_NE(result, kMailOk);
-      EXPECT_NE(mail->LastErrorDetail().find(std::string("MailTLS ") + MailTlsName(c.level) +
-                                             " refused"),
-                std::string::npos)
+      EXPECT_NE(
+          mail->LastErrorDetail().find(std::string("MailTLS ") + MailTlsName(c.level) + " refused"),
+          std::string::npos)
           << mail->LastErrorDetail();
     }
     EXPECT_EQ(plain.Mails().size(), plain_mails);
@@ -263,6 +264,26 @@ TEST(OutgoingMailTest, FailureCodes) {
   for (const SmtpSink* s : {&refuse_sender, &refuse_recipient, &drop, &slow}) {
     EXPECT_TRUE(s->Mails().empty());
   }
+}
+
+// An abort from another thread ends a dialogue that waits on a slow server, and no later server
+// of the list is tried.
+TEST(OutgoingMailTest, AnAbortEndsTheSendUnderWay) {
+  SmtpSink slow({"--delay", "20"});
+  ASSERT_NE(slow.port(), 0);
+  MailOptions options;
+  options.transfer_timeout = std::chrono::milliseconds(120'000);
+  options.abort = std::make_shared<SendAbort>();
+  auto mail = Mail(slow.address() + ";127.0.0.1:" + std::to_string(DeadPort()), options);
+  std::thread stopper([abort = options.abort] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    abort->Abort();
+  });
+  EXPECT_EQ(mail->Send(), kMailCancelled) << mail->LastErrorDetail();
+  stopper.join();
+  EXPECT_NE(mail->LastErrorDetail().find(slow.address()), std::string::npos);
+  EXPECT_EQ(Mail(slow.address(), options)->Send(), kMailCancelled);  // aborted before it starts
+  EXPECT_TRUE(slow.Mails().empty());
 }
 
 TEST(OutgoingMailTest, ACachedConnectionCarriesTheNextMailAndRefusalsKeepTheirCodes) {

@@ -41,6 +41,42 @@ size_t KeepRetryAfter(char* data, size_t size, size_t count, void* user) {
   return size * count;
 }
 
+// Ends the transfer once the abort was called; libcurl asks at least once a second.
+int CheckAbort(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  const auto* abort = static_cast<const SendAbort*>(user);
+  return abort != nullptr && abort->aborted() ? 1 : 0;
+}
+
+// The one place where libcurl's failures become the client's kinds.
+HttpFailure KindOf(CURLcode code, bool connected) {
+  switch (code) {
+    case CURLE_OK:
+      return HttpFailure::kNone;
+    case CURLE_ABORTED_BY_CALLBACK:
+      return HttpFailure::kAborted;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_CONNECT:
+      return HttpFailure::kConnect;
+    case CURLE_OPERATION_TIMEDOUT:
+      return connected ? HttpFailure::kTimeout : HttpFailure::kConnect;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+      return HttpFailure::kTls;
+    default:
+      return HttpFailure::kOther;
+  }
+}
+
 class CurlHttpClient final : public HttpClient {
  public:
   explicit CurlHttpClient(const HttpClientOptions& options)
@@ -53,6 +89,12 @@ class CurlHttpClient final : public HttpClient {
     HttpResponse response;
     if (curl_ == nullptr) {
       response.failure = "libcurl could not be initialised";
+      response.kind = HttpFailure::kOther;
+      return response;
+    }
+    if (options_.abort && options_.abort->aborted()) {
+      response.failure = "stopped";
+      response.kind = HttpFailure::kAborted;
       return response;
     }
     // Reset keeps the connection cache, so the next request to the same host reuses it.
@@ -83,7 +125,8 @@ class CurlHttpClient final : public HttpClient {
     }
     curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (!options_.ca_file.empty()) curl_easy_setopt(curl_, CURLOPT_CAINFO, options_.ca_file.c_str());
+    if (!options_.ca_file.empty())
+      curl_easy_setopt(curl_, CURLOPT_CAINFO, options_.ca_file.c_str());
     curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT_MS,
                      static_cast<long>(options_.connect_timeout.count()));
     curl_easy_setopt(curl_, CURLOPT_TIMEOUT_MS, static_cast<long>(options_.total_timeout.count()));
@@ -94,10 +137,18 @@ class CurlHttpClient final : public HttpClient {
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &response.body);
     curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, &KeepRetryAfter);
     curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &response.retry_after);
+    curl_easy_setopt(curl_, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl_, CURLOPT_XFERINFOFUNCTION, &CheckAbort);
+    curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, options_.abort.get());
     const CURLcode code = curl_easy_perform(curl_);
     curl_slist_free_all(headers);
     if (code != CURLE_OK) {
-      response.failure = error[0] != '\0' ? std::string(error) : curl_easy_strerror(code);
+      curl_off_t connect_time = 0;
+      curl_easy_getinfo(curl_, CURLINFO_CONNECT_TIME_T, &connect_time);
+      response.kind = KindOf(code, connect_time > 0);
+      response.failure = code == CURLE_ABORTED_BY_CALLBACK ? "stopped"
+                         : error[0] != '\0'                ? std::string(error)
+                                                           : curl_easy_strerror(code);
       response.body.clear();
       return response;
     }

@@ -1,7 +1,7 @@
 #include "platform/sms/http_provider.h"
 
 #include <boost/json.hpp>
-
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -26,6 +26,7 @@ const std::string* ValueOf(const HttpPlaceholders& v, std::string_view word) {
   if (word == "password") return &v.password;
   if (word == "name") return &v.name;
   if (word == "from") return &v.from;
+  if (word == "reference") return &v.reference;
   return nullptr;
 }
 
@@ -55,7 +56,8 @@ std::string CutCharacters(std::string_view text, std::size_t n) {
 
 std::optional<boost::json::value> ParseJson(std::string_view text) {
   boost::system::error_code ec;
-  boost::json::value value = boost::json::parse(boost::json::string_view(text.data(), text.size()), ec);
+  boost::json::value value =
+      boost::json::parse(boost::json::string_view(text.data(), text.size()), ec);
   if (ec) return std::nullopt;
   return value;
 }
@@ -94,6 +96,27 @@ std::string HttpEscaped(std::string_view text, HttpEscape escape) {
           out.push_back(ch);
         }
         break;
+      case HttpEscape::kXml:
+        switch (ch) {
+          case '&':
+            out += "&amp;";
+            break;
+          case '<':
+            out += "&lt;";
+            break;
+          case '>':
+            out += "&gt;";
+            break;
+          case '"':
+            out += "&quot;";
+            break;
+          case '\'':
+            out += "&apos;";
+            break;
+          default:
+            out.push_back(ch);
+        }
+        break;
       case HttpEscape::kHeader:
         if (c >= 0x20 && c != 0x7F) out.push_back(ch);
         break;
@@ -105,11 +128,29 @@ std::string HttpEscaped(std::string_view text, HttpEscape escape) {
   return out;
 }
 
-HttpEscape BodyEscapeOf(std::string_view content_type) {
+std::optional<HttpEscape> BodyEscapeOf(std::string_view content_type) {
   const std::string type = Lower(content_type);
   if (type.find("json") != std::string::npos) return HttpEscape::kJson;
   if (type.find("x-www-form-urlencoded") != std::string::npos) return HttpEscape::kForm;
-  return HttpEscape::kNone;
+  if (type.find("xml") != std::string::npos) return HttpEscape::kXml;
+  if (type.rfind("text/plain", 0) == 0) return HttpEscape::kNone;
+  return std::nullopt;
+}
+
+std::string HttpReference(std::string_view message, std::string_view digits) {
+  std::uint64_t hash = 14695981039346656037ULL;
+  auto mix = [&hash](std::string_view text) {
+    for (char c : text) {
+      hash ^= static_cast<unsigned char>(c);
+      hash *= 1099511628211ULL;
+    }
+  };
+  mix(message);
+  mix(std::string_view("\0", 1));
+  mix(digits);
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+  return hex;
 }
 
 std::string ExpandHttpTemplate(std::string_view text, const HttpPlaceholders& values,
@@ -177,8 +218,7 @@ std::optional<std::pair<long, long>> ParseStatusRange(std::string_view text) {
   };
   const std::size_t dash = text.find('-');
   std::optional<long> low = status(text.substr(0, dash));
-  std::optional<long> high =
-      dash == std::string_view::npos ? low : status(text.substr(dash + 1));
+  std::optional<long> high = dash == std::string_view::npos ? low : status(text.substr(dash + 1));
   if (!low || !high || *low > *high) return std::nullopt;
   return std::make_pair(*low, *high);
 }
@@ -239,13 +279,13 @@ std::optional<std::chrono::seconds> ParseRetryAfter(std::string_view text, TimeP
     return std::nullopt;
   }
   const char* at = std::strstr(kMonths, month);
-  if (at == nullptr || (at - kMonths) % 3 != 0 || day < 1 || day > 31 || hour > 23 ||
-      minute > 59 || second > 60) {
+  if (at == nullptr || (at - kMonths) % 3 != 0 || day < 1 || day > 31 || hour > 23 || minute > 59 ||
+      second > 60) {
     return std::nullopt;
   }
   const int month_number = static_cast<int>((at - kMonths) / 3) + 1;
-  const std::chrono::seconds then(DaysFromCivil(year, month_number, day) * 86400LL +
-                                  hour * 3600LL + minute * 60LL + second);
+  const std::chrono::seconds then(DaysFromCivil(year, month_number, day) * 86400LL + hour * 3600LL +
+                                  minute * 60LL + second);
   const auto wait = then - std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch());
   return wait.count() > 0 ? wait : std::chrono::seconds(0);
 }
@@ -275,7 +315,7 @@ std::optional<HttpProvider> HttpPreset(std::string_view name) {
     p.content_type = "application/json";
     p.body =
         "{\"api_key\":\"{account}\",\"api_secret\":\"{password}\",\"from\":\"{from}\","
-        "\"to\":\"{digits}\",\"text\":\"{text}\"}";
+        "\"to\":\"{digits}\",\"text\":\"{text}\",\"client-ref\":\"{reference}\"}";
     p.success.pointer = "/messages/0/status";
     p.success.value = "0";
     p.error_pointer = "/messages/0/error-text";
@@ -289,12 +329,15 @@ HttpRequest BuildHttpRequest(const HttpProvider& provider, const HttpPlaceholder
   HttpRequest request;
   request.method = provider.method;
   request.url = ExpandHttpTemplate(provider.url, values, HttpEscape::kUrl);
-  if (!provider.content_type.empty()) request.headers.emplace_back("Content-Type", provider.content_type);
+  if (!provider.content_type.empty())
+    request.headers.emplace_back("Content-Type", provider.content_type);
   for (const auto& [name, value] : provider.headers) {
     request.headers.emplace_back(name, ExpandHttpTemplate(value, values, HttpEscape::kHeader));
   }
   if (provider.method != "GET") {
-    request.body = ExpandHttpTemplate(provider.body, values, BodyEscapeOf(provider.content_type));
+    // Settings with a placeholder in a body of an unknown type are refused before any send.
+    request.body = ExpandHttpTemplate(
+        provider.body, values, BodyEscapeOf(provider.content_type).value_or(HttpEscape::kNone));
   }
   if (provider.basic_auth) {
     request.user = values.account;

@@ -19,23 +19,33 @@ namespace mailvane {
 
 // Where a placeholder stands, which decides its escaping: percent-encoding (RFC 3986 unreserved
 // characters kept) in the URL and in a form body; JSON string escaping (the template gives the
-// quotes) in a body whose content type names json; control characters dropped in a header; as
-// it is in a body of any other type.
-enum class HttpEscape { kUrl, kForm, kJson, kHeader, kNone };
+// quotes) in a body whose content type names json; the five XML entities (&amp; &lt; &gt; &quot;
+// &apos;) in a body whose type names xml; control characters dropped in a header; as it is in a
+// text/plain body.
+enum class HttpEscape { kUrl, kForm, kJson, kXml, kHeader, kNone };
 
 std::string HttpEscaped(std::string_view text, HttpEscape escape);
-HttpEscape BodyEscapeOf(std::string_view content_type);
+// The escaping of a body of the content type; nothing for a type whose syntax Mailvane does not
+// know (an empty type included), where a placeholder could change the request's meaning.
+std::optional<HttpEscape> BodyEscapeOf(std::string_view content_type);
 
-// The values of the placeholders {number}, {digits}, {text}, {account}, {password}, {name} and
-// {from}.
+// The text of {reference} for one recipient of one message: 16 lowercase hex digits of a 64-bit
+// FNV-1a hash of the message's name (the spool file's name) and the recipient's digits. The same
+// for every try of that recipient, in any process, so that a provider that drops a repeated
+// client reference drops a repeated send.
+std::string HttpReference(std::string_view message, std::string_view digits);
+
+// The values of the placeholders {number}, {digits}, {text}, {account}, {password}, {name},
+// {from} and {reference}.
 struct HttpPlaceholders {
-  std::string number;    // as the handler gave it
-  std::string digits;    // HttpNumberDigits of it
+  std::string number;  // as the handler gave it
+  std::string digits;  // HttpNumberDigits of it
   std::string text;
   std::string account;   // AccessUserName
   std::string password;  // AccessPassword, plain
   std::string name;      // the recipient's display name
   std::string from;
+  std::string reference;  // HttpReference of the message and the digits
 };
 
 // The template with every placeholder replaced by its escaped value; any other text, braces

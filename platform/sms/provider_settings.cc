@@ -1,15 +1,16 @@
 #include "platform/sms/provider_settings.h"
 
+#include <chrono>
 #include <filesystem>
-#include <thread>
 #include <utility>
 
 #include "common/reg_functions.h"
+#include "platform/base/send_abort.h"
 #include "platform/sms/http_client.h"
 #include "platform/sms/http_provider.h"
+#include "platform/sms/smpp_session.h"
 #include "platform/sms/sms_renderer_http.h"
 #include "platform/sms/sms_text.h"
-#include "platform/sms/smpp_session.h"
 
 namespace mailvane {
 namespace {
@@ -24,7 +25,7 @@ constexpr long kMaxConnectTimeout = 60;
 constexpr long kDefaultTimeout = 30;
 constexpr long kMaxTimeout = 300;
 constexpr char kPlaceholderList[] =
-    "{number}, {digits}, {text}, {account}, {password}, {name} or {from}";
+    "{number}, {digits}, {text}, {account}, {password}, {name}, {from} or {reference}";
 
 std::string ReadProviderValue(RegistryReader& registry, const std::string& name) {
   RegValue value = ReadSetting(registry, HKEY_LOCAL_MACHINE, kProviderKey, name);
@@ -135,7 +136,8 @@ void HttpProblems(const ProviderSettings& s, std::vector<std::string>& problems)
   }
   std::optional<HttpProvider> p = MergedHttpProvider(s);
   if (!p) {
-    problems.push_back((s.Preset.empty() ? std::string("Preset: missing") : "Preset: " + Quoted(s.Preset) + " is unknown") +
+    problems.push_back((s.Preset.empty() ? std::string("Preset: missing")
+                                         : "Preset: " + Quoted(s.Preset) + " is unknown") +
                        "; use form-basic, json-key or template");
   }
   const std::string method = Upper(s.Method);
@@ -157,6 +159,16 @@ void HttpProblems(const ProviderSettings& s, std::vector<std::string>& problems)
   }
   if (p && p->body.empty() && p->method != "GET") {
     problems.push_back("Body: the request body template is missing (or use Method GET)");
+  }
+  // A placeholder in a body whose syntax Mailvane does not know could add to the request (a
+  // second recipient in an XML body, say); the body holds one when filling in changes it.
+  const bool body_placeholders = p && ExpandHttpTemplate(p->body, {}, HttpEscape::kNone) != p->body;
+  if (body_placeholders && p->method != "GET" && !BodyEscapeOf(p->content_type)) {
+    problems.push_back(
+        "ContentType: " +
+        (p->content_type.empty() ? std::string("missing")
+                                 : Quoted(p->content_type) + " cannot be escaped for") +
+        "; with placeholders in the Body use a form, JSON or XML type, or text/plain");
   }
   if (!IsFlag(s.BasicAuth)) {
     problems.push_back("BasicAuth: " + Quoted(s.BasicAuth) + " must be 1 (on) or 0 (off)");
@@ -287,12 +299,14 @@ std::vector<std::string> ValidateProviderSettings(const ProviderSettings& settin
 SmppSessionOptions SmppOptionsOf(const ProviderSettings& s) {
   SmppSessionOptions options;
   options.host = s.Host;
-  options.port = static_cast<uint16_t>(WholeNumber(s.Port, 1, 65535, kDefaultPort).value_or(kDefaultPort));
+  options.port =
+      static_cast<uint16_t>(WholeNumber(s.Port, 1, 65535, kDefaultPort).value_or(kDefaultPort));
   options.tls = s.TLS == "1";
   options.system_type = s.SystemType;
   options.window = static_cast<int>(
       WholeNumber(s.Window, 1, kMaxSmppWindow, kDefaultWindow).value_or(kDefaultWindow));
-  options.throughput = static_cast<int>(WholeNumber(s.Throughput, 0, kMaxThroughput, 0).value_or(0));
+  options.throughput =
+      static_cast<int>(WholeNumber(s.Throughput, 0, kMaxThroughput, 0).value_or(0));
   options.delivery_reports = s.DeliveryReports == "1";
   return options;
 }
@@ -312,17 +326,23 @@ HttpClientOptions HttpClientOptionsOf(const ProviderSettings& s) {
   return options;
 }
 
-std::unique_ptr<SmsRendererFactory> NewProviderSmsRendererFactory(ProviderEnvironment environment,
-                                                                  const ProviderSettings& settings) {
+std::unique_ptr<SmsRendererFactory> NewProviderSmsRendererFactory(
+    ProviderEnvironment environment, const ProviderSettings& settings) {
   std::vector<std::string> problems = SettingsProblems(settings);
-  if (!problems.empty()) return std::make_unique<FailingFactory>("Provider settings: " + problems[0]);
+  if (!problems.empty())
+    return std::make_unique<FailingFactory>("Provider settings: " + problems[0]);
   const std::string protocol = Lower(settings.Protocol);
   if (protocol == "http") {
-    // The back-off waits block the loop, as the request itself does; both are bounded.
+    // The back-off waits block the loop, as the request itself does; both are bounded, and both
+    // end early at the abort.
     std::shared_ptr<Clock> clock = NewSystemClock();
+    std::shared_ptr<SendAbort> abort =
+        environment.abort ? environment.abort : std::make_shared<SendAbort>();
+    HttpClientOptions options = HttpClientOptionsOf(settings);
+    options.abort = abort;
     return NewHttpSmsRendererFactory(
-        {NewCurlHttpClient(HttpClientOptionsOf(settings)), [clock] { return clock->Now(); },
-         [](std::chrono::seconds wait) { std::this_thread::sleep_for(wait); },
+        {NewCurlHttpClient(options), [clock] { return clock->Now(); },
+         [abort](std::chrono::seconds wait) { return abort->WaitFor(wait); },
          std::move(environment.log)},
         HttpProviderOf(settings));
   }
@@ -353,6 +373,8 @@ TestSmsResult SendTestSms(ProviderEnvironment environment, const ProviderSetting
     renderer->SetAccount(request.account);
     renderer->SetPassword(request.password);
     renderer->AddRecipient(request.number, "");
+    renderer->SetReference(
+        "test " + std::to_string(std::chrono::system_clock::now().time_since_epoch().count()));
     result.code = renderer->Send();
     if (result.code != 0) result.error_text = renderer->ErrorText();
   }

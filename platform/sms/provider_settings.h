@@ -19,6 +19,7 @@ namespace mailvane {
 class EventLoop;
 class MailFactory;
 class RegistryReader;
+class SendAbort;
 struct HttpClientOptions;
 struct HttpProvider;
 struct SmppSessionOptions;
@@ -26,7 +27,7 @@ struct SmppSessionOptions;
 inline constexpr char kProviderKey[] = "SOFTWARE\\Mailvane\\Provider";
 
 struct ProviderSettings {
-  std::string Protocol;         // "mail" (also when empty), "smpp" or "http"
+  std::string Protocol;  // "mail" (also when empty), "smpp" or "http"
   // SMPP
   std::string Host;             // the SMSC's host name or address
   std::string Port;             // default 2775
@@ -106,11 +107,14 @@ HttpProvider HttpProviderOf(const ProviderSettings& settings);
 HttpClientOptions HttpClientOptionsOf(const ProviderSettings& settings);
 
 // What renderers of every protocol may need. log writes one line to the daily log (delivery
-// receipts); it must stay callable until the factory is closed.
+// receipts); it must stay callable until the factory is closed. abort, when set, ends an HTTP
+// request or retry wait under way (Send then fails with Failure kStopping); the mail layer
+// watches its own (MailOptions).
 struct ProviderEnvironment {
   EventLoop& loop;
   MailFactory& mail;
   std::function<void(const std::string&)> log;
+  std::shared_ptr<SendAbort> abort = nullptr;
 };
 
 // The renderers that the settings name. Settings that cannot be used give renderers whose Send
@@ -121,7 +125,8 @@ std::unique_ptr<SmsRendererFactory> NewProviderSmsRendererFactory(ProviderEnviro
 
 // One SMS through the provider as the settings say, sent at once, for an editor's "send a test
 // SMS" button: the code and ErrorText of Send (0 and empty on success). Runs the loop until the
-// provider has answered.
+// provider has answered. Its {reference} is new for each test, so that a provider never drops a
+// test as a repeat of the one before.
 struct TestSmsRequest {
   std::string number;
   std::string text;

@@ -49,23 +49,45 @@ TEST(ProviderSettingsTest, EveryProblemIsNamed) {
   };
   const Case cases[] = {
       {[](ProviderSettings& s) { s = {}; }, "", "", {}},  // mail, the default
-      {[](ProviderSettings& s) { s = {}; s.Protocol = "Mail"; }, "", "", {}},
+      {[](ProviderSettings& s) {
+         s = {};
+         s.Protocol = "Mail";
+       },
+       "",
+       "",
+       {}},
       {[](ProviderSettings&) {}, "acct", "secret", {}},
       {[](ProviderSettings& s) {
-         s.Port = "65535"; s.Window = "100"; s.Throughput = "10000"; s.TLS = "1";
-         s.DeliveryReports = "0"; s.SourceAddress = "+44 7700 900123"; s.SystemType = "123456789012";
-       }, "123456789012345", "12345678", {}},
-      {[](ProviderSettings& s) { s.Protocol = "x25"; }, "", "",
+         s.Port = "65535";
+         s.Window = "100";
+         s.Throughput = "10000";
+         s.TLS = "1";
+         s.DeliveryReports = "0";
+         s.SourceAddress = "+44 7700 900123";
+         s.SystemType = "123456789012";
+       },
+       "123456789012345",
+       "12345678",
+       {}},
+      {[](ProviderSettings& s) { s.Protocol = "x25"; },
+       "",
+       "",
        {"Protocol: \"x25\" is unknown; use mail, smpp or http"}},
       {[](ProviderSettings& s) {
-         s.Host = ""; s.Port = "65536"; s.TLS = "yes"; s.SystemType = "1234567890123";
-         s.SourceAddress = "Alerts-Central"; s.Window = "0"; s.Throughput = "-1";
+         s.Host = "";
+         s.Port = "65536";
+         s.TLS = "yes";
+         s.SystemType = "1234567890123";
+         s.SourceAddress = "Alerts-Central";
+         s.Window = "0";
+         s.Throughput = "-1";
          s.DeliveryReports = "on";
-       }, "", "",
+       },
+       "",
+       "",
        {"Host: the SMSC's host name or address is missing",
         "Port: \"65536\" is not a port number (1 to 65535)",
-        "TLS: \"yes\" must be 1 (on) or 0 (off)",
-        "SystemType: at most 12 characters",
+        "TLS: \"yes\" must be 1 (on) or 0 (off)", "SystemType: at most 12 characters",
         "SourceAddress: \"Alerts-Central\" is neither a number nor a sender name of at most 11 "
         "ASCII characters",
         "Window: \"0\" must be a whole number from 1 to 100",
@@ -73,12 +95,20 @@ TEST(ProviderSettingsTest, EveryProblemIsNamed) {
         "10000",
         "DeliveryReports: \"on\" must be 1 (on) or 0 (off)",
         "AccessUserName: the system_id for the SMSC is missing"}},
-      {[](ProviderSettings& s) { s.Window = "101"; s.SourceAddress = "Zoë"; }, "acct", "123456789",
+      {[](ProviderSettings& s) {
+         s.Window = "101";
+         s.SourceAddress = "Zoë";
+       },
+       "acct",
+       "123456789",
        {"SourceAddress: \"Zoë\" is neither a number nor a sender name of at most 11 ASCII "
         "characters",
         "Window: \"101\" must be a whole number from 1 to 100",
         "AccessPassword: at most 8 characters for SMPP"}},
-      {[](ProviderSettings&) {}, "1234567890123456", "", {"AccessUserName: at most 15 characters for SMPP"}},
+      {[](ProviderSettings&) {},
+       "1234567890123456",
+       "",
+       {"AccessUserName: at most 15 characters for SMPP"}},
   };
   for (const Case& c : cases) {
     ProviderSettings s = Smpp();
@@ -96,29 +126,51 @@ TEST(ProviderSettingsTest, EveryHttpProblemIsNamed) {
   const Case cases[] = {
       {[](ProviderSettings&) {}, "AC1", {}},
       {[](ProviderSettings& s) {
-         s.Preset = "Template"; s.Url = "http://gw.local/send?to={digits}&msg={text}";
-         s.Method = "get"; s.Headers = "X-Key: {password} | Accept: */*"; s.BasicAuth = "0";
-         s.SuccessStatus = "200"; s.SuccessPointer = "/ok"; s.SuccessValue = "true";
-         s.ErrorPointer = "/error"; s.ConnectTimeout = "60"; s.Timeout = "300";
-       }, "", {}},
+         s.Preset = "Template";
+         s.Url = "http://gw.local/send?to={digits}&msg={text}";
+         s.Method = "get";
+         s.Headers = "X-Key: {password} | Accept: */*";
+         s.BasicAuth = "0";
+         s.SuccessStatus = "200";
+         s.SuccessPointer = "/ok";
+         s.SuccessValue = "true";
+         s.ErrorPointer = "/error";
+         s.ConnectTimeout = "60";
+         s.Timeout = "300";
+       },
+       "",
+       {}},
       {[](ProviderSettings&) {}, "", {"AccessUserName: the provider account is missing"}},
-      {[](ProviderSettings& s) { s.Url = ""; s.Preset = ""; }, "",
+      {[](ProviderSettings& s) {
+         s.Url = "";
+         s.Preset = "";
+       },
+       "",
        {"Url: the provider's API address is missing",
         "Preset: missing; use form-basic, json-key or template"}},
       {[](ProviderSettings& s) {
-         s.Url = "ftp://x/{to}"; s.Preset = "rest"; s.Method = "DELETE"; s.Headers = "X-A: 1|bad line";
-         s.Body = "{\"m\":\"{msg}\"}"; s.BasicAuth = "yes"; s.SuccessStatus = "2xx";
-         s.SuccessPointer = "status"; s.ErrorPointer = "error"; s.CAFile = "/nonexistent/ca.pem";
-         s.ConnectTimeout = "0"; s.Timeout = "301";
-       }, "AC1",
+         s.Url = "ftp://x/{to}";
+         s.Preset = "rest";
+         s.Method = "DELETE";
+         s.Headers = "X-A: 1|bad line";
+         s.Body = "{\"m\":\"{msg}\"}";
+         s.BasicAuth = "yes";
+         s.SuccessStatus = "2xx";
+         s.SuccessPointer = "status";
+         s.ErrorPointer = "error";
+         s.CAFile = "/nonexistent/ca.pem";
+         s.ConnectTimeout = "0";
+         s.Timeout = "301";
+       },
+       "AC1",
        {"Url: \"ftp://x/{to}\" must start with https:// (or http://)",
         "Preset: \"rest\" is unknown; use form-basic, json-key or template",
         "Method: \"DELETE\" must be GET, POST or PUT",
         "Headers: \"bad line\" is not a header line Name: value",
         "Url: {to} is not a placeholder; use {number}, {digits}, {text}, {account}, {password}, "
-        "{name} or {from}",
+        "{name}, {from} or {reference}",
         "Body: {msg} is not a placeholder; use {number}, {digits}, {text}, {account}, {password}, "
-        "{name} or {from}",
+        "{name}, {from} or {reference}",
         "BasicAuth: \"yes\" must be 1 (on) or 0 (off)",
         "SuccessStatus: \"2xx\" must be a status or a range of them, such as 200-299",
         "SuccessPointer: \"status\" is not a JSON pointer; it starts with /, as /messages/0/status",
@@ -126,9 +178,45 @@ TEST(ProviderSettingsTest, EveryHttpProblemIsNamed) {
         "CAFile: \"/nonexistent/ca.pem\" is not a file",
         "ConnectTimeout: \"0\" must be a whole number of seconds from 1 to 60",
         "Timeout: \"301\" must be a whole number of seconds from 1 to 300"}},
-      {[](ProviderSettings& s) { s.Preset = "template"; s.SuccessValue = "0"; }, "",
+      {[](ProviderSettings& s) {
+         s.Preset = "template";
+         s.SuccessValue = "0";
+       },
+       "",
        {"Body: the request body template is missing (or use Method GET)",
         "SuccessValue: needs a SuccessPointer to say where the value is"}},
+      // A placeholder only where Mailvane knows how to escape it.
+      {[](ProviderSettings& s) { s.ContentType = "text/csv"; },
+       "AC1",
+       {"ContentType: \"text/csv\" cannot be escaped for; with placeholders in the Body use a "
+        "form, JSON or XML type, or text/plain"}},
+      {[](ProviderSettings& s) {
+         s.Preset = "template";
+         s.Body = "to={digits}";
+       },
+       "",
+       {"ContentType: missing; with placeholders in the Body use a form, JSON or XML type, or "
+        "text/plain"}},
+      {[](ProviderSettings& s) {
+         s.Preset = "template";
+         s.ContentType = "application/xml";
+         s.Body = "<t>{text}</t>";
+       },
+       "",
+       {}},
+      {[](ProviderSettings& s) {
+         s.Preset = "template";
+         s.ContentType = "text/plain";
+         s.Body = "{reference} {text}";
+       },
+       "",
+       {}},
+      {[](ProviderSettings& s) {
+         s.Preset = "template";
+         s.Body = "fixed";
+       },
+       "",
+       {}},
   };
   for (const Case& c : cases) {
     ProviderSettings s;
@@ -167,11 +255,14 @@ TEST(ProviderSettingsTest, UnusableSettingsFailEachSendAndTheTestSms) {
   EXPECT_EQ(renderer->Send(), kSmsBadSettings);
   EXPECT_EQ(renderer->ErrorText(),
             "Provider settings: Port: \"0\" is not a port number (1 to 65535)");
-  TestSmsResult result = SendTestSms({*loop, mail, nullptr}, Smpp(), {"447700900123", "hi", "", "", "", ""});
+  TestSmsResult result =
+      SendTestSms({*loop, mail, nullptr}, Smpp(), {"447700900123", "hi", "", "", "", ""});
   EXPECT_EQ(result.code, kSmsBadSettings);
-  EXPECT_EQ(result.error_text, "Provider settings: AccessUserName: the system_id for the SMSC is missing");
+  EXPECT_EQ(result.error_text,
+            "Provider settings: AccessUserName: the system_id for the SMSC is missing");
   // The mail protocol's test SMS is one gateway request mail.
-  result = SendTestSms({*loop, mail, nullptr}, {}, {"447700900123", "hi", "acct", "pw", "127.0.0.1", ""});
+  result = SendTestSms({*loop, mail, nullptr}, {},
+                       {"447700900123", "hi", "acct", "pw", "127.0.0.1", ""});
   EXPECT_EQ(result.code, 0);
   ASSERT_EQ(mail.sent().size(), 1u);
   EXPECT_EQ(mail.sent()[0].servers, "127.0.0.1");

@@ -43,6 +43,10 @@ class SmsRenderer {
   virtual void SetAccount(const std::string& account) = 0;
   virtual void SetPassword(const std::string& password) = 0;
   virtual void AddRecipient(const std::string& number, const std::string& name) = 0;
+  // Names the message this SMS belongs to (the spool file's name), the same on every try: a
+  // renderer whose provider takes a client reference derives one per recipient from it, so that
+  // the provider can drop a repeated send. Empty: no message (a test SMS).
+  virtual void SetReference(const std::string& message) = 0;
   // 0 when the provider took the SMS (the gateway's mail server took the request, or the SMSC
   // answered every part with ESME_ROK); otherwise a code, with ErrorText.
   virtual long Send() = 0;
@@ -71,6 +75,7 @@ class SmsRendererBase : public SmsRenderer {
   void AddRecipient(const std::string& number, const std::string& name) override {
     recipients_.emplace_back(number, name);
   }
+  void SetReference(const std::string& message) override { reference_ = message; }
   std::string ErrorText() const override { return error_text_; }
   SendFailure Failure() const override { return failure_; }
 
@@ -114,6 +119,7 @@ class SmsRendererBase : public SmsRenderer {
   std::string account_;
   std::string password_;
   std::vector<std::pair<std::string, std::string>> recipients_;  // number, name
+  std::string reference_;                                        // the message's name
 
  private:
   std::string error_text_;

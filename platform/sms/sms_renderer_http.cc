@@ -6,6 +6,27 @@
 namespace mailvane {
 namespace {
 
+SendFailure FailureOf(HttpFailure kind) {
+  switch (kind) {
+    case HttpFailure::kConnect:
+    case HttpFailure::kTls:
+      return SendFailure::kProvider;
+    case HttpFailure::kAborted:
+      return SendFailure::kStopping;
+    default:
+      return SendFailure::kTemporary;
+  }
+}
+
+// Of an answer that is not a success.
+SendFailure FailureOfStatus(long status) {
+  if (status == 401 || status == 403) return SendFailure::kProvider;  // the account is refused
+  if (status >= 300 && status <= 399) return SendFailure::kProvider;  // the Url needs mending
+  if (status == 408 || status == 429) return SendFailure::kTemporary;
+  if (status >= 400 && status <= 499) return SendFailure::kPermanent;
+  return SendFailure::kTemporary;
+}
+
 struct HttpShared {
   HttpRendererEnvironment environment;
   HttpProvider provider;
@@ -28,11 +49,18 @@ class HttpSmsRenderer final : public SmsRendererBase {
       if (!d) return Fail(kSmsInvalidNumber, "Invalid mobile number \"" + number + "\"");
       digits.push_back(*d);
     }
-    if (shared_.closed) return Fail(kSmsProviderFailed, "HTTP provider closed");
+    if (shared_.closed) {
+      return Fail(kSmsProviderFailed, "HTTP provider closed", SendFailure::kStopping);
+    }
     for (std::size_t i = 0; i < recipients_.size(); ++i) {
-      HttpPlaceholders values{recipients_[i].first, digits[i], text_, account_, password_,
+      HttpPlaceholders values{recipients_[i].first,
+                              digits[i],
+                              text_,
+                              account_,
+                              password_,
                               recipients_[i].second,
-                              shared_.provider.from.empty() ? reply_name_ : shared_.provider.from};
+                              shared_.provider.from.empty() ? reply_name_ : shared_.provider.from,
+                              HttpReference(reference_, digits[i])};
       if (long code = Deliver(BuildHttpRequest(shared_.provider, values)); code != 0) return code;
     }
     return 0;
@@ -48,22 +76,30 @@ class HttpSmsRenderer final : public SmsRendererBase {
       HttpResponse answer = shared_.environment.client->Perform(request);
       if (answer.status == 0) {
         return Fail(kSmsProviderFailed,
-                    "HTTP request to " + origin + " failed: " + Scrubbed(answer.failure));
+                    "HTTP request to " + origin + " failed: " + Scrubbed(answer.failure),
+                    FailureOf(answer.kind));
       }
       std::string problem = HttpSuccessProblem(provider.success, answer.status, answer.body);
       if (problem.empty()) return 0;
-      const bool again = answer.status == 429 || (answer.status >= 500 && answer.status <= 599);
+      // Only these two say that the provider did not take the request; after any other answer
+      // a second request could send the SMS twice, so it waits for the next pass.
+      const bool again = answer.status == 429 || answer.status == 503;
       const std::chrono::seconds wait =
           ParseRetryAfter(answer.retry_after, shared_.environment.now()).value_or(backoff);
       if (!again || attempt == kHttpMaxTries || waited + wait > kHttpMaxRetryWait) {
-        return Fail(kSmsProviderFailed, HttpErrorText(answer.status, answer.body,
-                                                      provider.error_pointer, problem, password_));
+        return Fail(
+            kSmsProviderFailed,
+            HttpErrorText(answer.status, answer.body, provider.error_pointer, problem, password_),
+            FailureOfStatus(answer.status));
       }
       if (shared_.environment.log) {
         shared_.environment.log("HTTP " + std::to_string(answer.status) + " from " + origin +
                                 ", trying again in " + std::to_string(wait.count()) + " s");
       }
-      shared_.environment.pause(wait);
+      if (!shared_.environment.pause(wait)) {
+        return Fail(kSmsProviderFailed, "HTTP request to " + origin + " stopped",
+                    SendFailure::kStopping);
+      }
       waited += wait;
       backoff *= 2;
     }

@@ -62,6 +62,30 @@ std::string DigitsOf(const std::string& number) {
   return out;
 }
 
+// How a failed request mail may end. A mail server that cannot be reached or refuses the
+// dialogue, the login or the built-in gateway address fails every request alike: the provider's
+// way is down. A refused sender may depend on the message's own address, and a broken or slow
+// connection may pass: tried again.
+SendFailure MailFailureOf(long code) {
+  switch (code) {
+    case kMailNoServer:
+    case kMailResolveError:
+    case kMailResolveTimeout:
+    case kMailConnectError:
+    case kMailConnectTimeout:
+    case kMailConversationError:
+    case kMailAuthFailed:
+    case kMailAuthNotSupported:
+    case kMailAuthProtocolError:
+    case kMailRecipientRefused:
+      return SendFailure::kProvider;
+    case kMailCancelled:
+      return SendFailure::kStopping;
+    default:
+      return SendFailure::kTemporary;
+  }
+}
+
 class MailSmsRenderer final : public SmsRendererBase {
  public:
   explicit MailSmsRenderer(MailFactory& mail) : mail_(mail) {}
@@ -88,9 +112,11 @@ class MailSmsRenderer final : public SmsRendererBase {
     long code = mail->Send();
     if (code != kMailOk) {
       const char* text = MailResultText(code);
-      return Fail(code, "SMS gateway request failed: " +
-                            (text != nullptr ? std::string(text) : "code " + std::to_string(code)) +
-                            " (" + mail->LastErrorDetail() + ")");
+      return Fail(code,
+                  "SMS gateway request failed: " +
+                      (text != nullptr ? std::string(text) : "code " + std::to_string(code)) +
+                      " (" + mail->LastErrorDetail() + ")",
+                  MailFailureOf(code));
     }
     return kMailOk;
   }

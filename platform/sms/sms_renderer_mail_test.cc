@@ -72,7 +72,7 @@ struct Request {
 
 long SendRequest(FakeMailFactory& mail, const Request& r, std::string* error_text,
                  const std::string& gateway = kSmsGatewayAddress,
-                 const std::string& account = "acct-1") {
+                 const std::string& account = "acct-1", SendFailure* failure = nullptr) {
   auto factory = NewMailSmsRendererFactory(mail);
   auto renderer = factory->NewRenderer();
   renderer->SetMailServer("smtp1.example;smtp2.example:2525");
@@ -85,6 +85,7 @@ long SendRequest(FakeMailFactory& mail, const Request& r, std::string* error_tex
   renderer->AddRecipient(r.number, r.name);
   long result = renderer->Send();
   *error_text = renderer->ErrorText();
+  if (failure != nullptr) *failure = renderer->Failure();
   return result;
 }
 
@@ -195,22 +196,34 @@ TEST(MailSmsRendererTest, MailFailuresCarryTheMailCodeAndText) {
     long code;
     const char* detail;
     std::string error;
+    SendFailure failure;
   };
   const Case cases[] = {
       {kMailRecipientRefused, "RCPT failed: 550",
        "SMS gateway request failed: An error was reported in response to a recipient address. "
-       "The SMTP server may refuse to handle mail for unknown recipients. (RCPT failed: 550)"},
-      {kMailNoServer, "", "SMS gateway request failed: No mail server specified. ()"},
-      {kMailOutOfMemory, "x",
-       "SMS gateway request failed:  The process has run out of memory. (x)"},
-      {23, "odd", "SMS gateway request failed: code 23 (odd)"},
+       "The SMTP server may refuse to handle mail for unknown recipients. (RCPT failed: 550)",
+       SendFailure::kProvider},
+      {kMailNoServer, "", "SMS gateway request failed: No mail server specified. ()",
+       SendFailure::kProvider},
+      {kMailOutOfMemory, "x", "SMS gateway request failed:  The process has run out of memory. (x)",
+       SendFailure::kTemporary},
+      {23, "odd", "SMS gateway request failed: code 23 (odd)", SendFailure::kTemporary},
+      {kMailConnectTimeout, "t", "", SendFailure::kProvider},
+      {kMailAuthFailed, "a", "", SendFailure::kProvider},
+      {kMailFromRefused, "f", "", SendFailure::kTemporary},
+      {kMailSocketTimeout, "s", "", SendFailure::kTemporary},
+      {kMailCancelled, "c", "", SendFailure::kStopping},
   };
   for (const Case& c : cases) {
     FakeMailFactory mail;
     mail.QueueSendResult(c.code, c.detail);
     std::string error;
-    EXPECT_EQ(SendRequest(mail, Request{}, &error), c.code);
-    EXPECT_EQ(error, c.error);
+    SendFailure failure = SendFailure::kNone;
+    EXPECT_EQ(SendRequest(mail, Request{}, &error, kSmsGatewayAddress, "acct-1", &failure), c.code);
+    if (!c.error.empty()) {
+      EXPECT_EQ(error, c.error);
+    }
+    EXPECT_EQ(failure, c.failure) << c.code;
   }
 }
 

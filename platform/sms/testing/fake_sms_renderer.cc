@@ -43,6 +43,10 @@ class FakeSmsRenderer final : public SmsRenderer {
     Call("AddRecipient");
     record_.recipients.emplace_back(number, name);
   }
+  void SetReference(const std::string& message) override {
+    Call("Reference");
+    record_.reference = message;
+  }
   long Send() override {
     Call("Send");
     ++record_.send_count;

@@ -26,6 +26,7 @@ struct RenderedSms {
   std::string account;
   std::string password;
   std::vector<std::pair<std::string, std::string>> recipients;  // (number, name)
+  std::string reference;
   int send_count = 0;
   long result = -1;  // what the last Send returned; -1 before any
   std::string error_text;
