@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "common/error.h"
+
 namespace mailvane {
 
 class AllowList;
@@ -61,9 +63,10 @@ struct ServerSettingsContext {
   std::string program_folder;  // the server program's folder, without a trailing "/"
 };
 
-// Fills every field in the server's order (MailTLS and MailTLSCAFile last) with its side effects: the allow-list, the current
-// folder, the spool folder, the caption, the two counters. An error (a stored AccessPassword that
-// is not valid scrambled text) ends the load at that step and propagates as MailvaneError.
+// Fills every field in the server's order (MailTLS and MailTLSCAFile last) with its side effects:
+// the allow-list, the current folder, the spool folder, the caption, the two counters. An error (a
+// stored AccessPassword that is not valid scrambled text) ends the load at that step and propagates
+// as MailvaneError.
 void LoadSettings(ServerSettingsContext& context);
 
 // Creates the key, writes the fourteen defaults, shows the first-run notice in Label1 and loads
@@ -78,6 +81,22 @@ void RunSettingsStartup(ServerSettingsContext& context);
 // defaults. An error ends the load at that step (fields loaded so far stay) and propagates.
 void LoadHandlerSettings(RegistryReader& registry, FileSystem& files,
                          const std::string& program_folder, ConfigRecord* config);
+
+// A stored setting that a load cannot take: the error names the setting and what is wrong with
+// it, never its value (it may be a password). The number is the failure's own (13 for a password
+// that is not scrambled text); description() reads "<setting>: <problem> (<standard text>)".
+class SettingError : public MailvaneError {
+ public:
+  SettingError(int number, const std::string& setting, const std::string& problem);
+  const std::string& setting() const { return setting_; }
+
+ private:
+  std::string setting_;
+};
+
+// The AccessPassword step of both loads: the plain form of a stored password, empty for empty.
+// Raises SettingError when the stored text is not a scrambled password.
+std::string UnscrambledAccessPassword(const std::string& stored);
 
 // The per-value rule: the value as stored, without its terminating zero character (a string
 // stored without one keeps every character); a number (type 4) as its decimal text; empty when

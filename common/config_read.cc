@@ -20,6 +20,21 @@ std::string ReadConfigValue(RegistryReader& registry, const std::string& name) {
   return result;
 }
 
+SettingError::SettingError(int number, const std::string& setting, const std::string& problem)
+    : MailvaneError(number, setting + ": " + problem + " (" + StandardMessageText(number) + ")"),
+      setting_(setting) {}
+
+std::string UnscrambledAccessPassword(const std::string& stored) {
+  if (stored.empty()) return stored;
+  try {
+    return UnscramblePassword(stored);
+  } catch (const MailvaneError& error) {
+    throw SettingError(error.number(), "AccessPassword",
+                       "the stored value is not a scrambled password (two hexadecimal digits "
+                       "per character, as the settings dialog saves it)");
+  }
+}
+
 void LoadHandlerSettings(RegistryReader& registry, FileSystem& files,
                          const std::string& program_folder, ConfigRecord* config) {
   ConfigRecord& c = *config;
@@ -32,7 +47,7 @@ void LoadHandlerSettings(RegistryReader& registry, FileSystem& files,
   c.AccessUserName = ReadConfigValue(registry, "AccessUserName");
   c.MessageExpiry = ReadConfigValue(registry, "MessageExpiry");
   c.AccessPassword = ReadConfigValue(registry, "AccessPassword");
-  if (!c.AccessPassword.empty()) c.AccessPassword = UnscramblePassword(c.AccessPassword);
+  c.AccessPassword = UnscrambledAccessPassword(c.AccessPassword);
   c.MaxLength = ReadConfigValue(registry, "MaxLength");
   c.ForwardOK = ReadConfigValue(registry, "ForwardOK");
   c.StripCRLF = ReadConfigValue(registry, "StripCRLF");

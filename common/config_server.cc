@@ -39,7 +39,7 @@ void LoadSettings(ServerSettingsContext& context) {
   c.MailFromAddress = ReadConfigValue(registry, "MailFromAddress");
   c.AccessUserName = ReadConfigValue(registry, "AccessUserName");
   c.AccessPassword = ReadConfigValue(registry, "AccessPassword");
-  if (!c.AccessPassword.empty()) c.AccessPassword = UnscramblePassword(c.AccessPassword);
+  c.AccessPassword = UnscrambledAccessPassword(c.AccessPassword);
   c.MessageExpiry = ReadConfigValue(registry, "MessageExpiry");
   c.MaxLength = ReadConfigValue(registry, "MaxLength");
   c.AllowedIP = ReadConfigValue(registry, "AllowedIP");

@@ -12,10 +12,12 @@ namespace {
 
 namespace json = boost::json;
 
-// The dialog's fields as the page names them on the wire.
+// The dialog's fields as the page names them on the wire. A password is read from the page but
+// always sent to it empty.
 struct TextField {
   const char* name;
   std::string SettingsValues::*value;
+  bool password = false;
 };
 constexpr TextField kTextFields[] = {
     {"listeningPort", &SettingsValues::listening_port},
@@ -24,8 +26,8 @@ constexpr TextField kTextFields[] = {
     {"allowedIps", &SettingsValues::allowed_ips},
     {"mailServer", &SettingsValues::mail_server},
     {"accessUserName", &SettingsValues::access_user_name},
-    {"accessPassword", &SettingsValues::access_password},
-    {"confirmPassword", &SettingsValues::confirm_password},
+    {"accessPassword", &SettingsValues::access_password, true},
+    {"confirmPassword", &SettingsValues::confirm_password, true},
     {"mailFromAddress", &SettingsValues::mail_from_address},
     {"errorMailAddress", &SettingsValues::error_mail_address},
     {"errorMailName", &SettingsValues::error_mail_name},
@@ -39,10 +41,14 @@ constexpr CheckField kCheckFields[] = {
     {"stripCrLf", &SettingsValues::strip_crlf},
 };
 
-json::object ValuesJson(const SettingsValues& v) {
+json::object ValuesJson(const MailvaneSettingsFrm& settings) {
+  const SettingsValues& v = settings.values();
   json::object object;
-  for (const TextField& field : kTextFields) object[field.name] = v.*field.value;
+  for (const TextField& field : kTextFields) {
+    object[field.name] = field.password ? std::string() : v.*field.value;
+  }
   for (const CheckField& field : kCheckFields) object[field.name] = v.*field.value;
+  object["accessPasswordSet"] = settings.password_set();
   return object;
 }
 
@@ -144,21 +150,21 @@ ConsoleResponse ConsoleApp::Window(const ConsoleRequest& request) const {
 
 ConsoleResponse ConsoleApp::SettingsState() const {
   json::object state{{"open", settings_.is_open()}, {"caption", kSettingsCaption}};
-  if (settings_.is_open()) state["values"] = ValuesJson(settings_.values());
+  if (settings_.is_open()) state["values"] = ValuesJson(settings_);
   return JsonAnswer(state);
 }
 
 ConsoleResponse ConsoleApp::OpenSettings() {
-  const SettingsValues& values = settings_.Show();
-  return JsonAnswer(
-      json::object{{"open", true}, {"caption", kSettingsCaption}, {"values", ValuesJson(values)}});
+  settings_.Show();
+  return JsonAnswer(json::object{
+      {"open", true}, {"caption", kSettingsCaption}, {"values", ValuesJson(settings_)}});
 }
 
 ConsoleResponse ConsoleApp::SaveSettings(const ConsoleRequest& request) {
   if (!settings_.is_open()) return ErrorAnswer(409, "The settings dialog is not open.");
   SettingsValues typed;
   if (!ReadValues(request.body, &typed)) return ErrorAnswer(400, "The settings are not readable.");
-  SaveResult result = settings_.Command2_Click(typed);
+  SaveResult result = settings_.SaveFromPage(std::move(typed));
   return JsonAnswer(json::object{
       {"saved", result.saved},
       {"open", settings_.is_open()},

@@ -2,7 +2,8 @@
 // Label1, List1) and drive the settings dialog, over a ConsoleServer. The page polls
 // GET /api/window for lines after the ones it holds, or waits on GET /api/window/wait until the
 // window changes; POST /api/settings/{open,save,close} are the Settings button and the dialog's
-// buttons. Passwords are sent only to the signed-in page, as the dialog shows them, and never
+// buttons. The stored AccessPassword is never sent to the page, only whether one is set
+// ("accessPasswordSet"); a save that leaves both password fields empty keeps it. Nothing typed is
 // logged. For monitoring, GET /healthz and GET /metrics answer without sign-in: nothing secret,
 // nothing changed. The Provider page has its own routes (server/provider_page.h). Loop thread only.
 #ifndef MAILVANE_SERVER_CONSOLE_APP_H_

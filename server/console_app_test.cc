@@ -9,6 +9,7 @@
 
 #include "common/allow_list.h"
 #include "common/config.h"
+#include "common/scramble.h"
 #include "mailvane_version.h"
 #include "platform/console/console_secret.h"
 #include "platform/console/testing/fake_console_server.h"
@@ -149,8 +150,9 @@ TEST_F(ConsoleAppTest, OpenShowsTheDialogsValuesAndSaveAnswersWithItsMessageBox)
   EXPECT_TRUE(opened.at("open").as_bool());
   EXPECT_EQ(opened.at("caption").as_string(), "Mailvane Settings");
   const json::object& values = opened.at("values").as_object();
-  EXPECT_EQ(values.at("accessPassword").as_string(), "plain pw");
-  EXPECT_EQ(values.at("confirmPassword").as_string(), "plain pw");
+  EXPECT_EQ(values.at("accessPassword").as_string(), "");
+  EXPECT_EQ(values.at("confirmPassword").as_string(), "");
+  EXPECT_TRUE(values.at("accessPasswordSet").as_bool());
   EXPECT_EQ(values.at("allowForwarding").as_int64(), 0);
   EXPECT_EQ(values.at("stripCrLf").as_int64(), 1);
 
@@ -164,8 +166,10 @@ TEST_F(ConsoleAppTest, OpenShowsTheDialogsValuesAndSaveAnswersWithItsMessageBox)
   EXPECT_EQ(box.at("title").as_string(), "Invalid Setting Data");
   EXPECT_EQ(box.at("icon").as_string(), "information");
   // Showing the dialog again shows it as typed.
-  json::object again = Parse(server_.Call("GET", "/api/settings"));
+  ConsoleResponse again_text = server_.Call("GET", "/api/settings");
+  json::object again = Parse(again_text);
   EXPECT_EQ(again.at("values").as_object().at("allowedIps").as_string(), "192.168.1.300");
+  EXPECT_THAT(again_text.body, Not(HasSubstr("\"pw\"")));  // not even a typed password
   EXPECT_EQ(Parse(server_.Call("POST", "/api/settings/open"))
                 .at("values")
                 .as_object()
@@ -183,6 +187,36 @@ TEST_F(ConsoleAppTest, OpenShowsTheDialogsValuesAndSaveAnswersWithItsMessageBox)
   EXPECT_EQ(config_.StripCRLF, "0");
   EXPECT_EQ(Parse(server_.Call("GET", "/api/window")).at("label1").as_string(), "");
   EXPECT_FALSE(Parse(server_.Call("GET", "/api/settings")).at("open").as_bool());
+}
+
+TEST_F(ConsoleAppTest, SaveKeepsTheStoredPasswordUnlessANewOneIsTyped) {
+  auto save = [this](const char* password, const char* confirm) {
+    server_.Call("POST", "/api/settings/open");
+    json::object body = json::parse(ValidSave()).as_object();
+    body["accessPassword"] = password;
+    body["confirmPassword"] = confirm;
+    json::object answer =
+        Parse(server_.Call("POST", "/api/settings/save", {}, json::serialize(body)));
+    server_.Call("POST", "/api/settings/close");
+    return std::string(answer.at("message").as_object().at("text").as_string());
+  };
+  auto stored = [this] { return registry_.GetRawValue(kSettingsKey, "AccessPassword")->data; };
+  EXPECT_EQ(save("", ""), kRestartRequired);
+  EXPECT_EQ(config_.AccessPassword, "plain pw");
+  EXPECT_EQ(stored(), ScramblePassword("plain pw") + '\0');
+  EXPECT_EQ(save("", "other"), kPasswordsDoNotMatch);
+  EXPECT_EQ(save("other", ""), kPasswordsDoNotMatch);
+  EXPECT_EQ(save("new pw", "new pw"), kRestartRequired);
+  EXPECT_EQ(config_.AccessPassword, "new pw");
+  EXPECT_EQ(stored(), ScramblePassword("new pw") + '\0');
+  config_.AccessPassword.clear();  // none stored: blank stays blank and is refused
+  EXPECT_FALSE(Parse(server_.Call("POST", "/api/settings/open"))
+                   .at("values")
+                   .as_object()
+                   .at("accessPasswordSet")
+                   .as_bool());
+  server_.Call("POST", "/api/settings/close");
+  EXPECT_EQ(save("", ""), kInformationMissing);
 }
 
 TEST_F(ConsoleAppTest, MonitoringRoutesAreOpenAndReportTheMetricsAsAsked) {
@@ -271,7 +305,7 @@ TEST_F(ConsoleAppTest, StartConsoleServesThePageAndTheDialogOnLoopback) {
   EXPECT_THAT(window.body, HasSubstr(std::string("Mailvane - ") + kVersionText));
   EXPECT_EQ(unsigned_open.status, 401);
   EXPECT_EQ(opened.status, 200);
-  EXPECT_THAT(opened.body, HasSubstr("plain pw"));
+  EXPECT_THAT(opened.body, Not(HasSubstr("plain pw")));
   EXPECT_EQ(saved.status, 200);
   EXPECT_THAT(saved.body, HasSubstr("Service Restart Required"));
   EXPECT_EQ(config_.AccessPassword, "pw");

@@ -109,15 +109,18 @@ void MailvaneFrmSvc::LoadPhases2And3() {
     env_.timer1.SetEnabled(true);
     supervising_ = true;  // not after an abrupt end: that handler is left to end by itself
   } catch (const MailvaneError& error) {
-    // The mail carries only the standard text; the full description goes to stderr (the
+    // The mail carries only the standard text, except for a stored setting the load could not
+    // take, which it names (as the event log does); the full description goes to stderr (the
     // journal, or the terminal under -debug) for the administrator who looks.
     std::fprintf(stderr, "MailvaneSvc: start-up failed: [%d] %s\n", error.number(),
                  error.description().c_str());
+    const bool setting = dynamic_cast<const SettingError*>(&error) != nullptr;
+    if (setting) ServiceError(error.number(), error.description());
     ++error_mails_;
     SendErrorMail(
         env_.mail, env_.clock, config_.MailServer,
-        {"Mailvane Error 1", StandardMessageText(error.number()), config_.ErrorMailAddress,
-         config_.ErrorMailName, "Mailvane", config_.MailFromAddress},
+        {"Mailvane Error 1", setting ? error.description() : StandardMessageText(error.number()),
+         config_.ErrorMailAddress, config_.ErrorMailName, "Mailvane", config_.MailFromAddress},
         [this](const std::string& failure) { RecordMailFailure(failure); });
     // At once: the handler is not told, it ends when we are gone. The status keeps the unit
     // from starting us again, and mailing again, on a fault that only the administrator mends.

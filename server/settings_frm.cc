@@ -1,5 +1,7 @@
 #include "server/settings_frm.h"
 
+#include <optional>
+
 #include "common/allow_list.h"
 #include "common/config.h"
 #include "common/convert.h"
@@ -8,6 +10,8 @@
 
 namespace mailvane {
 namespace {
+
+static_assert(kMaxMessageExpiry == 525600, "kExpiryOutOfRange names the bound");
 
 SaveResult Refusal(const char* text) {
   return SaveResult{MessageBoxData{text, kInvalidSettingTitle, MessageBoxIcon::kInformation},
@@ -51,6 +55,10 @@ SaveResult MailvaneSettingsFrm::Command2_Click(const SettingsValues& typed) {
   if (v.confirm_password != v.access_password) return Refusal(kPasswordsDoNotMatch);
   if (!IsNumeric(v.listening_port)) return Refusal(kPortNotNumeric);
   if (!IsNumeric(v.message_expiry)) return Refusal(kExpiryNotNumeric);
+  // The handler reads the expiry as a whole number of minutes; a negative one would expire every
+  // mail unsent.
+  std::optional<int32_t> expiry = ToWholeNumber(v.message_expiry);
+  if (!expiry || *expiry < 0 || *expiry > kMaxMessageExpiry) return Refusal(kExpiryOutOfRange);
   if (!IsNumeric(v.max_length)) return Refusal(kMaxLengthNotNumeric);
   if (v.mail_server.empty() || v.access_user_name.empty() || v.access_password.empty() ||
       v.allowed_ips.empty() || v.error_mail_address.empty() || v.error_mail_name.empty()) {
@@ -104,5 +112,15 @@ SaveResult MailvaneSettingsFrm::Command2_Click(const SettingsValues& typed) {
 }
 
 void MailvaneSettingsFrm::Command1_Click() { open_ = false; }
+
+SaveResult MailvaneSettingsFrm::SaveFromPage(SettingsValues typed) {
+  if (typed.access_password.empty() && typed.confirm_password.empty()) {
+    typed.access_password = config_.AccessPassword;
+    typed.confirm_password = config_.AccessPassword;
+  }
+  return Command2_Click(typed);
+}
+
+bool MailvaneSettingsFrm::password_set() const { return !config_.AccessPassword.empty(); }
 
 }  // namespace mailvane

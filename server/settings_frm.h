@@ -22,6 +22,9 @@ inline constexpr char kInvalidSettingTitle[] = "Invalid Setting Data";
 inline constexpr char kPasswordsDoNotMatch[] = "The passwords do not match...";
 inline constexpr char kPortNotNumeric[] = "The listening port must be numeric...";
 inline constexpr char kExpiryNotNumeric[] = "The message expiry must be numeric...";
+// A numeric expiry that is not a whole number of minutes from 0 to kMaxMessageExpiry.
+inline constexpr char kExpiryOutOfRange[] =
+    "The message expiry must be a whole number of minutes from 0 to 525600...";
 inline constexpr char kMaxLengthNotNumeric[] = "The message maximum length must be numeric...";
 inline constexpr char kInformationMissing[] =
     "Information is missing or blank, please check your input...";
@@ -85,6 +88,11 @@ class MailvaneSettingsFrm {
   SaveResult Command2_Click(const SettingsValues& typed);
   // "&Close", or closing the window: unloads the dialog; nothing is saved.
   void Command1_Click();
+  // "&Save" from the console's page, which is never sent the stored password: both password
+  // fields left empty keep the stored one; whatever is typed in either is checked as typed.
+  SaveResult SaveFromPage(SettingsValues typed);
+  // Whether a password is stored: the page shows that one is, never the password.
+  bool password_set() const;
 
   bool is_open() const { return open_; }
   const SettingsValues& values() const { return values_; }

@@ -162,6 +162,16 @@ TEST_F(SettingsFrmTest, EachRefusalHasItsTextAndWritesNothing) {
       {"port empty", [](SettingsValues& v) { v.listening_port = ""; }, kPortNotNumeric},
       {"expiry not numeric", [](SettingsValues& v) { v.message_expiry = "soon"; },
        kExpiryNotNumeric},
+      {"expiry negative", [](SettingsValues& v) { v.message_expiry = "-1"; }, kExpiryOutOfRange},
+      {"expiry too large", [](SettingsValues& v) { v.message_expiry = "525601"; },
+       kExpiryOutOfRange},
+      {"expiry with a unit", [](SettingsValues& v) { v.message_expiry = "60 min"; },
+       kExpiryNotNumeric},
+      {"expiry not whole", [](SettingsValues& v) { v.message_expiry = "60.5"; }, kExpiryOutOfRange},
+      {"expiry beyond 32 bits", [](SettingsValues& v) { v.message_expiry = "1e10"; },
+       kExpiryOutOfRange},
+      {"expiry bad and max length empty",
+       [](SettingsValues& v) { v.message_expiry = "-5", v.max_length = ""; }, kExpiryOutOfRange},
       {"max length empty", [](SettingsValues& v) { v.max_length = ""; }, kMaxLengthNotNumeric},
       {"mail server empty", [](SettingsValues& v) { v.mail_server = ""; }, kInformationMissing},
       {"user name empty", [](SettingsValues& v) { v.access_user_name = ""; }, kInformationMissing},
@@ -219,6 +229,17 @@ TEST_F(SettingsFrmTest, EachRefusalHasItsTextAndWritesNothing) {
     EXPECT_EQ(window_.label1_sets, 0) << c.name;
     EXPECT_EQ(config_.MailServer, "smtp.example.com") << c.name;
     EXPECT_EQ(config_.AllowedIP, "127.0.0.1") << c.name;
+  }
+}
+
+TEST_F(SettingsFrmTest, ExpiryTakesWholeMinutesUpToTheBound) {
+  for (const char* expiry : {"0", "40000", "525600", " 90 ", "+5"}) {
+    SettingsValues typed = ValidValues();
+    typed.message_expiry = expiry;
+    frm_.Show();
+    SaveResult result = frm_.Command2_Click(typed);
+    EXPECT_TRUE(result.saved) << expiry << ": " << result.message.text;
+    EXPECT_EQ(Stored("MessageExpiry"), expiry);
   }
 }
 

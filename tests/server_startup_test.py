@@ -134,6 +134,19 @@ class StartupTest(GatewayTest):
         mails = self.sink.to("admin@example.com")
         self.assertEqual([m[2].get_content().strip() for m in mails], ["Type mismatch"])
 
+    def test_a_plain_password_in_the_store_names_the_setting_but_never_the_value(self):
+        self.gw.write_settings(self.gw.default_settings(self.sink.port, AccessPassword="hunter22"))
+        self.assertEqual(self.gw.run("-debug"), EX_CONFIG)
+        named = ("AccessPassword: the stored value is not a scrambled password (two hexadecimal "
+                 "digits per character, as the settings dialog saves it) (Type mismatch)")
+        mails = self.sink.to("admin@example.com")
+        self.assertEqual([m[2]["Subject"] for m in mails], ["Mailvane Error 1"])
+        self.assertEqual(mails[0][2].get_content().strip(), named)
+        self.assertEqual(self.gw.eventlog_lines(), ["1 109 [13] " + named])
+        self.gw.wait_line("MailvaneSvc: start-up failed: [13] " + named)
+        for text in [m[2].as_string() for m in mails] + self.gw.eventlog_lines() + self.gw.output:
+            self.assertNotIn("hunter22", text)
+
     def test_a_missing_handler_program_cannot_create_the_object(self):
         alone = os.path.join(self.gw.dir, "bin")
         os.mkdir(alone)

@@ -14,6 +14,19 @@ std::vector<std::shared_ptr<ConsoleConnection>> ConsoleCore::Live() const {
   return live;
 }
 
+bool ConsoleCore::MakeRoom() {
+  if (connections.size() < options.limits.max_connections) return true;
+  std::shared_ptr<ConsoleConnection> oldest;
+  for (auto& connection : Live()) {
+    if (connection->idle() && (!oldest || connection->idle_since() < oldest->idle_since())) {
+      oldest = connection;
+    }
+  }
+  if (!oldest) return false;
+  oldest->Close();
+  return true;
+}
+
 ConsoleConnection::ConsoleConnection(std::shared_ptr<ConsoleCore> core, tcp::socket socket)
     : core_(std::move(core)), stream_(std::move(socket)), park_timer_(core_->io) {}
 
@@ -25,6 +38,8 @@ void ConsoleConnection::Begin() {
 }
 
 void ConsoleConnection::Close() {
+  core_->connections.erase(this);
+  idle_ = false;
   parked_route_ = nullptr;
   park_timer_.cancel();
   beast::error_code ignored;
@@ -47,13 +62,18 @@ void ConsoleConnection::Read() {
   parser_.emplace();
   parser_->header_limit(static_cast<uint32_t>(core_->options.limits.max_header_bytes));
   parser_->body_limit(core_->options.limits.max_body_bytes);
-  stream_.expires_after(core_->options.limits.header_timeout);
+  stream_.expires_after(served_ ? core_->options.limits.header_timeout
+                                : core_->options.limits.first_request_timeout);
+  idle_ = true;
+  idle_since_ = std::chrono::steady_clock::now();
   http::async_read(
       stream_, buffer_, *parser_,
       [self = shared_from_this()](beast::error_code error, size_t) { self->OnRead(error); });
 }
 
 void ConsoleConnection::OnRead(beast::error_code error) {
+  idle_ = false;
+  served_ = true;
   if (!core_->running) return Close();
   if (error == http::error::body_limit || error == http::error::header_limit) {
     ConsoleReply reply = error == http::error::body_limit

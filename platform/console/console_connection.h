@@ -11,6 +11,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <unordered_map>
@@ -36,6 +37,9 @@ struct ConsoleCore {
   }
   // The live connections, each held for the length of the call.
   std::vector<std::shared_ptr<ConsoleConnection>> Live() const;
+  // Makes room for one more connection: true when below the bound, or after closing the
+  // connection that has waited longest for a request; false when none is waiting.
+  bool MakeRoom();
 
   boost::asio::io_context& io;
   const ConsoleOptions options;
@@ -55,7 +59,12 @@ class ConsoleConnection : public std::enable_shared_from_this<ConsoleConnection>
   ~ConsoleConnection();
 
   void Begin();
+  // Closes the socket and leaves the server's count of connections at once.
   void Close();
+  // Waiting for a request (not reading one's answer out, parked or held by the sign-in delay),
+  // and since when.
+  bool idle() const { return idle_; }
+  std::chrono::steady_clock::time_point idle_since() const { return idle_since_; }
   // A parked request whose route now reports ready is answered.
   void Recheck();
 
@@ -73,6 +82,9 @@ class ConsoleConnection : public std::enable_shared_from_this<ConsoleConnection>
   std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser_;
   boost::asio::steady_timer park_timer_;
   bool keep_alive_ = true;
+  bool idle_ = false;
+  bool served_ = false;  // a request has come on this connection
+  std::chrono::steady_clock::time_point idle_since_;
   const ConsoleRoute* parked_route_ = nullptr;  // set while a request is parked
   ConsoleRequest parked_request_;
 };

@@ -23,15 +23,23 @@
 
 namespace mailvane {
 
+// How long a new connection may take to send its first whole request: a connection that sends
+// nothing holds a place only briefly.
+inline constexpr std::chrono::milliseconds kFirstRequestTimeout{3'000};
+
 // Bounds on what one browser controls.
 struct ConsoleLimits {
   size_t max_header_bytes = 8 * 1024;
   size_t max_body_bytes = 64 * 1024;
-  std::chrono::milliseconds header_timeout{10'000};  // to receive one whole request
+  std::chrono::milliseconds first_request_timeout = kFirstRequestTimeout;
+  std::chrono::milliseconds header_timeout{10'000};  // to receive each later request
   std::chrono::milliseconds long_poll_timeout{25'000};
-  size_t max_connections = 32;  // more are closed at once
-  size_t max_sessions = 16;     // signing in beyond this ends the oldest session
-  // A wrong secret is answered only after this delay, and one such answer waits at a time.
+  // At the bound a new connection closes the one that has waited longest for a request; when
+  // none waits (every one is being answered or parked), the new one is closed at once.
+  size_t max_connections = 32;
+  size_t max_sessions = 16;  // signing in beyond this ends the oldest session
+  // A wrong secret is answered only after this delay, and one such answer waits at a time (other
+  // wrong ones meanwhile get 429); the right secret is answered at once.
   std::chrono::milliseconds failed_login_delay{1'000};
 };
 

@@ -1,5 +1,5 @@
-// The console's listener: binds the loopback address, accepts connections up to the bound and
-// hands each to a ConsoleConnection.
+// The console's listener: binds the loopback address, accepts connections up to the bound (making
+// room by closing the longest-idle one) and hands each to a ConsoleConnection.
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/beast/core.hpp>
@@ -108,11 +108,11 @@ class BeastConsoleServer final : public ConsoleServer {
         });
         return;
       }
-      if (core->connections.size() >= core->options.limits.max_connections) {
+      if (core->MakeRoom()) {
+        std::make_shared<ConsoleConnection>(core, std::move(socket))->Begin();
+      } else {
         beast::error_code ignored;
         socket.close(ignored);
-      } else {
-        std::make_shared<ConsoleConnection>(core, std::move(socket))->Begin();
       }
       Accept(core);
     });

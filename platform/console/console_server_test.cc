@@ -195,6 +195,20 @@ TEST_F(ConsoleServerTest, WrongSecretGetsNoSessionAndTheRightOneWorks) {
   EXPECT_THAT(log_, Not(HasSubstr(Secret())));
   EXPECT_THAT(log_, Not(HasSubstr(csrf)));
 }
+TEST_F(ConsoleServerTest, WrongSecretsBeingWaitedOutDoNotHoldUpTheRightOne) {
+  options_.limits.failed_login_delay = std::chrono::minutes(10);
+  std::promise<void> refused;
+  options_.log = [&refused](const std::string& line) {
+    if (line.find("wrong secret") != std::string::npos) refused.set_value();
+  };
+  StartServer();
+  auto waiting = std::async(std::launch::async, [this] { return Login(std::string(64, '0')); });
+  refused.get_future().wait();  // the wrong secret's answer is now being waited out
+  EXPECT_EQ(Login(std::string(64, '1')).status, 429);
+  EXPECT_EQ(Login(Secret()).status, 200);
+  StopServing();
+  EXPECT_EQ(waiting.get().status, 0);  // closed by the stop, never answered early
+}
 TEST_F(ConsoleServerTest, LoginNeedsSameOriginAndAPost) {
   StartServer();
   EXPECT_EQ(Fetch(port_, "POST", "/login", {{"Origin", "http://evil.example"}},
@@ -315,24 +329,80 @@ TEST_F(ConsoleServerTest, ParkedRequestIsAnsweredAtTheTimeOutWithoutAChange) {
   EXPECT_EQ(result.body, "unchanged");
 }
 
-TEST_F(ConsoleServerTest, ConnectionsBeyondTheBoundAreClosed) {
+// One kept-alive connection of a test, answered request by request.
+class HeldConnection {
+ public:
+  explicit HeldConnection(uint16_t port) : port_(port), socket_(io_) {
+    socket_.connect({boost::asio::ip::make_address("127.0.0.1"), port});
+  }
+  void Send(boost::beast::http::verb verb, const std::string& target,
+            std::map<std::string, std::string> headers = {}, const std::string& body = "") {
+    namespace http = boost::beast::http;
+    http::request<http::string_body> request(verb, target, 11);
+    request.set(http::field::host, "127.0.0.1:" + std::to_string(port_));
+    for (const auto& [name, value] : headers) request.set(name, value);
+    request.body() = body;
+    request.prepare_payload();
+    http::write(socket_, request);
+  }
+  // The next answer's status; 0 when the server closed the connection instead.
+  int Answer() {
+    namespace http = boost::beast::http;
+    http::response<http::string_body> response;
+    boost::beast::error_code error;
+    http::read(socket_, buffer_, response, error);
+    last_.clear();
+    for (const auto& field : response) {
+      last_[AsciiLowered(std::string(field.name_string()))] = std::string(field.value());
+    }
+    return error ? 0 : response.result_int();
+  }
+  // The headers of the last answer, names in lower case.
+  const std::map<std::string, std::string>& last() const { return last_; }
+
+ private:
+  uint16_t port_;
+  boost::asio::io_context io_;
+  boost::asio::ip::tcp::socket socket_;
+  boost::beast::flat_buffer buffer_;
+  std::map<std::string, std::string> last_;
+};
+
+TEST_F(ConsoleServerTest, AtTheConnectionBoundTheLongestIdleMakesRoom) {
   options_.limits.max_connections = 1;
   StartServer();
-  namespace http = boost::beast::http;
-  boost::asio::io_context io;
-  boost::asio::ip::tcp::socket held(io);
-  held.connect({boost::asio::ip::make_address("127.0.0.1"), port_});
-  // An answer on the held connection proves the server has counted it.
-  http::request<http::string_body> request(http::verb::get, "/", 11);
-  request.set(http::field::host, "127.0.0.1:" + std::to_string(port_));
-  http::write(held, request);
-  boost::beast::flat_buffer buffer;
-  http::response<http::string_body> response;
-  http::read(held, buffer, response);
-  ASSERT_EQ(response.result_int(), 200);
+  HeldConnection held(port_);
+  held.Send(boost::beast::http::verb::get, "/");
+  ASSERT_EQ(held.Answer(), 200);  // counted, and now waiting for its next request
+  EXPECT_EQ(Fetch(port_, "GET", "/status").status, 200);
+  EXPECT_EQ(held.Answer(), 0);  // closed to make room
+}
 
-  EXPECT_EQ(Fetch(port_, "GET", "/").status, 0);  // closed without an answer
-  held.close();
+TEST_F(ConsoleServerTest, AtTheConnectionBoundWithNoneIdleTheNewOneIsClosed) {
+  options_.limits.max_connections = 1;
+  StartServer();
+  HeldConnection held(port_);
+  held.Send(boost::beast::http::verb::post, "/login", {{"Origin", Origin()}},
+            "{\"secret\":\"" + Secret() + "\"}");
+  ASSERT_EQ(held.Answer(), 200);
+  std::string cookie = held.last().at("set-cookie");
+  held.Send(boost::beast::http::verb::get, "/api/wait",
+            {{"Cookie", cookie.substr(0, cookie.find(';'))}});
+  asked_promise_.get_future().wait();  // parked: busy, not idle
+  EXPECT_EQ(Fetch(port_, "GET", "/status").status, 0);
+  loop_->Post([this] {
+    changed_.store(true);
+    server_->SignalChange();
+  });
+  EXPECT_EQ(held.Answer(), 200);
+}
+
+TEST_F(ConsoleServerTest, AConnectionThatSendsNothingIsClosedAtTheFirstRequestDeadline) {
+  options_.limits.first_request_timeout = std::chrono::milliseconds(1);
+  options_.limits.header_timeout = std::chrono::minutes(10);
+  StartServer();
+  HeldConnection silent(port_);
+  EXPECT_EQ(silent.Answer(), 0);
 }
 
 TEST(ConsoleAddressTest, ReadsLoopbackAddressesAndRefusesOthers) {

@@ -31,7 +31,7 @@ struct ConsoleSession {
 enum class SignInOutcome {
   kAccepted,
   kCrossOrigin,  // 403
-  kBusy,         // 429: a wrong secret's answer is still being waited out
+  kBusy,         // 429: a wrong secret while another wrong one's answer is being waited out
   kWrongSecret,  // 401, after the delay; the throttle is on until SignInDelayOver()
   kNoRandom,     // 500: no tokens to be had
 };
@@ -53,7 +53,9 @@ class ConsoleSessions {
   void SetSecret(std::string secret) { secret_ = std::move(secret); }
 
   // body is the sign-in request's JSON {"secret": "..."}; the secret is compared without regard
-  // to case or surrounding white space. On kAccepted *session is the new session.
+  // to case or surrounding white space. On kAccepted *session is the new session. The right
+  // secret is always accepted; the throttle slows only wrong ones (one answer per delay), which
+  // bounds the cost of a guessing loop, while the secret's 256 random bits defeat the guessing.
   SignInOutcome SignIn(const ConsoleHeaders& headers, const std::string& body,
                        ConsoleSession* session);
   // Ends the throttle that a wrong secret started.

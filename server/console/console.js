@@ -127,8 +127,15 @@
 
   // --- Settings dialog -------------------------------------------------------------------
 
+  // The stored access password never comes to the page: the two fields start empty, say
+  // whether one is set, and a save that leaves both empty keeps it.
+  const PASSWORD_SET = '(set: leave blank to keep it)';
+
   function showDialog(values) {
     for (const [id, field] of Object.entries(TEXTS)) $(id).value = values[field];
+    for (const id of ['text4', 'text8']) {
+      $(id).placeholder = values.accessPasswordSet ? PASSWORD_SET : '';
+    }
     for (const [id, field] of Object.entries(CHECKS)) $(id).checked = values[field] !== 0;
     $('settings').hidden = false;
     $('text1').focus();

@@ -408,7 +408,7 @@ async function seededRun(context) {
       async () => {
         const expected = {
           text1: String(smtpPort), text9: '60', text10: '160', text11: '127.0.0.1',
-          text2: '127.0.0.1:1', text3: 'account', text4: 'start-Pass', text8: 'start-Pass',
+          text2: '127.0.0.1:1', text3: 'account', text4: '', text8: '',
           text5: 'gw@example.com', text6: 'admin@example.com', text7: 'Admin',
         };
         for (const [id, value] of Object.entries(expected)) {
@@ -418,7 +418,16 @@ async function seededRun(context) {
         assert.equal(await page.isChecked('#check2'), true);
         for (const id of ['text4', 'text8']) {
           assert.equal(await page.getAttribute(`#${id}`, 'type'), 'password', `${id} masked`);
+          assert.match(await page.getAttribute(`#${id}`, 'placeholder'), /set/, `${id} says one is set`);
         }
+        // The stored password is not sent to the page at all.
+        const answers = await page.evaluate(async () => {
+          const csrf = (await (await fetch('/api/session')).json()).csrf;
+          const opened = await fetch('/api/settings/open',
+            { method: 'POST', headers: { 'X-CSRF-Token': csrf } });
+          return (await opened.text()) + (await (await fetch('/api/settings')).text());
+        });
+        assert.ok(!answers.includes('start-Pass'), answers);
         for (const [id] of TAB_ORDER.filter(([id]) => id.startsWith('text') && id !== 'text4' && id !== 'text8')) {
           assert.equal(await page.getAttribute(`#${id}`, 'type'), 'text', `${id} shown plain`);
         }
@@ -554,9 +563,18 @@ async function seededRun(context) {
       await page.click('#command1');
       await page.locator('#settings').waitFor();
       assert.equal(await page.inputValue('#text1'), String(newPort));
-      assert.equal(await page.inputValue('#text4'), 'New-Pass');
+      assert.equal(await page.inputValue('#text4'), '');
       assert.equal(await page.inputValue('#text5'), '');
       assert.equal(await page.isChecked('#check1'), false);
+      // Saved with the password fields left empty, the stored password stays.
+      const before = storeValues(inst.store);
+      await page.click('#save');
+      assert.equal((await messageBox(page)).title, 'Service Restart Required');
+      await dismissMessageBox(page);
+      assert.deepEqual(storeValues(inst.store), before);
+      assert.equal(before.AccessPassword, scramble('New-Pass'));
+      await page.click('#command1');
+      await page.locator('#settings').waitFor();
       const stored = fs.readFileSync(inst.store);
       await page.fill('#text3', 'not-saved');
       await page.keyboard.press('Alt+c');
