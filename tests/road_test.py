@@ -63,8 +63,12 @@ class RoadTest(GatewayTest):
         self.wait_log("Processed OK (1/1) ")
         self.assertEqual(len(self.sink.requests()), 1)
         self.assertEqual(len(self.sink.to("dave@example.org")), 1)  # served once only
+        # A gateway that refuses every request is the provider's failure: one mail when it begins
+        # and one when it ends, none per message.
+        wait_for(lambda: len(self.sink.to("admin@example.com")) >= 2, what="the outage mails")
         errors = self.sink.to("admin@example.com")
-        self.assertEqual([m[2]["Subject"] for m in errors], ["Vanequeue 1 Message send Error (1/1)"])
+        self.assertEqual([m[2]["Subject"] for m in errors],
+                         ["Vanequeue 1 Provider down", "Vanequeue 1 Provider recovered"])
         self.assertEqual(sum(l.startswith("{1} !!!Errored") for l in gw.log_lines()), 1)
 
     def test_forwarding_not_allowed(self):
