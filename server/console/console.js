@@ -129,7 +129,7 @@
 
   // The stored access password never comes to the page: the two fields start empty, say
   // whether one is set, and a save that leaves both empty keeps it.
-  const PASSWORD_SET = '(set: leave blank to keep it)';
+  const PASSWORD_SET = 'set: blank keeps it';
 
   function showDialog(values) {
     for (const [id, field] of Object.entries(TEXTS)) $(id).value = values[field];
