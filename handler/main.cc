@@ -10,6 +10,7 @@
 #include "handler/provider_outage.h"
 #include "handler/vanequeue_cls.h"
 #include "platform/automation/automation.h"
+#include "platform/base/send_abort.h"
 #include "platform/files/file_lock.h"
 #include "platform/files/file_system.h"
 #include "platform/loop/event_loop.h"
@@ -51,6 +52,17 @@ CallResult Trapped(const std::function<void()>& call) {
 
 int Run() {
   std::unique_ptr<EventLoop> loop = NewEventLoop();
+  // A stop must not wait for a send under way: the sends run on the loop thread, and an HTTP
+  // request or a mail may block it for up to its time-out. A stop signal aborts them at once
+  // (they end as "stopping" and stay queued) and then stops the handler on the loop. Made first,
+  // so that every later thread has these signals blocked.
+  const auto abort = std::make_shared<SendAbort>();
+  VanequeueCls* stoppable = nullptr;
+  std::unique_ptr<SignalWatch> signals = WatchSignalsUrgently(
+      *loop, {SIGTERM, SIGINT, SIGHUP}, [abort](int) { abort->Abort(); },
+      [&stoppable](int) {
+        if (stoppable != nullptr) stoppable->StopProcess();
+      });
   std::unique_ptr<AutomationHost> host = NewAutomationHostFromEnvironment(*loop);
   if (!host) {
     std::fprintf(stderr, "Vanequeue is started by MailvaneSvc; it does not run on its own.\n");
@@ -59,7 +71,9 @@ int Run() {
   std::unique_ptr<Clock> clock = NewSystemClock();
   std::unique_ptr<FileSystem> files = NewPosixFileSystem();
   std::unique_ptr<RegistryReader> registry = NewFileRegistryReader(RegistryStorePath());
-  std::unique_ptr<MailFactory> mail = NewMailFactory();
+  MailOptions mail_options;
+  mail_options.abort = abort;
+  std::unique_ptr<MailFactory> mail = NewMailFactory(mail_options);
   // The provider's way of sending, from SOFTWARE\Mailvane\Provider; its delivery receipts go to
   // the handler's log, which exists once the handler does.
   VanequeueCls* receipt_log = nullptr;
@@ -69,7 +83,8 @@ int Run() {
                                      [&receipt_log](const std::string& line) {
                                        if (receipt_log != nullptr)
                                          receipt_log->WriteHandlerLog(line);
-                                     }},
+                                     },
+                                     abort},
                                     provider);
   std::unique_ptr<Timer> timer1 = loop->NewTimer();
   std::unique_ptr<Timer> timer2 = loop->NewTimer();
@@ -88,6 +103,7 @@ int Run() {
                         ProviderName(provider)});
   cls = &handler;
   receipt_log = &handler;
+  stoppable = &handler;
 
   host->Register("AllocateId", [&](const std::vector<Variant>& args) {
     return Trapped([&] {
@@ -104,11 +120,10 @@ int Run() {
   host->Register("Wake",
                  [&](const std::vector<Variant>&) { return Trapped([&] { handler.Wake(); }); });
   host->OnDisconnect([&] { handler.StopProcess(); });
-  std::unique_ptr<SignalWatch> signals =
-      WatchSignals(*loop, {SIGTERM, SIGINT, SIGHUP}, [&](int) { handler.StopProcess(); });
   host->Ready();
   if (!handler.ended()) loop->Run();
   sms->Close();  // unbinds a provider session while the handler's log is still there
+  stoppable = nullptr;
   return 0;
 }
 

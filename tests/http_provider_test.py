@@ -9,6 +9,7 @@ import http.client
 import json
 import os
 import shutil
+import signal
 import smtplib
 import tempfile
 import unittest
@@ -192,6 +193,22 @@ class HttpProviderTest(GatewayTest):
         wait_for(lambda: self.provider.count == 1, 30, what="the test request")
         # Before, the server's end waited for the provider's answer (here 120 s).
         self.assertEqual(self.gw.stop(timeout=30), 0)
+
+    def test_a_service_stop_ends_an_sms_that_the_provider_holds(self):
+        self.provider.default = "hang"
+        self.provider.hang_seconds = 120
+        self.start_http("form-basic", Timeout="300")
+        self.send(["447700900123"], body="held")
+        wait_for(lambda: self.provider.count == 1, 30, what="the request")
+        spooled = self.gw.spool_files()
+        # As systemd stops a service: every process of it gets SIGTERM. Before, the handler
+        # heard it only after the provider's answer (here 120 s), and the server waited for it.
+        for pid in self.gw.handler_pids():
+            os.kill(pid, signal.SIGTERM)
+        self.assertEqual(self.gw.stop(timeout=30), 0)
+        wait_for(lambda: not self.gw.handler_pids(), 10, what="the handler's end")
+        self.assertEqual(self.gw.spool_files(), spooled)  # still queued, for the next start
+        self.assertEqual(self.errors(), [])
 
 
 if __name__ == "__main__":
