@@ -96,27 +96,40 @@ Record DefaultSettings(const SettingsKey<Record>& key) {
   return record;
 }
 
-// The refusal of a value a record would hold, or nullptr when the row takes it. Checks by kind
-// the form (numbers, flags), then presence, then content (a password that scrambles, an
-// allow-list that parses), so that ValidateSettings can ask each question of every row in turn.
+// What a row's check asks of a value, in the order validation asks it of every row: its form
+// (numbers, flags), its presence, then its content (a password that scrambles, an allow-list that
+// parses).
 enum class SettingCheck { kForm, kPresence, kContent };
-const char* RefuseSettingText(SettingKind kind, const char* refusal, const char* missing, long low,
-                              long high, const char* out_of_range, SettingCheck check,
+inline constexpr SettingCheck kSettingChecks[] = {SettingCheck::kForm, SettingCheck::kPresence,
+                                                  SettingCheck::kContent};
+
+// The part of a row that judges a value.
+struct SettingRule {
+  SettingKind kind;
+  const char* refusal;
+  const char* missing;
+  long low;
+  long high;
+  const char* out_of_range;
+};
+
+// The sentence that refuses the value on that check, or nullptr when the rule takes it.
+const char* RefuseSettingText(const SettingRule& rule, SettingCheck check,
                               const std::string& value);
 
 template <typename Record>
 const char* RefuseSetting(const SettingRow<Record>& row, SettingCheck check,
                           const std::string& value) {
-  return RefuseSettingText(row.kind, row.refusal, row.missing, row.low, row.high, row.out_of_range,
-                           check, value);
+  return RefuseSettingText(
+      SettingRule{row.kind, row.refusal, row.missing, row.low, row.high, row.out_of_range}, check,
+      value);
 }
 
 // The first refusal among the rows that pass the filter: every row's form first, then every
 // row's presence, then every row's content, each in table order. nullptr when all are taken.
 template <typename Record, typename Filter>
 const char* ValidateSettings(const SettingsKey<Record>& key, const Record& record, Filter filter) {
-  for (SettingCheck check :
-       {SettingCheck::kForm, SettingCheck::kPresence, SettingCheck::kContent}) {
+  for (SettingCheck check : kSettingChecks) {
     for (const SettingRow<Record>& row : key.rows) {
       if (!filter(row)) continue;
       if (const char* refusal = RefuseSetting(row, check, record.*(row.field))) return refusal;
@@ -166,8 +179,7 @@ template <typename Record>
   auto row = std::find_if(key.rows.begin(), key.rows.end(),
                           [&name](const SettingRow<Record>& r) { return name == r.name; });
   if (row == key.rows.end()) return SettingWrite{UnknownSettingRefusal(key.path, name)};
-  for (SettingCheck check :
-       {SettingCheck::kForm, SettingCheck::kPresence, SettingCheck::kContent}) {
+  for (SettingCheck check : kSettingChecks) {
     if (const char* refusal = RefuseSetting(*row, check, value)) return SettingWrite{refusal};
   }
   CreateRegKey(registry, HKEY_LOCAL_MACHINE, key.path);

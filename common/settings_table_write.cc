@@ -7,27 +7,27 @@
 
 namespace mailvane {
 
-const char* RefuseSettingText(SettingKind kind, const char* refusal, const char* missing, long low,
-                              long high, const char* out_of_range, SettingCheck check,
+const char* RefuseSettingText(const SettingRule& rule, SettingCheck check,
                               const std::string& value) {
+  const SettingKind kind = rule.kind;
   switch (check) {
     case SettingCheck::kForm:
-      if (kind == SettingKind::kNumber && !IsNumeric(value)) return refusal;
-      if (kind == SettingKind::kFlag && value != "0" && value != "1") return refusal;
+      if (kind == SettingKind::kNumber && !IsNumeric(value)) return rule.refusal;
+      if (kind == SettingKind::kFlag && value != "0" && value != "1") return rule.refusal;
       if (kind == SettingKind::kWholeNumber) {
-        if (!IsNumeric(value)) return refusal;
+        if (!IsNumeric(value)) return rule.refusal;
         // What reads as a number but is no whole number in range: a fraction, an exponent, a
         // bound passed.
         std::optional<int32_t> number = ToWholeNumber(value);
-        if (!number || *number < low || *number > high) return out_of_range;
+        if (!number || *number < rule.low || *number > rule.high) return rule.out_of_range;
       }
       return nullptr;
     case SettingCheck::kPresence:
-      return missing != nullptr && value.empty() ? missing : nullptr;
+      return rule.missing != nullptr && value.empty() ? rule.missing : nullptr;
     case SettingCheck::kContent:
-      if (kind == SettingKind::kPassword && !CanScramblePassword(value)) return refusal;
+      if (kind == SettingKind::kPassword && !CanScramblePassword(value)) return rule.refusal;
       if (kind == SettingKind::kAddressList && AllowList().LoadAllowedIPs(value) == 0) {
-        return refusal;
+        return rule.refusal;
       }
       return nullptr;
   }

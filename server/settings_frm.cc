@@ -78,8 +78,9 @@ SaveResult MailvaneSettingsFrm::Command2_Click(const SettingsValues& typed) {
   }
   // Each value is checked as strictly as the code that uses it reads it; the password and the
   // list are refused here, before anything is written, rather than half way through the save.
-  if (const char* refusal = ValidateSettings(kMainKey, candidate, InDialog))
+  if (const char* refusal = ValidateSettings(kMainKey, candidate, InDialog)) {
     return Refusal(refusal);
+  }
   // The new list is put into effect from a copy, so the list in effect changes only on a save.
   AllowList list = allow_list_;
   (void)list.LoadAllowedIPs(candidate.AllowedIP);
