@@ -4,9 +4,11 @@
 #ifndef MAILVANE_COMMON_CONFIG_H_
 #define MAILVANE_COMMON_CONFIG_H_
 
+#include <iterator>
 #include <string>
 
 #include "common/error.h"
+#include "common/settings_table.h"
 
 namespace mailvane {
 
@@ -94,10 +96,6 @@ class SettingError : public MailvaneError {
   std::string setting_;
 };
 
-// The AccessPassword step of both loads: the plain form of a stored password, empty for empty.
-// Raises SettingError when the stored text is not a scrambled password.
-std::string UnscrambledAccessPassword(const std::string& stored);
-
 // The per-value rule: the value as stored, without its terminating zero character (a string
 // stored without one keeps every character); a number (type 4) as its decimal text; empty when
 // nothing was read.
@@ -121,6 +119,80 @@ inline constexpr char kDefaultAccessPassword[] = "pinewarden";
 // The longest MessageExpiry the programs take, in minutes (a year). The settings dialog refuses
 // more, a negative or a non-numeric value; a handler that meets one anyway keeps every mail.
 inline constexpr long kMaxMessageExpiry = 525600;
+
+// The sentences that refuse a value of the key.
+inline constexpr char kPortNotNumeric[] = "The listening port must be numeric...";
+inline constexpr char kExpiryNotNumeric[] = "The message expiry must be numeric...";
+// A numeric expiry that is not a whole number of minutes from 0 to kMaxMessageExpiry.
+inline constexpr char kExpiryOutOfRange[] =
+    "The message expiry must be a whole number of minutes from 0 to 525600...";
+static_assert(kMaxMessageExpiry == 525600, "kExpiryOutOfRange names the bound");
+inline constexpr char kMaxLengthNotNumeric[] = "The message maximum length must be numeric...";
+inline constexpr char kInformationMissing[] =
+    "Information is missing or blank, please check your input...";
+inline constexpr char kPasswordNotStorable[] =
+    "The access password contains characters that cannot be stored...";
+inline constexpr char kAllowedIPInvalid[] =
+    "The IP address or IP address and associated mask is invalid...";
+inline constexpr char kFlagNotOneOrZero[] = "The setting must be 1 (on) or 0 (off)...";
+
+// Every value of SOFTWARE\Mailvane, in the order a first run and the settings dialog write them.
+// LogDir's default is the program's folder, filled in when the defaults are written. MailTLS and
+// MailTLSCAFile are read by both programs when present and never written.
+using MainSetting = SettingRow<ConfigRecord>;
+// clang-format off
+inline constexpr MainSetting kMainSettings[] = {
+    {.name = "MailServer", .field = &ConfigRecord::MailServer,
+     .default_value = kDefaultMailServer, .missing = kInformationMissing,
+     .in_dialog = true, .server_step = 1, .handler_step = 1},
+    {.name = "LogDir", .field = &ConfigRecord::LogDir, .kind = SettingKind::kFolder,
+     .default_value = "",
+     .server_step = 2, .handler_step = 2},
+    {.name = "ErrorMailAddress", .field = &ConfigRecord::ErrorMailAddress,
+     .default_value = kDefaultErrorMailAddress, .missing = kInformationMissing,
+     .in_dialog = true, .server_step = 3, .handler_step = 3},
+    {.name = "ErrorMailName", .field = &ConfigRecord::ErrorMailName,
+     .default_value = "Unknown", .missing = kInformationMissing,
+     .in_dialog = true, .server_step = 5, .handler_step = 5},
+    {.name = "LogDays", .field = &ConfigRecord::LogDays,
+     .default_value = "30",
+     .server_step = 14, .handler_step = kNotLoaded},
+    {.name = "InternalPort", .field = &ConfigRecord::InternalPort, .kind = SettingKind::kNumber,
+     .default_value = "25", .refusal = kPortNotNumeric,
+     .in_dialog = true, .server_step = 4, .handler_step = 4},
+    {.name = "MailFromAddress", .field = &ConfigRecord::MailFromAddress,
+     .default_value = kDefaultMailFromAddress,
+     .in_dialog = true, .server_step = 6, .handler_step = 6},
+    {.name = "AccessUserName", .field = &ConfigRecord::AccessUserName,
+     .default_value = kDefaultAccessUserName, .missing = kInformationMissing,
+     .in_dialog = true, .server_step = 7, .handler_step = 7},
+    {.name = "AccessPassword", .field = &ConfigRecord::AccessPassword,
+     .kind = SettingKind::kPassword, .default_value = kDefaultAccessPassword,
+     .refusal = kPasswordNotStorable, .missing = kInformationMissing,
+     .in_dialog = true, .server_step = 8, .handler_step = 9},
+    {.name = "MessageExpiry", .field = &ConfigRecord::MessageExpiry,
+     .kind = SettingKind::kWholeNumber, .default_value = "60", .refusal = kExpiryNotNumeric,
+     .low = 0, .high = kMaxMessageExpiry, .out_of_range = kExpiryOutOfRange,
+     .in_dialog = true, .server_step = 9, .handler_step = 8},
+    {.name = "MaxLength", .field = &ConfigRecord::MaxLength, .kind = SettingKind::kNumber,
+     .default_value = "160", .refusal = kMaxLengthNotNumeric,
+     .in_dialog = true, .server_step = 10, .handler_step = 10},
+    {.name = "AllowedIP", .field = &ConfigRecord::AllowedIP, .kind = SettingKind::kAddressList,
+     .default_value = "127.0.0.1", .refusal = kAllowedIPInvalid, .missing = kInformationMissing,
+     .in_dialog = true, .server_step = 11, .handler_step = kNotLoaded},
+    {.name = "ForwardOK", .field = &ConfigRecord::ForwardOK, .kind = SettingKind::kFlag,
+     .default_value = "1", .refusal = kFlagNotOneOrZero,
+     .in_dialog = true, .server_step = 12, .handler_step = 11},
+    {.name = "StripCRLF", .field = &ConfigRecord::StripCRLF, .kind = SettingKind::kFlag,
+     .default_value = "1", .refusal = kFlagNotOneOrZero,
+     .in_dialog = true, .server_step = 13, .handler_step = 12},
+    {.name = "MailTLS", .field = &ConfigRecord::MailTLS,
+     .server_step = 15, .handler_step = 13},
+    {.name = "MailTLSCAFile", .field = &ConfigRecord::MailTLSCAFile,
+     .server_step = 16, .handler_step = 14},
+};
+// clang-format on
+inline constexpr SettingsKey<ConfigRecord> kMainKey{kSettingsKey, kMainSettings};
 
 // The first-run notice that WriteDefaultSettings puts into Label1.
 inline constexpr char kFirstRunNotice[] =

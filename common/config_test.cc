@@ -304,5 +304,55 @@ TEST_F(HandlerSettingsTest, AnErrorEndsTheHandlersLoadAndPropagates) {
   EXPECT_EQ(fresh.StripCRLF, "1");
 }
 
+// One named value, checked by its row and written alone, as an administrator's command sets it.
+TEST(SetNamedSettingTest, EachValueIsCheckedByItsRowBeforeItIsWritten) {
+  struct Case {
+    const char* name;
+    std::string value;
+    std::string refusal;  // empty: written
+    std::string stored;   // as stored after it, without the terminator
+  };
+  const std::string scrambled = ScramblePassword("N3w Pass");
+  const Case cases[] = {
+      {"MessageExpiry", "40000", "", "40000"},
+      {"MessageExpiry", "525601", kExpiryOutOfRange, "60"},
+      {"MessageExpiry", "60.5", kExpiryOutOfRange, "60"},
+      {"MessageExpiry", "soon", kExpiryNotNumeric, "60"},
+      {"InternalPort", "25a", kPortNotNumeric, "25"},
+      {"MaxLength", "", kMaxLengthNotNumeric, "160"},
+      {"ForwardOK", "0", "", "0"},
+      {"StripCRLF", "yes", kFlagNotOneOrZero, "1"},
+      {"MailServer", "", kInformationMissing, kDefaultMailServer},
+      {"AllowedIP", "10.0.0.0/255.0.0.0,bad", kAllowedIPInvalid, "127.0.0.1"},
+      {"AllowedIP", "10.0.0.0/255.0.0.0", "", "10.0.0.0/255.0.0.0"},
+      {"AccessPassword", "N3w Pass", "", scrambled},
+      {"AccessPassword", "caf\xC3\xA9", kPasswordNotStorable, ScramblePassword("pinewarden")},
+      {"MailFromAddress", "", "", ""},
+      {"LogDir", "/var/log/mailvane", "", "/var/log/mailvane"},
+      {"NoSuchValue", "1", "There is no setting NoSuchValue under SOFTWARE\\Mailvane...", ""},
+  };
+  for (const Case& c : cases) {
+    FakeRegistry registry;
+    for (const auto& [name, value] : DefaultsAsStored()) {
+      registry.SetStringValue(kSettingsKey, name, value);
+    }
+    SettingWrite result = SetNamedSetting(registry, kMainKey, c.name, c.value);
+    EXPECT_EQ(result.refusal, c.refusal) << c.name << "=" << c.value;
+    EXPECT_EQ(result.written(), c.refusal.empty()) << c.name << "=" << c.value;
+    EXPECT_EQ(ReadConfigValue(registry, c.name), c.stored) << c.name << "=" << c.value;
+    EXPECT_EQ(registry.value_writes(), c.refusal.empty() ? 1 : 0) << c.name << "=" << c.value;
+  }
+
+  // The key is created when missing; a store that takes nothing gives its code.
+  FakeRegistry fresh;
+  EXPECT_TRUE(SetNamedSetting(fresh, kMainKey, "LogDays", "7").written());
+  EXPECT_EQ(ReadConfigValue(fresh, "LogDays"), "7");
+  fresh.set_read_only(true);
+  SettingWrite refused = SetNamedSetting(fresh, kMainKey, "LogDays", "8");
+  EXPECT_EQ(refused.refusal, "");
+  EXPECT_EQ(refused.code, ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(refused.written());
+}
+
 }  // namespace
 }  // namespace mailvane

@@ -27,9 +27,10 @@ RegValue ReadSetting(RegistryReader& registry, HKEY root, const std::string& pat
 long WriteRegValue(Registry& registry, HKEY key, const std::string& name, uint32_t type,
                    const RegValue& value);
 void CreateRegKey(Registry& registry, HKEY root, const std::string& path);
-// Opens root\path without creating it (a missing key writes nothing), writes, closes.
-void WriteSetting(Registry& registry, HKEY root, const std::string& path, const std::string& name,
-                  const RegValue& value, uint32_t type);
+// Opens root\path without creating it (a missing key writes nothing), writes, closes. The result
+// is the open's code when the key could not be opened, else WriteRegValue's.
+[[nodiscard]] long WriteSetting(Registry& registry, HKEY root, const std::string& path,
+                                const std::string& name, const RegValue& value, uint32_t type);
 
 }  // namespace mailvane
 

@@ -72,7 +72,8 @@ TEST_P(RegFunctionsTest, StringsReadBackWithTheirTerminator) {
   for (size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(i);
     std::string name = "Value" + std::to_string(i);
-    WriteSetting(reg(), HKEY_LOCAL_MACHINE, kKey, name, Text(cases[i].written), REG_SZ);
+    EXPECT_EQ(WriteSetting(reg(), HKEY_LOCAL_MACHINE, kKey, name, Text(cases[i].written), REG_SZ),
+              ERROR_SUCCESS);
     EXPECT_EQ(ReadSetting(reg(), HKEY_LOCAL_MACHINE, kKey, name), cases[i].read);
   }
 }
@@ -134,14 +135,16 @@ TEST_P(RegFunctionsTest, NumbersAndOtherTypesThroughWriteRegValue) {
 
 TEST_P(RegFunctionsTest, MissingKeyOrValueIsEmptyAndWriteSettingDoesNotCreate) {
   EXPECT_EQ(ReadSetting(reg(), HKEY_LOCAL_MACHINE, kKey, "LogDir"), RegValue());
-  WriteSetting(reg(), HKEY_LOCAL_MACHINE, kKey, "LogDir", Text("/var/log/"), REG_SZ);
+  EXPECT_EQ(WriteSetting(reg(), HKEY_LOCAL_MACHINE, kKey, "LogDir", Text("/var/log/"), REG_SZ),
+            ERROR_FILE_NOT_FOUND);
   HKEY key = 0;
   EXPECT_EQ(reg().RegOpenKeyEx(HKEY_LOCAL_MACHINE, kKey, 0, KEY_QUERY_VALUE, &key),
             ERROR_FILE_NOT_FOUND);
   CreateRegKey(reg(), HKEY_LOCAL_MACHINE, kKey);
   EXPECT_EQ(ReadSetting(reg(), HKEY_LOCAL_MACHINE, kKey, "LogDir"), RegValue());
   CreateRegKey(reg(), HKEY_LOCAL_MACHINE, kKey);  // exists: opened and closed
-  WriteSetting(reg(), HKEY_LOCAL_MACHINE, kKey, "LogDir", Text("/var/log/"), REG_SZ);
+  EXPECT_EQ(WriteSetting(reg(), HKEY_LOCAL_MACHINE, kKey, "LogDir", Text("/var/log/"), REG_SZ),
+            ERROR_SUCCESS);
   EXPECT_EQ(ReadSetting(reg(), HKEY_LOCAL_MACHINE, "software\\mailvane", "logdir"),
             Text("/var/log/\0"s));
 }
@@ -154,19 +157,22 @@ TEST(RegFunctionsFakeTest, ReadOnlyStoreReadsEmptyAndWritesNothing) {
   registry.SetStringValue(kKey, "LogDir", "/var/log/");
   registry.set_read_only(true);
   EXPECT_EQ(ReadSetting(registry, HKEY_LOCAL_MACHINE, kKey, "LogDir"), RegValue());
-  WriteSetting(registry, HKEY_LOCAL_MACHINE, kKey, "LogDir", Text("/tmp/"), REG_SZ);
+  EXPECT_EQ(WriteSetting(registry, HKEY_LOCAL_MACHINE, kKey, "LogDir", Text("/tmp/"), REG_SZ),
+            ERROR_ACCESS_DENIED);
   CreateRegKey(registry, HKEY_LOCAL_MACHINE, "SOFTWARE\\Other");
   EXPECT_EQ(registry.value_writes(), 0);
   EXPECT_FALSE(registry.KeyExists("SOFTWARE\\Other"));
   EXPECT_EQ(registry.open_handles(), 0u);
 }
 
-TEST(RegFunctionsFakeTest, FailedWriteIsSilentAndEveryHandleIsClosed) {
+TEST(RegFunctionsFakeTest, FailedWriteIsReportedAndEveryHandleIsClosed) {
   FakeRegistry registry;
   CreateRegKey(registry, HKEY_LOCAL_MACHINE, kKey);
   registry.FailNthWrite(1);
-  WriteSetting(registry, HKEY_LOCAL_MACHINE, kKey, "A", Text("1"), REG_SZ);
-  WriteSetting(registry, HKEY_LOCAL_MACHINE, kKey, "B", Text("2"), REG_SZ);
+  EXPECT_NE(WriteSetting(registry, HKEY_LOCAL_MACHINE, kKey, "A", Text("1"), REG_SZ),
+            ERROR_SUCCESS);
+  EXPECT_EQ(WriteSetting(registry, HKEY_LOCAL_MACHINE, kKey, "B", Text("2"), REG_SZ),
+            ERROR_SUCCESS);
   EXPECT_FALSE(registry.GetRawValue(kKey, "A").has_value());
   EXPECT_EQ(registry.GetRawValue(kKey, "B")->data, "2\0"s);
   EXPECT_EQ(registry.keys_created(), 1);

@@ -52,12 +52,14 @@ void CreateRegKey(Registry& registry, HKEY root, const std::string& path) {
   registry.RegCloseKey(key);
 }
 
-void WriteSetting(Registry& registry, HKEY root, const std::string& path, const std::string& name,
+long WriteSetting(Registry& registry, HKEY root, const std::string& path, const std::string& name,
                   const RegValue& value, uint32_t type) {
   HKEY key = 0;
-  registry.RegOpenKeyEx(root, path, 0, KEY_ALL_ACCESS_3F, &key);
-  WriteRegValue(registry, key, name, type, value);
+  const long opened = registry.RegOpenKeyEx(root, path, 0, KEY_ALL_ACCESS_3F, &key);
+  const long written =
+      opened == ERROR_SUCCESS ? WriteRegValue(registry, key, name, type, value) : opened;
   registry.RegCloseKey(key);
+  return written;
 }
 
 }  // namespace mailvane

@@ -12,42 +12,21 @@ namespace {
 
 namespace json = boost::json;
 
-// The dialog's fields as the page names them on the wire. A password is read from the page but
-// always sent to it empty.
-struct TextField {
-  const char* name;
-  std::string SettingsValues::*value;
-  bool password = false;
-};
-constexpr TextField kTextFields[] = {
-    {"listeningPort", &SettingsValues::listening_port},
-    {"messageExpiry", &SettingsValues::message_expiry},
-    {"maxLength", &SettingsValues::max_length},
-    {"allowedIps", &SettingsValues::allowed_ips},
-    {"mailServer", &SettingsValues::mail_server},
-    {"accessUserName", &SettingsValues::access_user_name},
-    {"accessPassword", &SettingsValues::access_password, true},
-    {"confirmPassword", &SettingsValues::confirm_password, true},
-    {"mailFromAddress", &SettingsValues::mail_from_address},
-    {"errorMailAddress", &SettingsValues::error_mail_address},
-    {"errorMailName", &SettingsValues::error_mail_name},
-};
-struct CheckField {
-  const char* name;
-  int SettingsValues::*value;
-};
-constexpr CheckField kCheckFields[] = {
-    {"allowForwarding", &SettingsValues::allow_forwarding},
-    {"stripCrLf", &SettingsValues::strip_crlf},
-};
+// A password is read from the page but always sent to it empty.
+bool IsPassword(const DialogControl& control) {
+  return SettingOf(control).kind == SettingKind::kPassword;
+}
 
 json::object ValuesJson(const MailvaneSettingsFrm& settings) {
   const SettingsValues& v = settings.values();
   json::object object;
-  for (const TextField& field : kTextFields) {
-    object[field.name] = field.password ? std::string() : v.*field.value;
+  for (const DialogControl& control : kDialogControls) {
+    if (control.text == nullptr) {
+      object[control.page_name] = v.*control.check;
+    } else {
+      object[control.page_name] = IsPassword(control) ? std::string() : v.*control.text;
+    }
   }
-  for (const CheckField& field : kCheckFields) object[field.name] = v.*field.value;
   object["accessPasswordSet"] = settings.password_set();
   return object;
 }
@@ -59,15 +38,15 @@ bool ReadValues(const std::string& body, SettingsValues* values) {
   json::value parsed = json::parse(body, error);
   if (error || !parsed.is_object()) return false;
   const json::object& object = parsed.as_object();
-  for (const TextField& field : kTextFields) {
-    const json::value* text = object.if_contains(field.name);
-    if (text == nullptr) continue;  // a missing control reads as empty
-    if (!text->is_string()) return false;
-    values->*field.value = std::string(text->as_string());
-  }
-  for (const CheckField& field : kCheckFields) {
-    const json::value* value = object.if_contains(field.name);
-    int& check = values->*field.value;
+  for (const DialogControl& control : kDialogControls) {
+    const json::value* value = object.if_contains(control.page_name);
+    if (control.text != nullptr) {
+      if (value == nullptr) continue;  // a missing control reads as empty
+      if (!value->is_string()) return false;
+      values->*control.text = std::string(value->as_string());
+      continue;
+    }
+    int& check = values->*control.check;
     if (value == nullptr) {
       check = 0;
     } else if (value->is_bool()) {

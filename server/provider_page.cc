@@ -154,12 +154,13 @@ ConsoleResponse ProviderPage::Save(const ConsoleRequest& request) {
       ValidateProviderSettings(typed, config_.AccessUserName, config_.AccessPassword);
   if (problems.empty()) {
     CreateRegKey(registry_, HKEY_LOCAL_MACHINE, kProviderKey);
+    bool all_written = true;
     for (const ProviderValue& value : kProviderValues) {
-      WriteSetting(registry_, HKEY_LOCAL_MACHINE, kProviderKey, value.name,
-                   RegValue(typed.*value.field), REG_SZ);
+      all_written = WriteSetting(registry_, HKEY_LOCAL_MACHINE, kProviderKey, value.name,
+                                 RegValue(typed.*value.field), REG_SZ) == ERROR_SUCCESS &&
+                    all_written;
     }
-    // The registry calls report nothing, so what the store now holds is the proof of the save.
-    if (ReadProviderSettings(registry_) != typed) problems.emplace_back(kNotWritten);
+    if (!all_written) problems.emplace_back(kNotWritten);
   }
   if (!problems.empty()) {
     json::array listed;

@@ -1,17 +1,33 @@
 #include "server/settings_frm.h"
 
-#include <optional>
-
 #include "common/allow_list.h"
 #include "common/config.h"
-#include "common/convert.h"
 #include "common/reg_functions.h"
-#include "common/scramble.h"
 
 namespace mailvane {
 namespace {
 
-static_assert(kMaxMessageExpiry == 525600, "kExpiryOutOfRange names the bound");
+// Every control edits a value the dialog saves, and every such value has its control.
+constexpr bool ControlsMatchTheDialogsRows() {
+  for (const DialogControl& control : kDialogControls) {
+    const int index = SettingIndexOf(control);
+    if (index < 0 || !kMainSettings[index].in_dialog ||
+        (control.text == nullptr) == (control.check == nullptr)) {
+      return false;
+    }
+  }
+  for (int i = 0; i < static_cast<int>(std::size(kMainSettings)); ++i) {
+    bool edited = false;
+    for (const DialogControl& control : kDialogControls) {
+      edited = edited || (!control.confirms && SettingIndexOf(control) == i);
+    }
+    if (edited != kMainSettings[i].in_dialog) return false;
+  }
+  return true;
+}
+static_assert(ControlsMatchTheDialogsRows());
+
+bool InDialog(const MainSetting& row) { return row.in_dialog; }
 
 SaveResult Refusal(const char* text) {
   return SaveResult{MessageBoxData{text, kInvalidSettingTitle, MessageBoxIcon::kInformation},
@@ -30,85 +46,55 @@ const SettingsValues& MailvaneSettingsFrm::Show() {
 }
 
 void MailvaneSettingsFrm::Form_Load() {
-  values_.listening_port = config_.InternalPort;
-  values_.mail_server = config_.MailServer;
-  values_.access_user_name = config_.AccessUserName;
-  values_.access_password = config_.AccessPassword;
-  values_.mail_from_address = config_.MailFromAddress;
-  values_.error_mail_address = config_.ErrorMailAddress;
-  values_.error_mail_name = config_.ErrorMailName;
-  values_.confirm_password = config_.AccessPassword;
-  values_.message_expiry = config_.MessageExpiry;
-  values_.max_length = config_.MaxLength;
-  values_.allowed_ips = config_.AllowedIP;
-  values_.allow_forwarding = config_.ForwardOK == "0" ? 0 : 1;
-  values_.strip_crlf = config_.StripCRLF == "0" ? 0 : 1;
+  for (const DialogControl& control : kDialogControls) {
+    const std::string& held = config_.*(SettingOf(control).field);
+    if (control.text != nullptr) {
+      values_.*control.text = held;
+    } else {
+      values_.*control.check = held == "0" ? 0 : 1;
+    }
+  }
   open_ = true;
+}
+
+ConfigRecord MailvaneSettingsFrm::TypedRecord(const SettingsValues& typed) const {
+  ConfigRecord record = config_;
+  for (const DialogControl& control : kDialogControls) {
+    if (control.confirms) continue;
+    record.*(SettingOf(control).field) = control.text != nullptr     ? typed.*control.text
+                                         : typed.*control.check != 0 ? "1"
+                                                                     : "0";
+  }
+  return record;
 }
 
 SaveResult MailvaneSettingsFrm::Command2_Click(const SettingsValues& typed) {
   values_ = typed;  // a refusal leaves the dialog showing what was typed
-  const SettingsValues& v = values_;
-  const std::string forward_ok = v.allow_forwarding != 0 ? "1" : "0";
-  const std::string strip_crlf = v.strip_crlf != 0 ? "1" : "0";
-
-  if (v.confirm_password != v.access_password) return Refusal(kPasswordsDoNotMatch);
-  if (!IsNumeric(v.listening_port)) return Refusal(kPortNotNumeric);
-  if (!IsNumeric(v.message_expiry)) return Refusal(kExpiryNotNumeric);
-  // The handler reads the expiry as a whole number of minutes; a negative one would expire every
-  // mail unsent.
-  std::optional<int32_t> expiry = ToWholeNumber(v.message_expiry);
-  if (!expiry || *expiry < 0 || *expiry > kMaxMessageExpiry) return Refusal(kExpiryOutOfRange);
-  if (!IsNumeric(v.max_length)) return Refusal(kMaxLengthNotNumeric);
-  if (v.mail_server.empty() || v.access_user_name.empty() || v.access_password.empty() ||
-      v.allowed_ips.empty() || v.error_mail_address.empty() || v.error_mail_name.empty()) {
-    return Refusal(kInformationMissing);
+  ConfigRecord candidate = TypedRecord(values_);
+  for (const DialogControl& control : kDialogControls) {
+    if (control.confirms && values_.*control.text != candidate.*(SettingOf(control).field)) {
+      return Refusal(kPasswordsDoNotMatch);
+    }
   }
-  // Refused here, before anything is written, rather than failing half way through the save.
-  if (!CanScramblePassword(v.access_password)) return Refusal(kPasswordNotStorable);
-  // The new list is checked on a copy, so a refused save leaves the list in effect as it was.
-  AllowList candidate = allow_list_;
-  if (candidate.LoadAllowedIPs(v.allowed_ips) == 0) return Refusal(kAllowedIPInvalid);
+  // Each value is checked as strictly as the code that uses it reads it; the password and the
+  // list are refused here, before anything is written, rather than half way through the save.
+  if (const char* refusal = ValidateSettings(kMainKey, candidate, InDialog)) {
+    return Refusal(refusal);
+  }
+  // The new list is put into effect from a copy, so the list in effect changes only on a save.
+  AllowList list = allow_list_;
+  (void)list.LoadAllowedIPs(candidate.AllowedIP);
 
   // From here on the save goes ahead.
-  allow_list_ = std::move(candidate);
+  allow_list_ = std::move(list);
   main_window_.SetLabel1("");
-
-  auto write = [this](const char* name, const std::string& text) {
-    WriteSetting(registry_, HKEY_LOCAL_MACHINE, kSettingsKey, name, RegValue(text), REG_SZ);
-  };
-  write("MailServer", v.mail_server);
-  write("ErrorMailAddress", v.error_mail_address);
-  write("ErrorMailName", v.error_mail_name);
-  write("InternalPort", v.listening_port);
-  write("MailFromAddress", v.mail_from_address);
-  write("AccessUserName", v.access_user_name);
-  write("AccessPassword", ScramblePassword(v.access_password));
-  write("MessageExpiry", v.message_expiry);
-  write("MaxLength", v.max_length);
-  write("AllowedIP", v.allowed_ips);
-  write("ForwardOK", forward_ok);
-  write("StripCRLF", strip_crlf);
-
-  SaveResult result{MessageBoxData{kRestartRequired, kRestartTitle, MessageBoxIcon::kCritical},
-                    true};
-
-  config_.InternalPort = v.listening_port;
-  config_.MailServer = v.mail_server;
-  config_.AccessUserName = v.access_user_name;
-  config_.AccessPassword = v.access_password;
-  config_.AccessPassword = v.confirm_password;
-  config_.MailFromAddress = v.mail_from_address;
-  config_.ErrorMailAddress = v.error_mail_address;
-  config_.ErrorMailName = v.error_mail_name;
-  config_.MessageExpiry = v.message_expiry;
-  config_.MaxLength = v.max_length;
-  config_.AllowedIP = v.allowed_ips;
-  config_.ForwardOK = forward_ok;
-  config_.StripCRLF = strip_crlf;
-
+  // A value the store did not take keeps its stored value until the next save; the dialog still
+  // asks for the restart that puts the others into effect.
+  (void)WriteSettings(registry_, kMainKey, candidate, InDialog);
+  config_ = std::move(candidate);
   open_ = false;
-  return result;
+  return SaveResult{MessageBoxData{kRestartRequired, kRestartTitle, MessageBoxIcon::kCritical},
+                    true};
 }
 
 void MailvaneSettingsFrm::Command1_Click() { open_ = false; }

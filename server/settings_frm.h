@@ -7,32 +7,20 @@
 #ifndef MAILVANE_SERVER_SETTINGS_FRM_H_
 #define MAILVANE_SERVER_SETTINGS_FRM_H_
 
+#include <iterator>
 #include <string>
+#include <string_view>
+
+#include "common/config.h"
 
 namespace mailvane {
 
 class AllowList;
-class MainWindow;
-class Registry;
-struct ConfigRecord;
 
 inline constexpr char kSettingsCaption[] = "Mailvane Settings";
 
 inline constexpr char kInvalidSettingTitle[] = "Invalid Setting Data";
 inline constexpr char kPasswordsDoNotMatch[] = "The passwords do not match...";
-inline constexpr char kPortNotNumeric[] = "The listening port must be numeric...";
-inline constexpr char kExpiryNotNumeric[] = "The message expiry must be numeric...";
-// A numeric expiry that is not a whole number of minutes from 0 to kMaxMessageExpiry.
-inline constexpr char kExpiryOutOfRange[] =
-    "The message expiry must be a whole number of minutes from 0 to 525600...";
-inline constexpr char kMaxLengthNotNumeric[] = "The message maximum length must be numeric...";
-inline constexpr char kInformationMissing[] =
-    "Information is missing or blank, please check your input...";
-inline constexpr char kPasswordNotStorable[] =
-    "The access password contains characters that cannot be stored...";
-inline constexpr char kAllowedIPInvalid[] =
-    "The IP address or IP address and associated mask is invalid...";
-
 inline constexpr char kRestartTitle[] = "Service Restart Required";
 inline constexpr char kRestartRequired[] =
     "You must restart the service before the new settings will take effect...";
@@ -56,6 +44,43 @@ struct SettingsValues {
 
   bool operator==(const SettingsValues&) const = default;
 };
+
+// The dialog's controls: the console's name for each, the value of SOFTWARE\Mailvane it edits
+// and the member that holds it (a text box or a check box). A confirming box repeats the value of
+// the box of the same setting and is never saved itself.
+struct DialogControl {
+  const char* page_name;
+  const char* setting;
+  std::string SettingsValues::*text = nullptr;
+  int SettingsValues::*check = nullptr;
+  bool confirms = false;
+};
+inline constexpr DialogControl kDialogControls[] = {
+    {"listeningPort", "InternalPort", &SettingsValues::listening_port},
+    {"messageExpiry", "MessageExpiry", &SettingsValues::message_expiry},
+    {"maxLength", "MaxLength", &SettingsValues::max_length},
+    {"allowedIps", "AllowedIP", &SettingsValues::allowed_ips},
+    {"mailServer", "MailServer", &SettingsValues::mail_server},
+    {"accessUserName", "AccessUserName", &SettingsValues::access_user_name},
+    {"accessPassword", "AccessPassword", &SettingsValues::access_password},
+    {"confirmPassword", "AccessPassword", &SettingsValues::confirm_password, nullptr, true},
+    {"mailFromAddress", "MailFromAddress", &SettingsValues::mail_from_address},
+    {"errorMailAddress", "ErrorMailAddress", &SettingsValues::error_mail_address},
+    {"errorMailName", "ErrorMailName", &SettingsValues::error_mail_name},
+    {"allowForwarding", "ForwardOK", nullptr, &SettingsValues::allow_forwarding},
+    {"stripCrLf", "StripCRLF", nullptr, &SettingsValues::strip_crlf},
+};
+
+// The index in kMainSettings of the value a control edits; -1 for a name the key does not hold.
+constexpr int SettingIndexOf(const DialogControl& control) {
+  for (int i = 0; i < static_cast<int>(std::size(kMainSettings)); ++i) {
+    if (std::string_view(kMainSettings[i].name) == control.setting) return i;
+  }
+  return -1;
+}
+inline const MainSetting& SettingOf(const DialogControl& control) {
+  return kMainSettings[SettingIndexOf(control)];
+}
 
 enum class MessageBoxIcon { kInformation, kCritical };
 
@@ -98,6 +123,9 @@ class MailvaneSettingsFrm {
   const SettingsValues& values() const { return values_; }
 
  private:
+  // The record with the dialog's values in place of its own.
+  ConfigRecord TypedRecord(const SettingsValues& typed) const;
+
   ConfigRecord& config_;
   AllowList& allow_list_;
   Registry& registry_;
