@@ -10,22 +10,13 @@
 #include "common/convert.h"
 #include "common/error.h"
 #include "common/spool.h"
+#include "common/spool_queue.h"
 #include "common/text.h"
 #include "handler/vanequeue_cls.h"
 #include "platform/files/file_system.h"
 #include "platform/loop/clock.h"
 
 namespace mailvane {
-
-void VanequeueCls::RemoveUnfinishedRecords(const std::vector<FileInfo>& files) {
-  // This handler holds the spool folder, so no other handler writes here, and its own records are
-  // written only inside a processing pass, which never overlaps a scan: any temporary record
-  // listed now is a leftover of a handler that ended while writing it.
-  const std::string folder = SpoolFolderPath();
-  for (const FileInfo& file : files) {
-    if (IsHandlerTempName(file.name)) env_.files.DeleteFile(folder + file.name);
-  }
-}
 
 std::optional<long long> VanequeueCls::MessageExpiryMinutes() {
   if (std::optional<double> value = ParseNumber(config_.MessageExpiry)) {
@@ -58,7 +49,7 @@ void VanequeueCls::ScanSpoolFolder() {
     if (std::string_view spool = SpoolNameOfServedRecord(file.name); !spool.empty())
       recorded.insert(spool);
   }
-  RemoveUnfinishedRecords(files);
+  RemoveHandlerLeftovers(env_.files, folder, files);
   const LocalDateTime now = env_.clock.LocalNow();
   const std::optional<long long> expiry = MessageExpiryMinutes();
   bool failure_pending = false;
@@ -71,12 +62,11 @@ void VanequeueCls::ScanSpoolFolder() {
         if (failure_pending) continue;
         WriteHandlerLog("Expired mail file removed..." + file.name + " " +
                         FormatGeneralDate(modified));
-        if (std::error_code error = env_.files.DeleteFile(folder + file.name)) {
+        const std::string path = folder + file.name;
+        if (RemoveMessage(env_.files, path)) {
           failure_pending = true;
-        } else if (const int i = queue_.SlotOf(folder + file.name); i != 0) {
-          RemoveQueueEntry(i);  // its slot and records go with it: the pass finds nothing gone
-        } else {
-          env_.files.DeleteFile(folder + EnvelopeRecordName(file.name));
+        } else if (const int i = queue_.SlotOf(path); i != 0) {
+          RemoveQueueEntry(i);  // its slot goes with it: the pass finds nothing gone
         }
       } else if (!failure_pending) {
         const std::string path = folder + file.name;
@@ -89,17 +79,6 @@ void VanequeueCls::ScanSpoolFolder() {
     } catch (const MailvaneError&) {
       failure_pending = true;
     }
-  }
-  // What is left are records of spool files not queued in this sweep: those already queued, and
-  // those whose spool file is gone (a handler ended between deleting the two). The latter would
-  // otherwise stay for ever, and hold their name back from new spool files. (Envelope records
-  // are not swept here: the server writes a new one before its spool file, and only the server,
-  // at start, removes those that stand alone.)
-  if (recorded.empty()) return;
-  std::unordered_set<std::string_view> listed;
-  for (const FileInfo& file : files) listed.insert(file.name);
-  for (std::string_view spool : recorded) {
-    if (listed.count(spool) == 0) env_.files.DeleteFile(folder + ServedRecordName(spool));
   }
 }
 

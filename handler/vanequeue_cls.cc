@@ -10,6 +10,7 @@
 #include "common/log.h"
 #include "common/mail_settings.h"
 #include "common/spool.h"
+#include "common/spool_queue.h"
 #include "platform/files/file_lock.h"
 #include "platform/files/file_system.h"
 #include "platform/loop/event_loop.h"
@@ -222,7 +223,7 @@ bool VanequeueCls::HoldsSpoolFolder() { return env_.spool_lock.TryAcquire(); }
 
 void VanequeueCls::RemoveQueueEntry(int i) {
   QueueSlot& slot = queue_.slot(i);
-  std::error_code error = env_.files.DeleteFile(slot.SpoolPath);
+  std::error_code error = RemoveMessage(env_.files, slot.SpoolPath, slot.has_served_record);
   if (error && error != std::errc::no_such_file_or_directory) {
     if (!slot.removal_pending) {
       WriteHandlerLog("!!!Cannot delete " + slot.SpoolPath + " (" + error.message() +
@@ -231,10 +232,6 @@ void VanequeueCls::RemoveQueueEntry(int i) {
     slot.removal_pending = true;
     return;
   }
-  // The spool file first, then its records: a record never outlives its file for long, and one
-  // that does (the handler ended in between) is removed as stale.
-  if (slot.has_served_record) env_.files.DeleteFile(ServedRecordName(slot.SpoolPath));
-  env_.files.DeleteFile(EnvelopeRecordName(slot.SpoolPath));
   for (const auto& [j, permanent] : slot.sms_failing) sms_given_up_ += permanent ? 0 : 1;
   queue_.FreeSlot(i);
   if (++removals_unsynced_ >= kRemovalsPerSync) SyncRemovals();
@@ -252,9 +249,8 @@ void VanequeueCls::RecordServed(QueueSlot& slot) {
   const std::string folder = SpoolFolderPath();
   if (slot.SpoolPath.compare(0, folder.size(), folder) != 0) return;
   slot.has_served_record = true;  // even when the write fails: a record may be left
-  const std::string name = ServedRecordName(slot.SpoolPath.substr(folder.size()));
-  if (std::error_code error = env_.files.ReplaceFileDurably(
-          folder, SpoolTempName(name), name, ServedRecordText(slot), FileReaders::kOwnerAndGroup)) {
+  if (std::error_code error = WriteServedRecord(
+          env_.files, folder, slot.SpoolPath.substr(folder.size()), ServedRecordText(slot))) {
     WriteHandlerLog("!!!Cannot record the served recipients of " + slot.SpoolPath + " (" +
                     error.message() + ")");
   }
@@ -262,22 +258,18 @@ void VanequeueCls::RecordServed(QueueSlot& slot) {
 
 void VanequeueCls::LoadServed(QueueSlot& slot) {
   slot.has_served_record = true;
-  std::string text;
-  if (env_.files.ReadFile(ServedRecordName(slot.SpoolPath), kMaxRecordSize, &text)) return;
   // Only a DoneList (with its failed recipients) is taken; anything else is not ours and is
   // ignored.
-  if (std::optional<std::string> done = ParseServedRecord(text)) TakeServedRecord(*done, &slot);
+  if (std::optional<std::string> done = ReadServedRecord(env_.files, slot.SpoolPath))
+    TakeServedRecord(*done, &slot);
 }
 
 std::error_code VanequeueCls::ReadEnvelope(QueueSlot& slot) {
   if (slot.envelope_read) return {};
-  std::string text;
-  std::error_code error =
-      env_.files.ReadFile(EnvelopeRecordName(slot.SpoolPath), kMaxRecordSize, &text);
-  if (error && error != std::errc::no_such_file_or_directory) return error;
   // No record: its headers name every recipient (or the file is of an older version); it is
   // served by its headers alone.
-  slot.envelope = ParseEnvelopeRecord(text);
+  if (std::error_code error = ReadEnvelopeRecord(env_.files, slot.SpoolPath, &slot.envelope))
+    return error;
   slot.envelope_read = true;
   return {};
 }

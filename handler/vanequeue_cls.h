@@ -123,8 +123,6 @@ class VanequeueCls {
   // Reads the envelope record beside the spool file once; an error other than a missing record
   // is returned and the read is tried again next time.
   std::error_code ReadEnvelope(QueueSlot& slot);
-  // Deletes the handler's own temporary files that a handler ended while writing left behind.
-  void RemoveUnfinishedRecords(const std::vector<FileInfo>& files);
   void EndProgram();
   // Reports the counts through report_counts unless nothing changed since the last report.
   void ReportCounts();

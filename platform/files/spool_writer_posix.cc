@@ -140,8 +140,11 @@ class ThreadPoolSpoolWriter final : public SpoolWriter {
 
   // Removes the job's files, the last written first.
   void RemoveWritten(const Job& job) {
+    // The write has failed already and its error is what the caller gets; a name this job has
+    // just created in a folder it has just written to is removed unless the disk itself fails,
+    // which the next write meets and reports.
     for (size_t i = job.files.size(); i > 0; --i)
-      files_.DeleteFile(job.folder + "/" + job.files[i - 1].final_name);
+      (void)files_.DeleteFile(job.folder + "/" + job.files[i - 1].final_name);
   }
 
   // With one thread, the jobs still queued when a round begins waited while it synced: it writes

@@ -254,7 +254,9 @@ class SystemdServiceControl final : public ServiceControl {
 
   bool Uninstall() override {
     if (files_->DeleteFile(UnitPath())) return false;
-    files_->SyncFolder(options_.unit_folder);
+    // The unit is removed: a folder sync that fails leaves only the chance that it comes back
+    // after a power loss, which a second -uninstall mends; the removal is not a failure for it.
+    (void)files_->SyncFolder(options_.unit_folder);
     MaybeReload();
     return true;
   }
