@@ -75,8 +75,8 @@ class ProviderPageTest : public ::testing::Test {
 
   // The fake provider, on the worker thread: records the test, then answers once released, or,
   // when told to wait for a stop, once the worker's loop is stopped (as the SMPP session does).
-  TestSmsResult Send(EventLoop& loop, const ProviderTest& test) {
-    std::future<TestSmsResult> answer;
+  SendOutcome Send(EventLoop& loop, const ProviderTest& test) {
+    std::future<SendOutcome> answer;
     {
       std::lock_guard lock(mutex_);
       tests_.push_back(test);
@@ -89,7 +89,7 @@ class ProviderPageTest : public ::testing::Test {
     }
     return answer.get();
   }
-  void Answer(TestSmsResult result) { answers_.set_value(std::move(result)); }
+  void Answer(SendOutcome result) { answers_.set_value(std::move(result)); }
 
   ConsoleResponse StartTest(const std::string& number, const std::string& text = "") {
     return server_.Call("POST", "/api/provider/test", {},
@@ -110,7 +110,7 @@ class ProviderPageTest : public ::testing::Test {
   FakeTimer* deadline_ = nullptr;
   std::mutex mutex_;
   std::vector<ProviderTest> tests_;
-  std::promise<TestSmsResult> answers_;
+  std::promise<SendOutcome> answers_;
   bool until_stopped_ = false;
   std::unique_ptr<ProviderPage> page_;
 };

@@ -19,6 +19,7 @@
 #include "platform/loop/asio_loop.h"
 #include "platform/sms/smpp_pdu.h"
 #include "platform/sms/smpp_session.h"
+#include "platform/sms/sms_renderer.h"
 
 namespace mailvane {
 namespace {
@@ -310,10 +311,11 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
     }
     ++finished_;
     SmppResult result;
-    result.ok = failure.empty();
-    result.error_text = failure.text;
-    result.failure = result.ok ? SendFailure::kNone : failure.failure;
-    if (result.ok) result.message_ids = std::move(job->ids);
+    if (failure.empty()) {
+      result.message_ids = std::move(job->ids);
+    } else {
+      result.outcome = SendOutcome::Failed(kSmsProviderFailed, failure.text, failure.failure);
+    }
     Done done = std::move(job->done);
     if (done) done(std::move(result));
   }

@@ -94,7 +94,7 @@ class SmppSmsRenderer final : public SmsRendererBase {
     if (long refused = Prepare(&session, &messages)) return refused;
     for (const SmppMessage& message : messages) {
       SmppResult result = session->Submit(message);
-      if (!result.ok) return Fail(kSmsProviderFailed, result.error_text, result.failure);
+      if (!result.outcome.sent()) return Conclude(std::move(result.outcome));
     }
     return 0;
   }
@@ -106,13 +106,12 @@ class SmppSmsRenderer final : public SmsRendererBase {
     std::vector<SmppMessage> messages;
     if (long refused = Prepare(&session, &messages)) return done(refused);
     auto remaining = std::make_shared<std::size_t>(messages.size());
-    auto failure = std::make_shared<SmppResult>();
-    failure->ok = true;
+    auto first = std::make_shared<SendOutcome>();
     for (const SmppMessage& message : messages) {
-      session->StartSubmit(message, [this, remaining, failure, done](SmppResult result) {
-        if (!result.ok && failure->ok) *failure = std::move(result);
+      session->StartSubmit(message, [this, remaining, first, done](SmppResult result) {
+        if (!result.outcome.sent() && first->sent()) *first = std::move(result.outcome);
         if (--*remaining > 0) return;
-        done(failure->ok ? 0 : Fail(kSmsProviderFailed, failure->error_text, failure->failure));
+        done(Conclude(std::move(*first)));
       });
     }
   }
