@@ -48,8 +48,8 @@ struct SmppSessionOptions {
   std::string system_id;
   std::string password;
   std::string system_type;
-  int window = 10;      // 1 .. kMaxSmppWindow
-  int throughput = 0;   // submits per second, 0: no limit
+  int window = 10;     // 1 .. kMaxSmppWindow
+  int throughput = 0;  // submits per second, 0: no limit
   bool delivery_reports = false;
 };
 

@@ -6,10 +6,10 @@
 #include <utility>
 #include <vector>
 
-#include "platform/sms/sms_renderer.h"
-#include "platform/sms/sms_text.h"
 #include "platform/sms/smpp_pdu.h"
 #include "platform/sms/smpp_session.h"
+#include "platform/sms/sms_renderer.h"
+#include "platform/sms/sms_text.h"
 
 namespace mailvane {
 namespace {
@@ -47,8 +47,8 @@ class SmppShared {
   // closed.
   SmppSession* Session(const std::string& account, const std::string& password) {
     if (closed_) return nullptr;
-    if (session_ && (session_->options().system_id != account ||
-                     session_->options().password != password)) {
+    if (session_ &&
+        (session_->options().system_id != account || session_->options().password != password)) {
       session_->Close();
       session_.reset();
     }
