@@ -257,6 +257,7 @@ TEST(OutgoingMailTest, FailureCodes) {
     auto mail = Mail(c.servers, c.options);
     EXPECT_EQ(mail->Send(), c.code) << c.servers << ": " << mail->Outcome().text;
     EXPECT_NE(mail->Outcome().text, "") << c.servers;
+    EXPECT_EQ(mail->Outcome().code, c.code) << c.servers;
     if (std::getenv("MAILVANE_SHOW_DETAIL") != nullptr) {
       std::cout << c.code << " <- " << mail->Outcome().text << "\n";
     }
