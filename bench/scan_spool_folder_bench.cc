@@ -35,8 +35,9 @@ class SpoolFolder {
  public:
   explicit SpoolFolder(int files) {
     const char* base = std::getenv("MAILVANE_BENCH_DIR");
-    std::string pattern = std::string(base ? base : std::filesystem::temp_directory_path().c_str()) +
-                          "/mailvane-scan-XXXXXX";
+    std::string pattern =
+        std::string(base ? base : std::filesystem::temp_directory_path().c_str()) +
+        "/mailvane-scan-XXXXXX";
     log_dir_ = mkdtemp(pattern.data());
     std::filesystem::create_directory(log_dir_ + "/messages");
     const std::string body = "To: 447700900123@example.com\r\nSubject: bench\r\n\r\n" +
@@ -60,7 +61,8 @@ class SpoolFolder {
 
 // The handler as Vanequeue's main builds it, with fakes where a sweep needs nothing real.
 struct Handler {
-  explicit Handler(const std::string& log_dir) : files(NewPosixFileSystem()), clock(NewSystemClock()) {
+  explicit Handler(const std::string& log_dir)
+      : files(NewPosixFileSystem()), clock(NewSystemClock()) {
     registry.SetStringValue(kKey, "MailServer", "127.0.0.1:1");
     registry.SetStringValue(kKey, "LogDir", log_dir);
     registry.SetStringValue(kKey, "ErrorMailAddress", "admin@example.com");
@@ -69,9 +71,9 @@ struct Handler {
     registry.SetStringValue(kKey, "AccessPassword", ScramblePassword("secret"));
     registry.SetStringValue(kKey, "MessageExpiry", "60");
     registry.SetStringValue(kKey, "MaxLength", "160");
-    cls = std::make_unique<VanequeueCls>(HandlerEnvironment{
-        registry, *files, *clock, mail, sms, timer1, timer2, lock, log_dir, [] {},
-        [](const std::string&) {}});
+    cls = std::make_unique<VanequeueCls>(HandlerEnvironment{registry, *files, *clock, mail, sms,
+                                                            timer1, timer2, lock, log_dir, [] {},
+                                                            [](const std::string&) {}});
   }
 
   FakeRegistry registry;

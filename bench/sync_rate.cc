@@ -34,8 +34,8 @@ bool MakeDurable(int folder_fd, const std::string& temp, const std::string& fina
                  const std::string& data) {
   int fd = openat(folder_fd, temp.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0640);
   if (fd < 0) return false;
-  bool ok = write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size()) &&
-            fsync(fd) == 0;
+  bool ok =
+      write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size()) && fsync(fd) == 0;
   ok = close(fd) == 0 && ok;
   ok = ok &&
        renameat2(folder_fd, temp.c_str(), folder_fd, final_name.c_str(), RENAME_NOREPLACE) == 0;
@@ -105,7 +105,8 @@ int main(int argc, char** argv) {
   }
   const double seconds = std::chrono::duration<double>(end - start).count();
   std::printf("writers=%d size=%zu log=%d files=%ld seconds=%.3f files_per_s=%.1f%s\n", writers,
-              size, log ? 1 : 0, files, seconds, files / seconds, failed ? " (a write failed)" : "");
+              size, log ? 1 : 0, files, seconds, files / seconds,
+              failed ? " (a write failed)" : "");
   for (const auto& names : made) {
     for (const std::string& name : names) unlink((folder + "/" + name).c_str());
   }

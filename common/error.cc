@@ -5,6 +5,8 @@
 namespace mailvane {
 
 std::string StandardMessageText(int number) {
+  // One line per case: the switch reads as the table it is.
+  // clang-format off
   switch (number) {
     case 3: return "Return without GoSub";
     case 5: return "Invalid procedure call or argument";
@@ -48,6 +50,7 @@ std::string StandardMessageText(int number) {
     case kErrSocketNoBuffers: return "No buffer space available";
     default: return "Application-defined or object-defined error";
   }
+  // clang-format on
 }
 
 MailvaneError::MailvaneError(int number) : MailvaneError(number, StandardMessageText(number)) {}
@@ -59,6 +62,8 @@ MailvaneError::MailvaneError(int number, std::string description, std::string so
       source_(std::move(source)) {}
 
 int FileErrorNumber(int posix_errno) {
+  // One line per case: the switch reads as the table it is.
+  // clang-format off
   switch (posix_errno) {
     case ENOENT: return kErrFileNotFound;
     case ENOTDIR:
@@ -84,9 +89,12 @@ int FileErrorNumber(int posix_errno) {
     case EXDEV: return kErrRenameAcrossDrives;
     default: return kErrDeviceIo;  // EIO and what the platform has no nearer number for
   }
+  // clang-format on
 }
 
 int SocketErrorNumber(int posix_errno) {
+  // One line per case: the switch reads as the table it is.
+  // clang-format off
   switch (posix_errno) {
     case EINTR: return kErrSocketInterrupted;
     case EACCES:
@@ -103,6 +111,7 @@ int SocketErrorNumber(int posix_errno) {
     case ENOMEM: return kErrSocketNoBuffers;
     default: return FileErrorNumber(posix_errno);
   }
+  // clang-format on
 }
 
 }  // namespace mailvane

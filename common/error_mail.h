@@ -14,8 +14,8 @@ class MailFactory;
 struct ErrorMail {
   std::string subject;
   std::string body;
-  std::string address;       // recipient address
-  std::string name;          // recipient display name
+  std::string address;  // recipient address
+  std::string name;     // recipient display name
   std::string sender_name;
   std::string sender_address;
 };

@@ -1,8 +1,8 @@
 #include "common/error.h"
 
-#include <cerrno>
-
 #include <gtest/gtest.h>
+
+#include <cerrno>
 
 namespace mailvane {
 namespace {
@@ -25,8 +25,7 @@ TEST(ErrorNumbers, ErrnoMapsToTheNumberAndTextOfItsKind) {
       {ENOENT, kErrFileNotFound, kErrFileNotFound, "File not found"},
       {ENOSPC, kErrDiskFull, kErrDiskFull, "Disk full"},
       {EISDIR, kErrPathFileAccess, kErrPathFileAccess, "Path/File access error"},
-      {EXDEV, kErrRenameAcrossDrives, kErrRenameAcrossDrives,
-       "Can't rename with different drive"},
+      {EXDEV, kErrRenameAcrossDrives, kErrRenameAcrossDrives, "Can't rename with different drive"},
       {EIO, kErrDeviceIo, kErrDeviceIo, "Device I/O error"},
   };
   for (const ErrnoCase& c : cases) {

@@ -23,7 +23,7 @@ std::string FormatLogTimestamp(const LocalDateTime& t) {
 size_t CharacterCount(std::string_view text) {
   size_t count = 0;
   for (char c : text) {
-    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++count;
+    if (!IsUtf8Continuation(c)) ++count;
   }
   return count;
 }
@@ -52,17 +52,10 @@ SmsText SmsTextOf(std::string_view body, std::string_view subject, bool strip_cr
                   long long max_chars) {
   SmsText sms{StrippedText(body, strip_crlf)};
   if (sms.text.empty()) sms.text = StrippedText(subject, strip_crlf);
-  long long chars = 0;
-  for (size_t i = 0; i < sms.text.size(); ++i) {
-    // A byte that continues a character is kept with it (a stray one at the start with nothing).
-    if ((static_cast<unsigned char>(sms.text[i]) & 0xC0) == 0x80 && i > 0) continue;
-    if (chars >= max_chars) {
-      sms.text.resize(i);
-      sms.cut = true;
-      break;
-    }
-    ++chars;
-  }
+  const size_t kept =
+      max_chars <= 0 ? 0 : CutCharacters(sms.text, static_cast<size_t>(max_chars)).size();
+  sms.cut = kept < sms.text.size();
+  sms.text.resize(kept);
   return sms;
 }
 

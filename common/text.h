@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/base/utf8.h"  // CutCharacters
 #include "platform/loop/clock.h"
 
 namespace mailvane {

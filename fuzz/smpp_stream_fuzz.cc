@@ -50,7 +50,8 @@ void CheckText(std::string_view text) {
   for (const std::string& p : sms.parts) {
     if (p.size() > (sms.concatenated ? part : single)) std::abort();
     if (sms.data_coding == 0 && !p.empty() && p.back() == '\x1B') std::abort();  // a split escape
-    if (sms.data_coding == 8 && p.size() >= 2 && (static_cast<uint8_t>(p[p.size() - 2]) & 0xFC) == 0xD8) {
+    if (sms.data_coding == 8 && p.size() >= 2 &&
+        (static_cast<uint8_t>(p[p.size() - 2]) & 0xFC) == 0xD8) {
       std::abort();  // a high surrogate without its low one
     }
   }

@@ -445,9 +445,9 @@ TEST_F(HandlerTest, NumbersGetAnSmsAndAnAddressIsForwardedThenTheMessageIsConclu
 
   ASSERT_EQ(sms_.renderers().size(), 2u);
   const RenderedSms& first = sms_.renderers()[0];
-  EXPECT_THAT(first.calls, ElementsAre("MailServer", "MailAddress", "ReplyAddress", "ReplyName",
-                                       "Message", "Account", "Password", "AddRecipient", "Reference",
-                                       "Send"));
+  EXPECT_THAT(first.calls,
+              ElementsAre("MailServer", "MailAddress", "ReplyAddress", "ReplyName", "Message",
+                          "Account", "Password", "AddRecipient", "Reference", "Send"));
   EXPECT_EQ(first.reference, "a.msg");
   EXPECT_EQ(first.servers, "127.0.0.1:2525");
   EXPECT_EQ(first.gateway_address, kSmsGatewayAddress);

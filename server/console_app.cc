@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "common/convert.h"
+#include "platform/console/console_json.h"
 #include "server/console_json.h"
 
 namespace mailvane {
@@ -34,10 +35,9 @@ json::object ValuesJson(const MailvaneSettingsFrm& settings) {
 // Reads the control values of a save; false when the body is not an object of texts and
 // check-box values.
 bool ReadValues(const std::string& body, SettingsValues* values) {
-  json::error_code error;
-  json::value parsed = json::parse(body, error);
-  if (error || !parsed.is_object()) return false;
-  const json::object& object = parsed.as_object();
+  const std::optional<json::object> parsed = JsonObjectOf(body);
+  if (!parsed) return false;
+  const json::object& object = *parsed;
   for (const DialogControl& control : kDialogControls) {
     const json::value* value = object.if_contains(control.page_name);
     if (control.text != nullptr) {

@@ -24,8 +24,7 @@ inline ConsoleResponse ErrorAnswer(int status, const std::string& text) {
 }
 
 // A query number; nullopt when absent or not a whole number.
-inline std::optional<uint64_t> QueryNumber(const ConsoleRequest& request,
-                                           const std::string& name) {
+inline std::optional<uint64_t> QueryNumber(const ConsoleRequest& request, const std::string& name) {
   auto found = request.query.find(name);
   if (found == request.query.end() || found->second.empty() || found->second.size() > 19 ||
       found->second.find_first_not_of("0123456789") != std::string::npos) {

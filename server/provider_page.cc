@@ -8,6 +8,8 @@
 
 #include "common/mail_settings.h"
 #include "common/reg_functions.h"
+#include "platform/base/ascii.h"
+#include "platform/console/console_json.h"
 #include "platform/mail/mail.h"
 #include "platform/sms/sms_renderer.h"
 #include "server/console_json.h"
@@ -24,27 +26,13 @@ constexpr char kNotWritten[] =
 constexpr char kPreviousStillEnding[] =
     "The previous test has not ended yet; try again in a moment.";
 
-std::string Lower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
-std::string Trimmed(const std::string& text) {
-  const size_t first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
 // The values of a save; false when the body is not an object of texts. A missing value reads as
 // empty (the value's default), and a text with a zero character is refused, as the store would
 // cut it there.
 bool ReadProviderValues(const std::string& body, ProviderSettings* settings) {
-  json::error_code error;
-  json::value parsed = json::parse(body, error);
-  if (error || !parsed.is_object()) return false;
-  const json::object& object = parsed.as_object();
+  const std::optional<json::object> parsed = JsonObjectOf(body);
+  if (!parsed) return false;
+  const json::object& object = *parsed;
   for (const ProviderValue& value : kProviderValues) {
     const json::value* text = object.if_contains(value.name);
     if (text == nullptr) continue;
@@ -56,12 +44,12 @@ bool ReadProviderValues(const std::string& body, ProviderSettings* settings) {
 
 // What the page shows of a test's result.
 std::string OutcomeText(const ProviderSettings& settings, const std::string& number,
-                        const TestSmsResult& result) {
-  if (result.code != 0) {
+                        const SendOutcome& result) {
+  if (!result.sent()) {
     return "Not sent: " +
-           (result.error_text.empty() ? "error " + std::to_string(result.code) : result.error_text);
+           (result.text.empty() ? "error " + std::to_string(result.code) : result.text);
   }
-  const std::string protocol = Lower(settings.Protocol);
+  const std::string protocol = AsciiLowered(settings.Protocol);
   if (protocol == "smpp") return "Sent: the SMSC accepted the test SMS to " + number + ".";
   if (protocol == "http")
     return "Sent: the provider's API accepted the test SMS to " + number + ".";
@@ -100,7 +88,7 @@ class ProviderPage::WorkerStop {
   bool stopped_ = false;
 };
 
-TestSmsResult SendProviderTest(EventLoop& loop, const ProviderTest& test) {
+SendOutcome SendProviderTest(EventLoop& loop, const ProviderTest& test) {
   MailOptions options;
   options.abort = test.abort;
   std::unique_ptr<MailFactory> mail = NewMailFactory(options);
@@ -178,16 +166,15 @@ ConsoleResponse ProviderPage::StartTest(const ConsoleRequest& request) {
   if (running_) {
     return ErrorAnswer(409, outcome_.test == last_test_ ? kPreviousStillEnding : kTestUnderWay);
   }
-  json::error_code error;
-  json::value parsed = json::parse(request.body, error);
-  const json::object* body = !error && parsed.is_object() ? &parsed.as_object() : nullptr;
+  const std::optional<json::object> parsed = JsonObjectOf(request.body);
+  const json::object* body = parsed ? &*parsed : nullptr;
   const json::value* number_value = body ? body->if_contains("number") : nullptr;
   const json::value* text_value = body ? body->if_contains("text") : nullptr;
   if (number_value == nullptr || !number_value->is_string() ||
       (text_value != nullptr && !text_value->is_string())) {
     return ErrorAnswer(400, "The test request is not readable.");
   }
-  const std::string number = Trimmed(std::string(number_value->as_string()));
+  const std::string number = std::string(TrimBlanks(number_value->as_string()));
   std::string text = text_value ? std::string(text_value->as_string()) : "";
   if (number.empty()) return ErrorAnswer(400, "Type the mobile number to send the test SMS to.");
   if (number.size() > kMaxTestNumberBytes) {
@@ -216,29 +203,32 @@ ConsoleResponse ProviderPage::StartTest(const ConsoleRequest& request) {
   running_ = true;
   stop_ = std::make_shared<WorkerStop>();
   test.abort = stop_->abort();
-  worker_ = std::thread(
-      [send = send_, test = std::move(test), stop = stop_, self = self_, &loop = loop_, id] {
-        Outcome outcome{id, false, kSmsProviderFailed, "Not sent: the test was stopped."};
-        {
-          std::unique_ptr<EventLoop> own = NewEventLoop();
-          if (stop->Attach(own.get())) {
-            TestSmsResult result;
-            try {
-              result = send(*own, test);
-            } catch (const std::exception& fault) {
-              result = {kSmsProviderFailed, std::string("the test failed: ") + fault.what()};
-            } catch (...) {
-              result = {kSmsProviderFailed, "the test failed"};
-            }
-            stop->Detach();
-            outcome = {id, result.code == 0, result.code,
-                       OutcomeText(test.settings, test.request.number, result)};
-          }
+  worker_ = std::thread([send = send_, test = std::move(test), stop = stop_, self = self_,
+                         &loop = loop_, id] {
+    Outcome outcome{id, false, kSmsProviderFailed, "Not sent: the test was stopped."};
+    {
+      std::unique_ptr<EventLoop> own = NewEventLoop();
+      if (stop->Attach(own.get())) {
+        SendOutcome result;
+        try {
+          result = send(*own, test);
+        } catch (const std::exception& fault) {
+          result = SendOutcome::Failed(kSmsProviderFailed,
+                                       std::string("the test failed: ") + fault.what(),
+                                       SendFailure::kTemporary);
+        } catch (...) {
+          result =
+              SendOutcome::Failed(kSmsProviderFailed, "the test failed", SendFailure::kTemporary);
         }
-        loop.Post([self, outcome = std::move(outcome)]() mutable {
-          if (*self != nullptr) (*self)->Finished(std::move(outcome));
-        });
-      });
+        stop->Detach();
+        outcome = {id, result.sent(), result.code,
+                   OutcomeText(test.settings, test.request.number, result)};
+      }
+    }
+    loop.Post([self, outcome = std::move(outcome)]() mutable {
+      if (*self != nullptr) (*self)->Finished(std::move(outcome));
+    });
+  });
   deadline_->SetEnabled(true);
   return JsonAnswer(json::object{{"test", id}});
 }

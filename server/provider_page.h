@@ -53,10 +53,10 @@ struct ProviderTest {
 
 // Sends one test on the worker thread over loop, the worker's own. It returns when the provider
 // has answered, or soon after loop.Stop() and test.abort's Abort().
-using ProviderTestSender = std::function<TestSmsResult(EventLoop& loop, const ProviderTest& test)>;
+using ProviderTestSender = std::function<SendOutcome(EventLoop& loop, const ProviderTest& test)>;
 
 // The real sender: a mail layer of its own with the record's TLS settings, and SendTestSms.
-TestSmsResult SendProviderTest(EventLoop& loop, const ProviderTest& test);
+SendOutcome SendProviderTest(EventLoop& loop, const ProviderTest& test);
 
 struct ProviderPageEnvironment {
   ConsoleServer& server;

@@ -75,8 +75,8 @@ class ProviderPageTest : public ::testing::Test {
 
   // The fake provider, on the worker thread: records the test, then answers once released, or,
   // when told to wait for a stop, once the worker's loop is stopped (as the SMPP session does).
-  TestSmsResult Send(EventLoop& loop, const ProviderTest& test) {
-    std::future<TestSmsResult> answer;
+  SendOutcome Send(EventLoop& loop, const ProviderTest& test) {
+    std::future<SendOutcome> answer;
     {
       std::lock_guard lock(mutex_);
       tests_.push_back(test);
@@ -89,7 +89,7 @@ class ProviderPageTest : public ::testing::Test {
     }
     return answer.get();
   }
-  void Answer(TestSmsResult result) { answers_.set_value(std::move(result)); }
+  void Answer(SendOutcome result) { answers_.set_value(std::move(result)); }
 
   ConsoleResponse StartTest(const std::string& number, const std::string& text = "") {
     return server_.Call("POST", "/api/provider/test", {},
@@ -110,7 +110,7 @@ class ProviderPageTest : public ::testing::Test {
   FakeTimer* deadline_ = nullptr;
   std::mutex mutex_;
   std::vector<ProviderTest> tests_;
-  std::promise<TestSmsResult> answers_;
+  std::promise<SendOutcome> answers_;
   bool until_stopped_ = false;
   std::unique_ptr<ProviderPage> page_;
 };
@@ -128,10 +128,13 @@ TEST_F(ProviderPageTest, RefusedSaveListsEveryProblemAndWritesNothing) {
     int status;
     std::vector<std::string> problems;
   } cases[] = {
-      {Body(bad_smpp), 200,
+      {Body(bad_smpp),
+       200,
        {"Host: the SMSC's host name or address is missing",
         "Port: \"99999\" is not a port number (1 to 65535)"}},
-      {Body(bad_http), 200, {"Url: \"ftp://api.example.com\" must start with https:// (or http://)"}},
+      {Body(bad_http),
+       200,
+       {"Url: \"ftp://api.example.com\" must start with https:// (or http://)"}},
       {"", 400, {}},
       {"[\"smpp\"]", 400, {}},
       {"{\"Port\":2775}", 400, {}},
@@ -144,7 +147,8 @@ TEST_F(ProviderPageTest, RefusedSaveListsEveryProblemAndWritesNothing) {
     json::object refused = Parse(answer);
     EXPECT_FALSE(refused.at("saved").as_bool());
     std::vector<std::string> problems;
-    for (const json::value& p : refused.at("problems").as_array()) problems.emplace_back(p.as_string());
+    for (const json::value& p : refused.at("problems").as_array())
+      problems.emplace_back(p.as_string());
     EXPECT_EQ(problems, c.problems) << c.body;
   }
   // The account is the record's: too long a password for SMPP refuses otherwise good values.
@@ -196,8 +200,8 @@ TEST_F(ProviderPageTest, OneTestAtATimeWithTheSavedSettings) {
       {"{\"number\":\"  \"}", "Type the mobile number to send the test SMS to."},
       {json::serialize(json::object{{"number", std::string(kMaxTestNumberBytes + 1, '4')}}),
        "The number is too long: at most 32 characters."},
-      {json::serialize(json::object{{"number", "4477"},
-                                    {"text", std::string(kMaxTestTextBytes + 1, 'x')}}),
+      {json::serialize(
+           json::object{{"number", "4477"}, {"text", std::string(kMaxTestTextBytes + 1, 'x')}}),
        "The test text is too long: at most 640 bytes."},
       {"{\"text\":\"hi\"}", "The test request is not readable."},
   };
@@ -295,8 +299,8 @@ TEST(ProviderPageConsoleTest, RoutesNeedSignInAndTheirPostsTheToken) {
   char pattern[] = "/tmp/provider_page_test_XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
   std::filesystem::path dir = pattern;
-  ConsoleSetup setup{"127.0.0.1:0", (dir / "console.secret").string(), "", nullptr, nullptr,
-                     &registry, &config};
+  ConsoleSetup setup{
+      "127.0.0.1:0", (dir / "console.secret").string(), "", nullptr, nullptr, &registry, &config};
   std::unique_ptr<EventLoop> loop = NewEventLoop();
   std::string error;
   std::unique_ptr<Console> console = StartConsole(*loop, state, settings, setup, &error);
@@ -313,11 +317,9 @@ TEST(ProviderPageConsoleTest, RoutesNeedSignInAndTheirPostsTheToken) {
   const std::string cookie =
       login.Header("set-cookie").substr(0, login.Header("set-cookie").find(';'));
   const std::string csrf(json::parse(login.body).as_object().at("csrf").as_string());
-  const std::map<std::string, std::string> none, signed_in = {{"Cookie", cookie}},
-                                                 no_token = {{"Cookie", cookie}, {"Origin", origin}},
-                                                 full = {{"Cookie", cookie},
-                                                         {"Origin", origin},
-                                                         {"X-CSRF-Token", csrf}};
+  const std::map<std::string, std::string> none,
+      signed_in = {{"Cookie", cookie}}, no_token = {{"Cookie", cookie}, {"Origin", origin}},
+      full = {{"Cookie", cookie}, {"Origin", origin}, {"X-CSRF-Token", csrf}};
   const std::string valid = Body(Smpp());
   struct Case {
     std::string method, target;

@@ -133,7 +133,6 @@ TEST(AutomationJson, LineBufferSplitsLinesAndHoldsItsBound) {
   EXPECT_FALSE(lines.Next(&line));
 }
 
-
 TEST(AutomationJson, OneWayMessagesKeepTheirKindAndArguments) {
   const AutomationMessage message{"Wake", {Variant{int64_t{3}}, Variant{std::string("x")}}};
   std::string post = EncodePostLine(message);

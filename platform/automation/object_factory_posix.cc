@@ -117,10 +117,13 @@ bool WriteAll(int fd, std::string_view data, Clock::time_point deadline) {
 // seen as the end of the stream, after whatever it sent before.
 class Channel : public std::enable_shared_from_this<Channel> {
  public:
-  Channel(asio::io_context& context, int fd, pid_t pid, LineBuffer lines,
-          AutomationOptions options)
-      : context_(context), descriptor_(context), fd_(fd), pid_(pid),
-        lines_(std::move(lines)), options_(options) {}
+  Channel(asio::io_context& context, int fd, pid_t pid, LineBuffer lines, AutomationOptions options)
+      : context_(context),
+        descriptor_(context),
+        fd_(fd),
+        pid_(pid),
+        lines_(std::move(lines)),
+        options_(options) {}
 
   // Starts watching; lines that came with the ready line are taken up on the loop.
   void Start() {

@@ -264,12 +264,13 @@ TEST_F(ObjectFactoryTest, EventsRunOnTheLoopInOrderAndThoseDuringACallAfterIt) {
   EventLog events;
   object->OnEvent(events.Handler());
   // Raised while the call waits: kept, not run inside the call.
-  EXPECT_EQ(object->Call("Raise", {Variant{"during"}, Variant{int64_t{3}}, Variant{int64_t{0}}})
-                .value,
-            Variant{int64_t{3}});
+  EXPECT_EQ(
+      object->Call("Raise", {Variant{"during"}, Variant{int64_t{3}}, Variant{int64_t{0}}}).value,
+      Variant{int64_t{3}});
   EXPECT_TRUE(events.seen.empty());
   // Raised between calls, after a post: read on the loop.
-  EXPECT_TRUE(object->Post("Raise", {Variant{"between"}, Variant{int64_t{2}}, Variant{int64_t{0}}}));
+  EXPECT_TRUE(
+      object->Post("Raise", {Variant{"between"}, Variant{int64_t{2}}, Variant{int64_t{0}}}));
   EXPECT_TRUE(TurnLoopUntil([&] { return events.seen.size() >= 5; }));
   EXPECT_THAT(events.seen, ::testing::ElementsAre("during(1)", "during(2)", "during(3)",
                                                   "between(1)", "between(2)"));
@@ -278,9 +279,9 @@ TEST_F(ObjectFactoryTest, EventsRunOnTheLoopInOrderAndThoseDuringACallAfterIt) {
     events.seen.push_back("released");
     object.reset();
   });
-  ASSERT_EQ(object->Call("Raise", {Variant{"x"}, Variant{int64_t{4}}, Variant{int64_t{0}}})
-                .error_number,
-            0);
+  ASSERT_EQ(
+      object->Call("Raise", {Variant{"x"}, Variant{int64_t{4}}, Variant{int64_t{0}}}).error_number,
+      0);
   TurnLoopUntil([&] { return !object; });
   EXPECT_EQ(std::count(events.seen.begin(), events.seen.end(), "released"), 1);
 }
@@ -310,7 +311,8 @@ TEST_F(ObjectFactoryTest, AnObjectRefusesEventsBeyondTheBoundAndDeliversThoseRai
   EventLog events;
   object->OnEvent(events.Handler());
   // Raised all at once while the creator reads nothing: the object's queue fills up.
-  ASSERT_TRUE(object->Post("Raise", {Variant{"e"}, Variant{int64_t{100'000}}, Variant{int64_t{1000}}}));
+  ASSERT_TRUE(
+      object->Post("Raise", {Variant{"e"}, Variant{int64_t{100'000}}, Variant{int64_t{1000}}}));
   CallResult raised = object->Call("Raised", {});
   ASSERT_TRUE(std::holds_alternative<int64_t>(raised.value));
   const int64_t count = std::get<int64_t>(raised.value);

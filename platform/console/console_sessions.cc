@@ -1,9 +1,10 @@
 #include "platform/console/console_sessions.h"
 
 #include <algorithm>
-#include <boost/json.hpp>
+#include <optional>
 
 #include "platform/base/ascii.h"
+#include "platform/console/console_json.h"
 #include "platform/console/console_secret.h"
 
 namespace mailvane {
@@ -25,10 +26,9 @@ std::string CookieValue(std::string_view header, std::string_view name) {
 }
 
 std::string OfferedSecret(const std::string& body) {
-  boost::system::error_code json_error;
-  boost::json::value parsed = boost::json::parse(body, json_error);
-  if (json_error || !parsed.is_object()) return "";
-  const auto* secret = parsed.as_object().if_contains("secret");
+  const std::optional<boost::json::object> parsed = JsonObjectOf(body);
+  if (!parsed) return "";
+  const auto* secret = parsed->if_contains("secret");
   if (secret == nullptr || !secret->is_string()) return "";
   return std::string(TrimWhitespace(std::string(secret->as_string())));
 }

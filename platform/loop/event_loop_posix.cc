@@ -62,9 +62,7 @@ class AsioLoop final : public EventLoop {
     context_.run();
   }
   void Stop() override { context_.stop(); }
-  void Post(std::function<void()> function) override {
-    asio::post(context_, std::move(function));
-  }
+  void Post(std::function<void()> function) override { asio::post(context_, std::move(function)); }
   void Poll() override {
     context_.restart();
     context_.poll();

@@ -1,6 +1,7 @@
 // The outbound mail layer: reading one stored message (GMime) and sending one mail (libcurl), in
 // place of the outbound mail components. One object per message or mail; objects are not shared
-// between threads. Nothing here throws: results are codes (mail_result.h).
+// between threads. Nothing here throws: results are codes (mail_result.h), and a sent mail's
+// whole outcome is a SendOutcome.
 #ifndef MAILVANE_PLATFORM_MAIL_MAIL_H_
 #define MAILVANE_PLATFORM_MAIL_MAIL_H_
 
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "platform/base/send_abort.h"
+#include "platform/base/send_outcome.h"
 
 namespace mailvane {
 
@@ -75,8 +77,9 @@ class OutgoingMail {
   // Composes and sends the mail; 0 when a server took it, else a code of mail_result.h from the
   // last server tried. Bounded in time by MailOptions.
   virtual long Send() = 0;
-  // After a failed Send: what the last server said or what failed, for logs; empty otherwise.
-  virtual std::string LastErrorDetail() const = 0;
+  // What the last Send came to: its code, what the last server said or what failed (for logs;
+  // empty after a success) and MailFailureOf the code.
+  virtual const SendOutcome& Outcome() const = 0;
 };
 
 // Outbound TLS, in the manner of Postfix's smtp_tls_security_level.

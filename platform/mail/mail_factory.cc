@@ -40,9 +40,12 @@ std::optional<MailTls> ParseMailTls(std::string_view text) {
 
 const char* MailTlsName(MailTls level) {
   switch (level) {
-    case MailTls::kEncrypt: return "encrypt";
-    case MailTls::kVerify: return "verify";
-    case MailTls::kMay: break;
+    case MailTls::kEncrypt:
+      return "encrypt";
+    case MailTls::kVerify:
+      return "verify";
+    case MailTls::kMay:
+      break;
   }
   return "may";
 }

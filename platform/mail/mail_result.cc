@@ -59,4 +59,25 @@ const char* MailResultText(long code) {
   }
 }
 
+SendFailure MailFailureOf(long code) {
+  switch (code) {
+    case kMailOk:
+      return SendFailure::kNone;
+    case kMailNoServer:
+    case kMailResolveError:
+    case kMailResolveTimeout:
+    case kMailConnectError:
+    case kMailConnectTimeout:
+    case kMailConversationError:
+    case kMailAuthFailed:
+    case kMailAuthNotSupported:
+    case kMailAuthProtocolError:
+      return SendFailure::kProvider;
+    case kMailCancelled:
+      return SendFailure::kStopping;
+    default:
+      return SendFailure::kTemporary;
+  }
+}
+
 }  // namespace mailvane

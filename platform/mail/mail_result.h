@@ -3,6 +3,8 @@
 #ifndef MAILVANE_PLATFORM_MAIL_MAIL_RESULT_H_
 #define MAILVANE_PLATFORM_MAIL_MAIL_RESULT_H_
 
+#include "platform/base/send_outcome.h"
+
 namespace mailvane {
 
 inline constexpr long kMailOk = 0;
@@ -31,6 +33,11 @@ inline constexpr long kMailSocketTimeout = 27;
 
 // The text of a code, or nullptr for a code without one.
 const char* MailResultText(long code);
+
+// How a failed send of the code may end. A mail server that cannot be found, reached or logged
+// into, or that refuses the dialogue, fails every mail alike: kProvider. A stopped send is
+// kStopping; anything else (a refused address, a broken or slow connection) kTemporary.
+SendFailure MailFailureOf(long code);
 
 }  // namespace mailvane
 

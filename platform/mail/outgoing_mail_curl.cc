@@ -19,6 +19,7 @@
 
 #include "platform/base/ascii.h"
 #include "platform/mail/gmime_init.h"
+#include "platform/mail/gref.h"
 #include "platform/mail/mail_result.h"
 
 namespace mailvane {
@@ -93,21 +94,6 @@ std::string HeaderSafe(const std::string& text) {
 bool IsCommandSafe(const std::string& address) {
   return address.find_first_of("\r\n<>\0", 0, 5) == std::string::npos;
 }
-
-template <typename T>
-class GRef {
- public:
-  explicit GRef(T* object) : object_(object) {}
-  GRef(const GRef&) = delete;
-  GRef& operator=(const GRef&) = delete;
-  ~GRef() {
-    if (object_ != nullptr) g_object_unref(object_);
-  }
-  T* get() const { return object_; }
-
- private:
-  T* object_;
-};
 
 struct Upload {
   const std::string* text;
@@ -235,7 +221,7 @@ class CurlOutgoingMail final : public OutgoingMail {
     recipients_.clear();
     from_.clear();
     from_addr_.clear();
-    detail_.clear();
+    outcome_ = SendOutcome::Sent();
   }
   void SetBodyFormat() override {}
   void SetMailServer(const std::string& servers) override { servers_ = servers; }
@@ -249,6 +235,16 @@ class CurlOutgoingMail final : public OutgoingMail {
 
   long Send() override {
     detail_.clear();
+    const long code = Deliver();
+    outcome_ = SendOutcome::Failed(code, detail_, MailFailureOf(code));
+    return code;
+  }
+
+  const SendOutcome& Outcome() const override { return outcome_; }
+
+ private:
+  // The mail to the first server that takes it; a failure leaves its detail in detail_.
+  long Deliver() {
     std::vector<MailServerEntry> servers = ParseMailServers(servers_);
     if (servers.empty()) {
       detail_ = "no mail server in \"" + servers_ + "\"";
@@ -287,9 +283,6 @@ class CurlOutgoingMail final : public OutgoingMail {
     return result;
   }
 
-  std::string LastErrorDetail() const override { return detail_; }
-
- private:
   long SendTo(const MailServerEntry& server, const std::string& text) {
     std::string where = server.host + ":" + std::to_string(server.port);
     if (server.port == 0) {
@@ -394,6 +387,7 @@ class CurlOutgoingMail final : public OutgoingMail {
   std::string from_;
   std::string from_addr_;
   std::string detail_;
+  SendOutcome outcome_;
 };
 
 }  // namespace

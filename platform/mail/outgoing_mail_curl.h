@@ -36,8 +36,8 @@ struct ComposedMail {
 std::string ComposeMailText(const ComposedMail& mail);
 
 // Connections that the mails of one factory leave open for the next mail to the same server, for
-// at most kMailConnectionIdleSeconds after their last use, so that a burst of mails pays one connect and
-// greeting. Usable from several threads at once.
+// at most kMailConnectionIdleSeconds after their last use, so that a burst of mails pays one
+// connect and greeting. Usable from several threads at once.
 class MailConnectionCache;
 inline constexpr long kMailConnectionIdleSeconds = 10;
 std::shared_ptr<MailConnectionCache> NewMailConnectionCache();

@@ -118,8 +118,8 @@ TEST(OutgoingMailTest, DeliversHeadersAndBody) {
   SmtpSink sink;
   ASSERT_NE(sink.port(), 0);
   auto mail = Mail(sink.address());
-  ASSERT_EQ(mail->Send(), kMailOk) << mail->LastErrorDetail();
-  EXPECT_EQ(mail->LastErrorDetail(), "");
+  ASSERT_EQ(mail->Send(), kMailOk) << mail->Outcome().text;
+  EXPECT_EQ(mail->Outcome().text, "");
   auto mails = sink.Mails();
   ASSERT_EQ(mails.size(), 1u);
   std::string raw = ReadAll(mails[0]);
@@ -150,7 +150,7 @@ TEST(OutgoingMailTest, FirstDeadSecondAliveDeliversAtTheSecond) {
   SmtpSink sink;
   ASSERT_NE(sink.port(), 0);
   auto mail = Mail(" ;127.0.0.1:" + std::to_string(DeadPort()) + "; ;" + sink.address() + ";");
-  EXPECT_EQ(mail->Send(), kMailOk) << mail->LastErrorDetail();
+  EXPECT_EQ(mail->Send(), kMailOk) << mail->Outcome().text;
   EXPECT_EQ(sink.Mails().size(), 1u);
 }
 
@@ -201,14 +201,14 @@ TEST(OutgoingMailTest, TlsLevels) {
     auto mail = Mail(c.sink->address(), options);
     const long result = mail->Send();
     if (c.delivered) {
-      EXPECT_EQ(result, kMailOk) << mail->LastErrorDetail();
+      EXPECT_EQ(result, kMailOk) << mail->Outcome().text;
       ++(c.sink == &plain ? plain_mails : tls_mails);
     } else {
       EXPECT_NE(result, kMailOk);
       EXPECT_NE(
-          mail->LastErrorDetail().find(std::string("MailTLS ") + MailTlsName(c.level) + " refused"),
+          mail->Outcome().text.find(std::string("MailTLS ") + MailTlsName(c.level) + " refused"),
           std::string::npos)
-          << mail->LastErrorDetail();
+          << mail->Outcome().text;
     }
     EXPECT_EQ(plain.Mails().size(), plain_mails);
     EXPECT_EQ(starttls.Mails().size(), tls_mails);
@@ -255,10 +255,11 @@ TEST(OutgoingMailTest, FailureCodes) {
   };
   for (const Case& c : cases) {
     auto mail = Mail(c.servers, c.options);
-    EXPECT_EQ(mail->Send(), c.code) << c.servers << ": " << mail->LastErrorDetail();
-    EXPECT_NE(mail->LastErrorDetail(), "") << c.servers;
+    EXPECT_EQ(mail->Send(), c.code) << c.servers << ": " << mail->Outcome().text;
+    EXPECT_NE(mail->Outcome().text, "") << c.servers;
+    EXPECT_EQ(mail->Outcome().code, c.code) << c.servers;
     if (std::getenv("MAILVANE_SHOW_DETAIL") != nullptr) {
-      std::cout << c.code << " <- " << mail->LastErrorDetail() << "\n";
+      std::cout << c.code << " <- " << mail->Outcome().text << "\n";
     }
   }
   for (const SmtpSink* s : {&refuse_sender, &refuse_recipient, &drop, &slow}) {
@@ -279,9 +280,9 @@ TEST(OutgoingMailTest, AnAbortEndsTheSendUnderWay) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     abort->Abort();
   });
-  EXPECT_EQ(mail->Send(), kMailCancelled) << mail->LastErrorDetail();
+  EXPECT_EQ(mail->Send(), kMailCancelled) << mail->Outcome().text;
   stopper.join();
-  EXPECT_NE(mail->LastErrorDetail().find(slow.address()), std::string::npos);
+  EXPECT_NE(mail->Outcome().text.find(slow.address()), std::string::npos);
   EXPECT_EQ(Mail(slow.address(), options)->Send(), kMailCancelled);  // aborted before it starts
   EXPECT_TRUE(slow.Mails().empty());
 }

@@ -21,26 +21,11 @@
 
 #include "platform/base/ascii.h"
 #include "platform/mail/gmime_init.h"
+#include "platform/mail/gref.h"
 #include "platform/mail/mail_result.h"
 
 namespace mailvane {
 namespace {
-
-// Owns one reference of a GObject.
-template <typename T>
-class GRef {
- public:
-  explicit GRef(T* object = nullptr) : object_(object) {}
-  GRef(const GRef&) = delete;
-  GRef& operator=(const GRef&) = delete;
-  ~GRef() {
-    if (object_ != nullptr) g_object_unref(object_);
-  }
-  T* get() const { return object_; }
-
- private:
-  T* object_;
-};
 
 // An upper bound of the nesting depth that GMime's recursive parser would reach: the number of
 // Content-Type fields (folded lines included) that name a multipart or an enclosed message.
@@ -314,11 +299,9 @@ void AddEntry(std::string_view entry, GMimeParserOptions* options,
   const bool number_like = first < 'a' || first > 'z';
   if (IsAddrSpec(plain_spec) && !(comment_before_at && number_like)) {
     std::size_t before = out->size();
-    InternetAddressList* list = internet_address_list_parse(options, std::string(entry).c_str());
-    if (list != nullptr) {
-      AddMailboxes(list, out, 1);
-      g_object_unref(list);
-    }
+    GRef<InternetAddressList> list(
+        internet_address_list_parse(options, std::string(entry).c_str()));
+    if (list.get() != nullptr) AddMailboxes(list.get(), out, 1);
     if (out->size() != before) return;
   }
   out->push_back({HeaderText(std::string(address).c_str()), DecodeName(name, options)});

@@ -8,9 +8,9 @@
 #include <systemd/sd-journal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/asio/signal_set.hpp>
 #include <cerrno>
-#include <algorithm>
 #include <cstdlib>
 #include <exception>
 
@@ -327,8 +327,7 @@ class SystemdServiceControl final : public ServiceControl {
     uint32_t type = 0;
     uint32_t size = 0;
     std::string value;
-    if (store_.RegQueryValueEx(key, "LogDir", &type, nullptr, &size) == ERROR_SUCCESS &&
-        size > 0) {
+    if (store_.RegQueryValueEx(key, "LogDir", &type, nullptr, &size) == ERROR_SUCCESS && size > 0) {
       value.resize(size);
       if (store_.RegQueryValueEx(key, "LogDir", &type, reinterpret_cast<uint8_t*>(value.data()),
                                  &size) != ERROR_SUCCESS) {

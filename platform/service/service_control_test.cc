@@ -137,8 +137,7 @@ TEST(UnitFileText, WritableFoldersFollowTheStoreAndTheEventLog) {
       {"/var/lib/mailvane/sub/registry.reg", "/var/log/mailvane/events.log", ""},
       {"/srv/mv/registry.reg", "", "ReadWritePaths=-/srv/mv\n"},
       {"/srv/mv/registry.reg", "/srv/mv/events.log", "ReadWritePaths=-/srv/mv\n"},
-      {"/srv/mv/registry.reg", "/var/tmp/ev/events.log",
-       "ReadWritePaths=-/srv/mv -/var/tmp/ev\n"},
+      {"/srv/mv/registry.reg", "/var/tmp/ev/events.log", "ReadWritePaths=-/srv/mv -/var/tmp/ev\n"},
       {"/srv/my store/registry.reg", "", "ReadWritePaths=\"-/srv/my store\"\n"},
       {"/var/lib/mailvane-other/registry.reg", "", "ReadWritePaths=-/var/lib/mailvane-other\n"},
       {"relative.reg", "", ""},
@@ -153,7 +152,8 @@ TEST(UnitFileText, WritableFoldersFollowTheStoreAndTheEventLog) {
       EXPECT_EQ(text.find("ReadWritePaths="), std::string::npos) << c.store << "\n" << text;
     } else {
       EXPECT_NE(text.find("LogsDirectoryMode=0750\n" + c.line + "\n[Install]"), std::string::npos)
-          << c.store << "\n" << text;
+          << c.store << "\n"
+          << text;
     }
   }
 }

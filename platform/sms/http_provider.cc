@@ -5,18 +5,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/base/ascii.h"
+#include "platform/base/utf8.h"
+
 namespace mailvane {
 namespace {
 
 constexpr std::size_t kMaxNumberDigits = 20;
-
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
 
 const std::string* ValueOf(const HttpPlaceholders& v, std::string_view word) {
   if (word == "number") return &v.number;
@@ -41,17 +36,6 @@ void EachBraced(std::string_view text, Found found) {
       found(open, end + 1, text.substr(open + 1, end - open - 1));
     }
   }
-}
-
-// The first n characters of UTF-8 text, never part of one.
-std::string CutCharacters(std::string_view text, std::size_t n) {
-  std::size_t count = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && count++ == n) {
-      return std::string(text.substr(0, i));
-    }
-  }
-  return std::string(text);
 }
 
 std::optional<boost::json::value> ParseJson(std::string_view text) {
@@ -129,7 +113,7 @@ std::string HttpEscaped(std::string_view text, HttpEscape escape) {
 }
 
 std::optional<HttpEscape> BodyEscapeOf(std::string_view content_type) {
-  const std::string type = Lower(content_type);
+  const std::string type = AsciiLowered(content_type);
   if (type.find("json") != std::string::npos) return HttpEscape::kJson;
   if (type.find("x-www-form-urlencoded") != std::string::npos) return HttpEscape::kForm;
   if (type.find("xml") != std::string::npos) return HttpEscape::kXml;
@@ -234,9 +218,19 @@ std::string HttpSuccessProblem(const HttpSuccessRule& rule, long status, std::st
     return "the answer has no " + rule.pointer;
   }
   if (!rule.value.empty() && *found != rule.value) {
-    return rule.pointer + " is \"" + CutCharacters(*found, 40) + "\", not \"" + rule.value + "\"";
+    return rule.pointer + " is \"" + std::string(CutCharacters(*found, 40)) + "\", not \"" +
+           rule.value + "\"";
   }
   return {};
+}
+
+std::string WithoutPassword(std::string text, std::string_view password) {
+  if (password.empty()) return text;
+  for (std::size_t at = text.find(password); at != std::string::npos;
+       at = text.find(password, at + 3)) {
+    text.replace(at, password.size(), "***");
+  }
+  return text;
 }
 
 std::string HttpErrorText(long status, std::string_view body, std::string_view error_pointer,
@@ -253,13 +247,9 @@ std::string HttpErrorText(long status, std::string_view body, std::string_view e
   for (char& c : text) {
     if (static_cast<unsigned char>(c) < 0x20) c = ' ';
   }
-  if (!password.empty()) {
-    for (std::size_t at = text.find(password); at != std::string::npos;
-         at = text.find(password, at + 3)) {
-      text.replace(at, password.size(), "***");
-    }
-  }
-  return "HTTP " + std::to_string(status) + ": " + CutCharacters(text, kMaxProviderErrorText);
+  text = WithoutPassword(std::move(text), password);
+  return "HTTP " + std::to_string(status) + ": " +
+         std::string(CutCharacters(text, kMaxProviderErrorText));
 }
 
 std::optional<std::chrono::seconds> ParseRetryAfter(std::string_view text, TimePoint now) {
@@ -303,7 +293,7 @@ std::string HttpOrigin(std::string_view url) {
 }
 
 std::optional<HttpProvider> HttpPreset(std::string_view name) {
-  const std::string preset = Lower(name);
+  const std::string preset = AsciiLowered(name);
   HttpProvider p;
   if (preset == "form-basic") {
     p.content_type = "application/x-www-form-urlencoded";

@@ -83,6 +83,10 @@ std::string HttpSuccessProblem(const HttpSuccessRule& rule, long status, std::st
 // Characters of the provider's error text kept in ErrorText.
 inline constexpr std::size_t kMaxProviderErrorText = 200;
 
+// The text with every occurrence of the password replaced by "***", for a text that may echo the
+// request (an error text, a failure of the client). An empty password changes nothing.
+std::string WithoutPassword(std::string text, std::string_view password);
+
 // "HTTP " & status & ": " & the provider's text: the string at error_pointer in its JSON, else
 // the first line of the body, else why (when given). Cut to kMaxProviderErrorText characters; the
 // password, where it appears, becomes "***".

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "common/reg_functions.h"
+#include "platform/base/ascii.h"
 #include "platform/base/send_abort.h"
 #include "platform/sms/http_client.h"
 #include "platform/sms/http_provider.h"
@@ -52,20 +53,7 @@ std::optional<long> WholeNumber(const std::string& text, long low, long high, lo
 
 bool IsFlag(const std::string& text) { return text.empty() || text == "0" || text == "1"; }
 
-std::string Lower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
-
-std::string Trimmed(const std::string& text) {
-  const std::size_t first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
 
 // The Headers value as (name, value) pairs; a line that is not "Name: value" comes back in bad.
 std::vector<std::pair<std::string, std::string>> ParseHeaders(const std::string& text,
@@ -75,11 +63,14 @@ std::vector<std::pair<std::string, std::string>> ParseHeaders(const std::string&
   while (start <= text.size()) {
     std::size_t end = text.find('|', start);
     if (end == std::string::npos) end = text.size();
-    const std::string line = Trimmed(text.substr(start, end - start));
+    const std::string line =
+        std::string(TrimBlanks(std::string_view(text).substr(start, end - start)));
     start = end + 1;
     if (line.empty()) continue;
     const std::size_t colon = line.find(':');
-    const std::string name = colon == std::string::npos ? "" : Trimmed(line.substr(0, colon));
+    const std::string name = colon == std::string::npos
+                                 ? ""
+                                 : std::string(TrimBlanks(std::string_view(line).substr(0, colon)));
     bool token = !name.empty();
     for (char c : name) {
       token = token && ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
@@ -89,16 +80,9 @@ std::vector<std::pair<std::string, std::string>> ParseHeaders(const std::string&
       if (bad != nullptr) bad->push_back(line);
       continue;
     }
-    headers.emplace_back(name, Trimmed(line.substr(colon + 1)));
+    headers.emplace_back(name, std::string(TrimBlanks(std::string_view(line).substr(colon + 1))));
   }
   return headers;
-}
-
-std::string Upper(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
 }
 
 // The preset with the values laid over it; nothing when the preset is unknown.
@@ -107,7 +91,7 @@ std::optional<HttpProvider> MergedHttpProvider(const ProviderSettings& s) {
   if (!p) return std::nullopt;
   p->url = s.Url;
   if (!s.From.empty()) p->from = s.From;
-  if (!s.Method.empty()) p->method = Upper(s.Method);
+  if (!s.Method.empty()) p->method = AsciiUppered(s.Method);
   if (!s.ContentType.empty()) p->content_type = s.ContentType;
   if (!s.Headers.empty()) p->headers = ParseHeaders(s.Headers, nullptr);
   if (!s.Body.empty()) p->body = s.Body;
@@ -128,7 +112,7 @@ bool UsesAccount(const HttpProvider& p) {
 }
 
 void HttpProblems(const ProviderSettings& s, std::vector<std::string>& problems) {
-  const std::string url = Lower(s.Url);
+  const std::string url = AsciiLowered(s.Url);
   if (s.Url.empty()) {
     problems.push_back("Url: the provider's API address is missing");
   } else if (url.rfind("https://", 0) != 0 && url.rfind("http://", 0) != 0) {
@@ -140,7 +124,7 @@ void HttpProblems(const ProviderSettings& s, std::vector<std::string>& problems)
                                          : "Preset: " + Quoted(s.Preset) + " is unknown") +
                        "; use form-basic, json-key or template");
   }
-  const std::string method = Upper(s.Method);
+  const std::string method = AsciiUppered(s.Method);
   if (!method.empty() && method != "GET" && method != "POST" && method != "PUT") {
     problems.push_back("Method: " + Quoted(s.Method) + " must be GET, POST or PUT");
   }
@@ -205,7 +189,7 @@ void HttpProblems(const ProviderSettings& s, std::vector<std::string>& problems)
 // Problems of the Provider key itself, without the account.
 std::vector<std::string> SettingsProblems(const ProviderSettings& s) {
   std::vector<std::string> problems;
-  const std::string protocol = Lower(s.Protocol);
+  const std::string protocol = AsciiLowered(s.Protocol);
   if (protocol.empty() || protocol == "mail") return problems;
   if (protocol == "http") {
     HttpProblems(s, problems);
@@ -284,12 +268,12 @@ std::vector<std::string> ValidateProviderSettings(const ProviderSettings& settin
                                                   const std::string& account,
                                                   const std::string& password) {
   std::vector<std::string> problems = SettingsProblems(settings);
-  if (Lower(settings.Protocol) == "smpp") {
+  if (AsciiLowered(settings.Protocol) == "smpp") {
     if (std::string problem = SmppAccountProblem(account, password); !problem.empty()) {
       problems.push_back(std::move(problem));
     }
   }
-  if (Lower(settings.Protocol) == "http" && account.empty()) {
+  if (AsciiLowered(settings.Protocol) == "http" && account.empty()) {
     std::optional<HttpProvider> p = MergedHttpProvider(settings);
     if (p && UsesAccount(*p)) problems.push_back("AccessUserName: the provider account is missing");
   }
@@ -331,7 +315,7 @@ std::unique_ptr<SmsRendererFactory> NewProviderSmsRendererFactory(
   std::vector<std::string> problems = SettingsProblems(settings);
   if (!problems.empty())
     return std::make_unique<FailingFactory>("Provider settings: " + problems[0]);
-  const std::string protocol = Lower(settings.Protocol);
+  const std::string protocol = AsciiLowered(settings.Protocol);
   if (protocol == "http") {
     // The back-off waits block the loop, as the request itself does; both are bounded, and both
     // end early at the abort.
@@ -351,16 +335,15 @@ std::unique_ptr<SmsRendererFactory> NewProviderSmsRendererFactory(
                                    settings.SourceAddress, std::move(environment.log));
 }
 
-TestSmsResult SendTestSms(ProviderEnvironment environment, const ProviderSettings& settings,
-                          const TestSmsRequest& request) {
-  TestSmsResult result;
+SendOutcome SendTestSms(ProviderEnvironment environment, const ProviderSettings& settings,
+                        const TestSmsRequest& request) {
   std::vector<std::string> problems =
       ValidateProviderSettings(settings, request.account, request.password);
   if (!problems.empty()) {
-    result.code = kSmsBadSettings;
-    result.error_text = "Provider settings: " + problems[0];
-    return result;
+    return SendOutcome::Failed(kSmsBadSettings, "Provider settings: " + problems[0],
+                               SendFailure::kProvider);
   }
+  SendOutcome outcome;
   std::unique_ptr<SmsRendererFactory> factory =
       NewProviderSmsRendererFactory(environment, settings);
   {
@@ -375,11 +358,11 @@ TestSmsResult SendTestSms(ProviderEnvironment environment, const ProviderSetting
     renderer->AddRecipient(request.number, "");
     renderer->SetReference(
         "test " + std::to_string(std::chrono::system_clock::now().time_since_epoch().count()));
-    result.code = renderer->Send();
-    if (result.code != 0) result.error_text = renderer->ErrorText();
+    renderer->Send();
+    outcome = renderer->Outcome();
   }
   factory->Close();
-  return result;
+  return outcome;
 }
 
 }  // namespace mailvane

@@ -124,7 +124,7 @@ std::unique_ptr<SmsRendererFactory> NewProviderSmsRendererFactory(ProviderEnviro
                                                                   const ProviderSettings& settings);
 
 // One SMS through the provider as the settings say, sent at once, for an editor's "send a test
-// SMS" button: the code and ErrorText of Send (0 and empty on success). Runs the loop until the
+// SMS" button: the outcome of its Send. Runs the loop until the
 // provider has answered. Its {reference} is new for each test, so that a provider never drops a
 // test as a repeat of the one before.
 struct TestSmsRequest {
@@ -135,12 +135,8 @@ struct TestSmsRequest {
   std::string mail_server;    // for Protocol "mail"
   std::string reply_address;  // for Protocol "mail"
 };
-struct TestSmsResult {
-  long code = 0;
-  std::string error_text;
-};
-TestSmsResult SendTestSms(ProviderEnvironment environment, const ProviderSettings& settings,
-                          const TestSmsRequest& request);
+SendOutcome SendTestSms(ProviderEnvironment environment, const ProviderSettings& settings,
+                        const TestSmsRequest& request);
 
 }  // namespace mailvane
 

@@ -255,10 +255,10 @@ TEST(ProviderSettingsTest, UnusableSettingsFailEachSendAndTheTestSms) {
   EXPECT_EQ(renderer->Send(), kSmsBadSettings);
   EXPECT_EQ(renderer->ErrorText(),
             "Provider settings: Port: \"0\" is not a port number (1 to 65535)");
-  TestSmsResult result =
+  SendOutcome result =
       SendTestSms({*loop, mail, nullptr}, Smpp(), {"447700900123", "hi", "", "", "", ""});
   EXPECT_EQ(result.code, kSmsBadSettings);
-  EXPECT_EQ(result.error_text,
+  EXPECT_EQ(result.text,
             "Provider settings: AccessUserName: the system_id for the SMSC is missing");
   // The mail protocol's test SMS is one gateway request mail.
   result = SendTestSms({*loop, mail, nullptr}, {},

@@ -128,11 +128,10 @@ bool DecodeMessageBody(Reader& r, Pdu* pdu, std::string* error) {
   if (!r.CString(&pdu->service_type, kServiceTypeSize) || !r.U8(&pdu->source_ton) ||
       !r.U8(&pdu->source_npi) || !r.CString(&pdu->source_addr, kAddressSize) ||
       !r.U8(&pdu->dest_ton) || !r.U8(&pdu->dest_npi) ||
-      !r.CString(&pdu->destination_addr, kAddressSize) || !r.U8(&pdu->esm_class) ||
-      !r.U8(&skip) || !r.U8(&skip) || !r.CString(&ignored, kTimeSize) ||
-      !r.CString(&ignored, kTimeSize) || !r.U8(&pdu->registered_delivery) || !r.U8(&skip) ||
-      !r.U8(&pdu->data_coding) || !r.U8(&skip) || !r.U8(&sm_length) ||
-      !r.Octets(&pdu->short_message, sm_length)) {
+      !r.CString(&pdu->destination_addr, kAddressSize) || !r.U8(&pdu->esm_class) || !r.U8(&skip) ||
+      !r.U8(&skip) || !r.CString(&ignored, kTimeSize) || !r.CString(&ignored, kTimeSize) ||
+      !r.U8(&pdu->registered_delivery) || !r.U8(&skip) || !r.U8(&pdu->data_coding) ||
+      !r.U8(&skip) || !r.U8(&sm_length) || !r.Octets(&pdu->short_message, sm_length)) {
     *error = "truncated or overlong field in the message body";
     return false;
   }
@@ -207,8 +206,8 @@ std::optional<Pdu> Decode(std::string_view bytes, std::string* error) {
     return std::nullopt;
   }
   if (length != bytes.size()) {
-    *error = "command_length " + std::to_string(length) + " for " +
-             std::to_string(bytes.size()) + " octets";
+    *error = "command_length " + std::to_string(length) + " for " + std::to_string(bytes.size()) +
+             " octets";
     return std::nullopt;
   }
   // A response may come without a body (as every failed one may).
@@ -218,8 +217,7 @@ std::optional<Pdu> Decode(std::string_view bytes, std::string* error) {
   bool ok = true;
   switch (pdu.command_id) {
     case kBindTransceiver:
-      ok = r.CString(&pdu.system_id, kSystemIdSize) &&
-           r.CString(&pdu.password, kPasswordSize) &&
+      ok = r.CString(&pdu.system_id, kSystemIdSize) && r.CString(&pdu.password, kPasswordSize) &&
            r.CString(&pdu.system_type, kSystemTypeSize) && r.U8(&skip) && r.U8(&skip) &&
            r.U8(&skip) && r.CString(&ignored, kAddressRangeSize);
       break;
@@ -274,6 +272,8 @@ Framer::Next Framer::Take(std::string* pdu, uint32_t* bad_length) {
 }
 
 const char* StatusName(uint32_t status) {
+  // One line per case: the switch reads as the table it is.
+  // clang-format off
   switch (status) {
     case 0x00: return "ESME_ROK";
     case 0x01: return "ESME_RINVMSGLEN";
@@ -326,9 +326,12 @@ const char* StatusName(uint32_t status) {
     case 0xFF: return "ESME_RUNKNOWNERR";
     default: return "status";
   }
+  // clang-format on
 }
 
 const char* CommandName(uint32_t command_id) {
+  // One line per case: the switch reads as the table it is.
+  // clang-format off
   switch (command_id) {
     case kGenericNack: return "generic_nack";
     case kBindTransceiver: return "bind_transceiver";
@@ -343,9 +346,12 @@ const char* CommandName(uint32_t command_id) {
     case kEnquireLinkResp: return "enquire_link_resp";
     default: return "command";
   }
+  // clang-format on
 }
 
 bool IsPermanentStatus(uint32_t status) {
+  // One line per case: the switch reads as the table it is.
+  // clang-format off
   switch (status) {
     case 0x01:   // ESME_RINVMSGLEN
     case 0x06:   // ESME_RINVPRTFLG
@@ -377,6 +383,7 @@ bool IsPermanentStatus(uint32_t status) {
     default:
       return false;
   }
+  // clang-format on
 }
 
 std::string AnswerText(uint32_t request_id, const Pdu& answer) {

@@ -40,10 +40,9 @@ TEST(SmppPduTest, EncodedBytes) {
   bind.system_type = "";
   EXPECT_EQ(Encode(bind), Hex("00000021 00000009 00000000 00000001 61636374 00 736563726574 00"
                               "00 34 00 00 00"));
-  EXPECT_EQ(Encode(Submit()),
-            Hex("0000003a 00000004 00000000 00000007 00 05 00 416c69636500 01 01"
-                "34343737303039303031323300 40 00 00 00 00 01 00 08 00 08"
-                "0500030102010436"));
+  EXPECT_EQ(Encode(Submit()), Hex("0000003a 00000004 00000000 00000007 00 05 00 416c69636500 01 01"
+                                  "34343737303039303031323300 40 00 00 00 00 01 00 08 00 08"
+                                  "0500030102010436"));
   Pdu nack;
   nack.command_id = kGenericNack;
   nack.command_status = kStatusInvalidCommandId;
@@ -79,9 +78,10 @@ TEST(SmppPduTest, RoundTrips) {
 TEST(SmppPduTest, ReceiptsAndResponsesAsSmscsSendThem) {
   std::string error;
   // deliver_sm with receipted_message_id, message_state and an unknown TLV.
-  std::string receipt = Hex("00000000 00000005 00000000 0000002a 00 01 01 343400 05 00 4d7600"
-                            "04 00 00 00 00 00 00 00 00 03 69643a"
-                            "001e 0004 61626300 0427 0001 02 1401 0002 ffff");
+  std::string receipt =
+      Hex("00000000 00000005 00000000 0000002a 00 01 01 343400 05 00 4d7600"
+          "04 00 00 00 00 00 00 00 00 03 69643a"
+          "001e 0004 61626300 0427 0001 02 1401 0002 ffff");
   receipt[3] = static_cast<char>(receipt.size());
   std::optional<Pdu> p = Decode(receipt, &error);
   ASSERT_TRUE(p) << error;

@@ -48,8 +48,8 @@ struct SmppSessionOptions {
   std::string system_id;
   std::string password;
   std::string system_type;
-  int window = 10;      // 1 .. kMaxSmppWindow
-  int throughput = 0;   // submits per second, 0: no limit
+  int window = 10;     // 1 .. kMaxSmppWindow
+  int throughput = 0;  // submits per second, 0: no limit
   bool delivery_reports = false;
 };
 
@@ -66,17 +66,16 @@ struct SmppMessage {
   std::vector<std::string> parts;
 };
 
+// What one SMS came to. A failure has the code kSmsProviderFailed and a text such as
+// "SMPP submit_sm: ESME_RINVDSTADR (0x0000000B)", "SMPP submit_sm: no response in 30 s" or
+// "SMPP connection to host:port: <reason>". Its kind: kPermanent for a status no retry changes
+// (smpp::IsPermanentStatus); kProvider when no connection could be made, TLS or the bind failed,
+// or the SMSC closed or stopped reading the session; kStopping when the loop was stopped or the
+// session closed while the SMS was under way; kTemporary otherwise (throttling, ESME_RSYSERR,
+// time-outs, ...).
 struct SmppResult {
-  bool ok = false;
-  // "SMPP submit_sm: ESME_RINVDSTADR (0x0000000B)", "SMPP submit_sm: no response in 30 s",
-  // "SMPP connection to host:port: <reason>", ... when not ok.
-  std::string error_text;
-  // How the failure may end: kPermanent for a status no retry changes (smpp::IsPermanentStatus);
-  // kProvider when no connection could be made, TLS or the bind failed, or the SMSC closed or
-  // stopped reading the session; kStopping when the loop was stopped or the session closed while
-  // the SMS was under way; kTemporary otherwise (throttling, ESME_RSYSERR, time-outs, ...).
-  SendFailure failure = SendFailure::kNone;
-  std::vector<std::string> message_ids;  // one per part, in order, when ok
+  SendOutcome outcome;
+  std::vector<std::string> message_ids;  // one per part, in order, when sent
 };
 
 // What is wrong with an account for binding (empty, or longer than SMPP 3.4 allows), in a

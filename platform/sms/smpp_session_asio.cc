@@ -2,12 +2,6 @@
 // verified. Every completion handler checks that its connection is still the current one, so a
 // late completion of a dropped connection changes nothing.
 #include <array>
-#include <deque>
-#include <map>
-#include <optional>
-#include <unordered_map>
-#include <utility>
-
 #include <boost/asio/connect.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
@@ -15,10 +9,16 @@
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
+#include <deque>
+#include <map>
+#include <optional>
+#include <unordered_map>
+#include <utility>
 
 #include "platform/loop/asio_loop.h"
 #include "platform/sms/smpp_pdu.h"
 #include "platform/sms/smpp_session.h"
+#include "platform/sms/sms_renderer.h"
 
 namespace mailvane {
 namespace {
@@ -55,9 +55,8 @@ std::string ReceiptField(std::string_view text, std::string_view key) {
 }
 
 const char* MessageStateName(uint8_t state) {
-  static constexpr const char* kNames[] = {"SCHEDULED", "ENROUTE",  "DELIVRD", "EXPIRED",
-                                           "DELETED",   "UNDELIV",  "ACCEPTD", "UNKNOWN",
-                                           "REJECTD"};
+  static constexpr const char* kNames[] = {"SCHEDULED", "ENROUTE", "DELIVRD", "EXPIRED", "DELETED",
+                                           "UNDELIV",   "ACCEPTD", "UNKNOWN", "REJECTD"};
   return state < std::size(kNames) ? kNames[state] : "UNKNOWN";
 }
 
@@ -168,8 +167,7 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
   };
 
   struct Connection {
-    Connection(asio::io_context& io, ssl::context& context)
-        : resolver(io), stream(io, context) {}
+    Connection(asio::io_context& io, ssl::context& context) : resolver(io), stream(io, context) {}
     tcp::resolver resolver;
     ssl::stream<tcp::socket> stream;
     bool tls = false;
@@ -243,8 +241,7 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
     pdu.esm_class = message.esm_class;
     pdu.data_coding = message.data_coding;
     // One receipt per SMS: asked for on its last part only.
-    pdu.registered_delivery =
-        options_.delivery_reports && part + 1 == message.parts.size() ? 1 : 0;
+    pdu.registered_delivery = options_.delivery_reports && part + 1 == message.parts.size() ? 1 : 0;
     pdu.short_message = message.parts[part];
     ++job->in_flight;
     ++in_flight_;
@@ -310,10 +307,11 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
     }
     ++finished_;
     SmppResult result;
-    result.ok = failure.empty();
-    result.error_text = failure.text;
-    result.failure = result.ok ? SendFailure::kNone : failure.failure;
-    if (result.ok) result.message_ids = std::move(job->ids);
+    if (failure.empty()) {
+      result.message_ids = std::move(job->ids);
+    } else {
+      result.outcome = SendOutcome::Failed(kSmsProviderFailed, failure.text, failure.failure);
+    }
     Done done = std::move(job->done);
     if (done) done(std::move(result));
   }
@@ -337,18 +335,17 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
         [this, self, conn](const boost::system::error_code& ec, tcp::resolver::results_type r) {
           if (conn != conn_) return;
           if (ec) return Drop(Unusable("SMPP connection to " + Peer() + ": " + ec.message()));
-          asio::async_connect(conn->stream.next_layer(), r,
-                              [this, self, conn](const boost::system::error_code& ec2,
-                                                 const tcp::endpoint&) {
-                                if (conn != conn_) return;
-                                if (ec2) {
-                                  return Drop(Unusable("SMPP connection to " + Peer() + ": " +
-                                                       ec2.message()));
-                                }
-                                conn->stream.next_layer().set_option(tcp::no_delay(true));
-                                if (conn->tls) return Handshake(conn);
-                                Bind(conn);
-                              });
+          asio::async_connect(
+              conn->stream.next_layer(), r,
+              [this, self, conn](const boost::system::error_code& ec2, const tcp::endpoint&) {
+                if (conn != conn_) return;
+                if (ec2) {
+                  return Drop(Unusable("SMPP connection to " + Peer() + ": " + ec2.message()));
+                }
+                conn->stream.next_layer().set_option(tcp::no_delay(true));
+                if (conn->tls) return Handshake(conn);
+                Bind(conn);
+              });
         });
   }
 
@@ -360,15 +357,14 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
     }
     conn->stream.set_verify_callback(ssl::host_name_verification(options_.host));
     auto self = shared_from_this();
-    conn->stream.async_handshake(ssl::stream_base::client,
-                                 [this, self, conn](const boost::system::error_code& ec) {
-                                   if (conn != conn_) return;
-                                   if (ec) {
-                                     return Drop(
-                                         Unusable("SMPP TLS with " + Peer() + ": " + ec.message()));
-                                   }
-                                   Bind(conn);
-                                 });
+    conn->stream.async_handshake(
+        ssl::stream_base::client, [this, self, conn](const boost::system::error_code& ec) {
+          if (conn != conn_) return;
+          if (ec) {
+            return Drop(Unusable("SMPP TLS with " + Peer() + ": " + ec.message()));
+          }
+          Bind(conn);
+        });
   }
 
   void Bind(const std::shared_ptr<Connection>& conn) {
@@ -467,8 +463,7 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
     }
     sequence_ = sequence_ >= 0x7FFFFFFF ? 1 : sequence_ + 1;
     pdu.sequence = sequence_;
-    pending_[sequence_] = {pdu.command_id, Steady::now() + kSmppResponseTimeout,
-                           std::move(answer)};
+    pending_[sequence_] = {pdu.command_id, Steady::now() + kSmppResponseTimeout, std::move(answer)};
     Write(std::move(pdu));
   }
 
@@ -494,7 +489,8 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
       };
       const uint32_t command_id = word(4);
       const uint32_t sequence = word(12);
-      if ((command_id & smpp::kResponseBit) == 0) return Nack(sequence, smpp::kStatusInvalidCommandLength);
+      if ((command_id & smpp::kResponseBit) == 0)
+        return Nack(sequence, smpp::kStatusInvalidCommandLength);
       return Resolve(sequence, nullptr,
                      {std::string("SMPP ") + smpp::CommandName(command_id) + ": " + error});
     }
@@ -646,8 +642,7 @@ SmppSession::~SmppSession() { impl_->Shutdown(); }
 
 SmppResult SmppSession::Submit(const SmppMessage& message) { return impl_->Submit(message); }
 
-void SmppSession::StartSubmit(const SmppMessage& message,
-                              std::function<void(SmppResult)> done) {
+void SmppSession::StartSubmit(const SmppMessage& message, std::function<void(SmppResult)> done) {
   impl_->StartSubmit(message, std::move(done));
 }
 

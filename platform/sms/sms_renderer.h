@@ -48,16 +48,18 @@ class SmsRenderer {
   // the provider can drop a repeated send. Empty: no message (a test SMS).
   virtual void SetReference(const std::string& message) = 0;
   // 0 when the provider took the SMS (the gateway's mail server took the request, or the SMSC
-  // answered every part with ESME_ROK); otherwise a code, with ErrorText.
+  // answered every part with ESME_ROK); otherwise a code. Either way Outcome holds the whole of
+  // it until the next Send.
   virtual long Send() = 0;
-  virtual std::string ErrorText() const = 0;
-  // How the last failed Send may end; kNone after a success.
-  virtual SendFailure Failure() const = 0;
+  virtual const SendOutcome& Outcome() const = 0;
+  // The text and the failure kind of the last Send's outcome (empty and kNone after a success).
+  virtual std::string ErrorText() const { return Outcome().text; }
+  SendFailure Failure() const { return Outcome().failure; }
 
   // Send without waiting for the provider, so that several SMS can be under way together: done
-  // receives what Send would return (ErrorText then holds its text), on the loop thread, either
-  // before StartSend returns or later from within the factory's WaitForSend. The renderer must
-  // live until done has run. A renderer that cannot overlap its sends just sends.
+  // receives what Send would return (Outcome then holds the whole of it), on the loop thread,
+  // either before StartSend returns or later from within the factory's WaitForSend. The renderer
+  // must live until done has run. A renderer that cannot overlap its sends just sends.
   virtual void StartSend(std::function<void(long)> done) { done(Send()); }
 };
 
@@ -76,26 +78,24 @@ class SmsRendererBase : public SmsRenderer {
     recipients_.emplace_back(number, name);
   }
   void SetReference(const std::string& message) override { reference_ = message; }
-  std::string ErrorText() const override { return error_text_; }
-  SendFailure Failure() const override { return failure_; }
+  const SendOutcome& Outcome() const override { return outcome_; }
 
  protected:
-  // ErrorText becomes text and Failure failure; the result is code, for `return Fail(...)`.
-  // Without a failure kind, the code decides it: a number or text no provider can take is
-  // permanent, a renderer without its settings means the provider cannot be used, the rest is
-  // temporary.
+  // The outcome becomes a failure of code, text and failure; the result is code, for
+  // `return Fail(...)`. Without a failure kind, the code decides it: a number or text no provider
+  // can take is permanent, a renderer without its settings means the provider cannot be used,
+  // the rest is temporary.
   long Fail(long code, std::string text) {
     return Fail(code, std::move(text), DefaultFailure(code));
   }
   long Fail(long code, std::string text, SendFailure failure) {
-    error_text_ = std::move(text);
-    failure_ = code == 0 ? SendFailure::kNone : failure;
-    return code;
+    return Conclude(SendOutcome::Failed(code, std::move(text), failure));
   }
-  void ClearError() {
-    error_text_.clear();
-    failure_ = SendFailure::kNone;
+  long Conclude(SendOutcome outcome) {
+    outcome_ = std::move(outcome);
+    return outcome_.code;
   }
+  void ClearError() { outcome_ = SendOutcome::Sent(); }
   static SendFailure DefaultFailure(long code) {
     switch (code) {
       case 0:
@@ -122,8 +122,7 @@ class SmsRendererBase : public SmsRenderer {
   std::string reference_;                                        // the message's name
 
  private:
-  std::string error_text_;
-  SendFailure failure_ = SendFailure::kNone;
+  SendOutcome outcome_;
 };
 
 class SmsRendererFactory {

@@ -75,9 +75,10 @@ class HttpSmsRenderer final : public SmsRendererBase {
     for (int attempt = 1;; ++attempt) {
       HttpResponse answer = shared_.environment.client->Perform(request);
       if (answer.status == 0) {
-        return Fail(kSmsProviderFailed,
-                    "HTTP request to " + origin + " failed: " + Scrubbed(answer.failure),
-                    FailureOf(answer.kind));
+        return Fail(
+            kSmsProviderFailed,
+            "HTTP request to " + origin + " failed: " + WithoutPassword(answer.failure, password_),
+            FailureOf(answer.kind));
       }
       std::string problem = HttpSuccessProblem(provider.success, answer.status, answer.body);
       if (problem.empty()) return 0;
@@ -103,15 +104,6 @@ class HttpSmsRenderer final : public SmsRendererBase {
       waited += wait;
       backoff *= 2;
     }
-  }
-
-  std::string Scrubbed(std::string text) const {
-    if (password_.empty()) return text;
-    for (std::size_t at = text.find(password_); at != std::string::npos;
-         at = text.find(password_, at + 3)) {
-      text.replace(at, password_.size(), "***");
-    }
-    return text;
   }
 
   HttpShared& shared_;

@@ -62,28 +62,11 @@ std::string DigitsOf(const std::string& number) {
   return out;
 }
 
-// How a failed request mail may end. A mail server that cannot be reached or refuses the
-// dialogue, the login or the built-in gateway address fails every request alike: the provider's
-// way is down. A refused sender may depend on the message's own address, and a broken or slow
-// connection may pass: tried again.
-SendFailure MailFailureOf(long code) {
-  switch (code) {
-    case kMailNoServer:
-    case kMailResolveError:
-    case kMailResolveTimeout:
-    case kMailConnectError:
-    case kMailConnectTimeout:
-    case kMailConversationError:
-    case kMailAuthFailed:
-    case kMailAuthNotSupported:
-    case kMailAuthProtocolError:
-    case kMailRecipientRefused:
-      return SendFailure::kProvider;
-    case kMailCancelled:
-      return SendFailure::kStopping;
-    default:
-      return SendFailure::kTemporary;
-  }
+// How a failed request mail may end: as the mail's own failure, except that the one recipient
+// is the built-in gateway address, so a refused recipient fails every request alike too: the
+// provider's way is down. A refused sender may depend on the message's own address: tried again.
+SendFailure RequestFailureOf(const SendOutcome& mail) {
+  return mail.code == kMailRecipientRefused ? SendFailure::kProvider : mail.failure;
 }
 
 class MailSmsRenderer final : public SmsRendererBase {
@@ -109,16 +92,16 @@ class MailSmsRenderer final : public SmsRendererBase {
     mail->AddRecipient(kGatewayName, gateway_);
     mail->SetFrom(reply_name_);
     mail->SetFromAddr(reply_address_.empty() ? kFallbackSender : reply_address_);
-    long code = mail->Send();
+    const long code = mail->Send();
     if (code != kMailOk) {
       const char* text = MailResultText(code);
       return Fail(code,
                   "SMS gateway request failed: " +
                       (text != nullptr ? std::string(text) : "code " + std::to_string(code)) +
-                      " (" + mail->LastErrorDetail() + ")",
-                  MailFailureOf(code));
+                      " (" + mail->Outcome().text + ")",
+                  RequestFailureOf(mail->Outcome()));
     }
-    return kMailOk;
+    return Conclude(SendOutcome::Sent());
   }
 
  private:

@@ -6,10 +6,10 @@
 #include <utility>
 #include <vector>
 
-#include "platform/sms/sms_renderer.h"
-#include "platform/sms/sms_text.h"
 #include "platform/sms/smpp_pdu.h"
 #include "platform/sms/smpp_session.h"
+#include "platform/sms/sms_renderer.h"
+#include "platform/sms/sms_text.h"
 
 namespace mailvane {
 namespace {
@@ -47,8 +47,8 @@ class SmppShared {
   // closed.
   SmppSession* Session(const std::string& account, const std::string& password) {
     if (closed_) return nullptr;
-    if (session_ && (session_->options().system_id != account ||
-                     session_->options().password != password)) {
+    if (session_ &&
+        (session_->options().system_id != account || session_->options().password != password)) {
       session_->Close();
       session_.reset();
     }
@@ -94,7 +94,7 @@ class SmppSmsRenderer final : public SmsRendererBase {
     if (long refused = Prepare(&session, &messages)) return refused;
     for (const SmppMessage& message : messages) {
       SmppResult result = session->Submit(message);
-      if (!result.ok) return Fail(kSmsProviderFailed, result.error_text, result.failure);
+      if (!result.outcome.sent()) return Conclude(std::move(result.outcome));
     }
     return 0;
   }
@@ -106,13 +106,12 @@ class SmppSmsRenderer final : public SmsRendererBase {
     std::vector<SmppMessage> messages;
     if (long refused = Prepare(&session, &messages)) return done(refused);
     auto remaining = std::make_shared<std::size_t>(messages.size());
-    auto failure = std::make_shared<SmppResult>();
-    failure->ok = true;
+    auto first = std::make_shared<SendOutcome>();
     for (const SmppMessage& message : messages) {
-      session->StartSubmit(message, [this, remaining, failure, done](SmppResult result) {
-        if (!result.ok && failure->ok) *failure = std::move(result);
+      session->StartSubmit(message, [this, remaining, first, done](SmppResult result) {
+        if (!result.outcome.sent() && first->sent()) *first = std::move(result.outcome);
         if (--*remaining > 0) return;
-        done(failure->ok ? 0 : Fail(kSmsProviderFailed, failure->error_text, failure->failure));
+        done(Conclude(std::move(*first)));
       });
     }
   }

@@ -17,7 +17,7 @@ inline constexpr std::size_t kGsmSingleSeptets = 160;
 inline constexpr std::size_t kGsmPartSeptets = 153;  // a part's UDH takes the rest
 inline constexpr std::size_t kUcs2SingleUnits = 70;
 inline constexpr std::size_t kUcs2PartUnits = 67;
-inline constexpr std::size_t kMaxSmsParts = 255;  // the UDH counts parts in one octet
+inline constexpr std::size_t kMaxSmsParts = 255;     // the UDH counts parts in one octet
 inline constexpr std::size_t kMaxNumberDigits = 20;  // destination_addr holds 21 octets with NUL
 
 // The text as it goes in short_message: data_coding 0 (one octet per septet, an extension

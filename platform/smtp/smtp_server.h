@@ -20,9 +20,9 @@ namespace mailvane {
 
 // Bounds on what one client controls; the defaults follow Postfix's smtpd where it has one.
 struct SmtpLimits {
-  size_t max_line_length = 2048;                       // command line (a text line: max_message_size)
-  size_t max_message_size = 10 * 1024 * 1024;          // bytes of message text, announced by SIZE
-  size_t max_recipients = 1000;                        // RCPT TO per message
+  size_t max_line_length = 2048;               // command line (a text line: max_message_size)
+  size_t max_message_size = 10 * 1024 * 1024;  // bytes of message text, announced by SIZE
+  size_t max_recipients = 1000;                // RCPT TO per message
   std::chrono::milliseconds command_timeout{300'000};  // waiting for a command
   std::chrono::milliseconds data_timeout{300'000};     // waiting for more DATA text
   int max_errors = 20;                                 // bad commands before 421 and disconnect

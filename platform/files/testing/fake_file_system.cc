@@ -193,8 +193,7 @@ std::error_code FakeFileSystem::WriteFileDurably(const std::string& folder,
 }
 
 std::error_code FakeFileSystem::WriteFilesSynced(const std::string& folder,
-                                                 const std::vector<FileWrite>& files,
-                                                 FileReaders) {
+                                                 const std::vector<FileWrite>& files, FileReaders) {
   std::string prefix = Normalise(folder) + "/";
   for (size_t i = 0; i < files.size(); ++i) {
     const FileWrite& file = files[i];

@@ -28,10 +28,10 @@ class FakeClock final : public Clock {
   void Set(const LocalDateTime& t) { now_ = ToEpoch(t); }
   void Advance(std::chrono::seconds by) { now_ += by.count(); }
 
-  static long long ToEpoch(const LocalDateTime& t) {
-    return MinuteNumber(t) * 60 + t.second;
+  static long long ToEpoch(const LocalDateTime& t) { return MinuteNumber(t) * 60 + t.second; }
+  static TimePoint At(const LocalDateTime& t) {
+    return TimePoint(std::chrono::seconds(ToEpoch(t)));
   }
-  static TimePoint At(const LocalDateTime& t) { return TimePoint(std::chrono::seconds(ToEpoch(t))); }
 
  private:
   std::atomic<long long> now_{0};

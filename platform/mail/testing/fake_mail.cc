@@ -40,7 +40,7 @@ class FakeOutgoingMail final : public OutgoingMail {
   void Reset() override {
     mail_ = {};
     mail_.calls.push_back("Reset");
-    detail_.clear();
+    outcome_ = SendOutcome::Sent();
   }
   void SetBodyFormat() override { mail_.calls.push_back("BodyFormat"); }
   void SetMailServer(const std::string& servers) override {
@@ -72,15 +72,15 @@ class FakeOutgoingMail final : public OutgoingMail {
     ++mail_.send_count;
     FakeSendResult result = factory_.Send(mail_);
     mail_.result = result.code;
-    detail_ = result.code == 0 ? "" : result.detail;
+    outcome_ = SendOutcome::Failed(result.code, result.detail, MailFailureOf(result.code));
     return result.code;
   }
-  std::string LastErrorDetail() const override { return detail_; }
+  const SendOutcome& Outcome() const override { return outcome_; }
 
  private:
   FakeMailFactory& factory_;
   SentMail mail_;
-  std::string detail_;
+  SendOutcome outcome_;
 };
 
 }  // namespace

@@ -40,7 +40,7 @@ struct SentMail {
 // A scripted outcome of Send.
 struct FakeSendResult {
   long code = 0;
-  std::string detail;  // LastErrorDetail after a failure
+  std::string detail;  // the outcome's text after a failure
 };
 
 class FakeMailFactory final : public MailFactory {

@@ -51,21 +51,20 @@ class FakeSmsRenderer final : public SmsRenderer {
     Call("Send");
     ++record_.send_count;
     FakeSmsResult result = factory_.Send(record_);
-    record_.result = result.code;
-    record_.error_text = result.code == 0 ? "" : result.error_text;
-    record_.failure = result.code == 0                       ? SendFailure::kNone
-                      : result.failure == SendFailure::kNone ? SendFailure::kTemporary
-                                                             : result.failure;
-    return result.code;
+    outcome_ = SendOutcome::Failed(result.code, result.error_text, result.failure);
+    record_.result = outcome_.code;
+    record_.error_text = outcome_.text;
+    record_.failure = outcome_.failure;
+    return outcome_.code;
   }
   void StartSend(std::function<void(long)> done) override {
     if (factory_.SendsInFlight() <= 1) return done(Send());
     factory_.Hold([this, done = std::move(done)] { done(Send()); });
   }
-  SendFailure Failure() const override { return record_.failure; }
+  const SendOutcome& Outcome() const override { return outcome_; }
   std::string ErrorText() const override {
     record_.calls.push_back("ErrorText");
-    return record_.error_text;
+    return outcome_.text;
   }
 
  private:
@@ -73,6 +72,7 @@ class FakeSmsRenderer final : public SmsRenderer {
 
   FakeSmsRendererFactory& factory_;
   RenderedSms& record_;
+  SendOutcome outcome_;
 };
 
 }  // namespace
