@@ -12,6 +12,7 @@
 #include "platform/automation/automation.h"
 #include "platform/files/file_lock.h"
 #include "platform/files/file_system.h"
+#include "platform/journal/journal.h"
 #include "platform/loop/event_loop.h"
 #include "platform/loop/signals.h"
 #include "platform/mail/mail.h"
@@ -64,13 +65,16 @@ int Run() {
   // the handler's log, which exists once the handler does.
   VanequeueCls* receipt_log = nullptr;
   const ProviderSettings provider = ReadProviderSettings(*registry);
-  std::unique_ptr<SmsRendererFactory> sms =
-      NewProviderSmsRendererFactory({*loop, *mail,
-                                     [&receipt_log](const std::string& line) {
-                                       if (receipt_log != nullptr)
-                                         receipt_log->WriteHandlerLog(line);
-                                     }},
-                                    provider);
+  std::unique_ptr<SmsRendererFactory> sms = NewProviderSmsRendererFactory(
+      {*loop, *mail,
+       [&receipt_log](const std::string& line) {
+         if (receipt_log != nullptr) receipt_log->WriteHandlerLog(line);
+       },
+       nullptr,
+       [&receipt_log](const SmsReceipt& receipt) {
+         if (receipt_log != nullptr) receipt_log->TakeReceipt(receipt);
+       }},
+      provider);
   std::unique_ptr<Timer> timer1 = loop->NewTimer();
   std::unique_ptr<Timer> timer2 = loop->NewTimer();
   const VanequeueCls* cls = nullptr;
@@ -85,7 +89,8 @@ int Run() {
                         },
                         [&](std::function<void()> run) { loop->Post(std::move(run)); },
                         [&](const std::vector<Variant>& counts) { host->Raise("Counts", counts); },
-                        ProviderName(provider)});
+                        ProviderName(provider),
+                        [](const std::string& path) { return OpenJournal(path, JournalMode::kWrite); }});
   cls = &handler;
   receipt_log = &handler;
 
@@ -103,6 +108,20 @@ int Run() {
   // Posted by the server when it has spooled a file; never answered.
   host->Register("Wake",
                  [&](const std::vector<Variant>&) { return Trapped([&] { handler.Wake(); }); });
+  // An administrator's actions, posted by the server: (spool name, recipient); an empty recipient
+  // is the whole message. Never answered.
+  auto action = [&](bool cancel) {
+    return [&handler, cancel](const std::vector<Variant>& args) {
+      return Trapped([&] {
+        const std::string* name = args.size() == 2 ? std::get_if<std::string>(&args[0]) : nullptr;
+        const std::string* recipient = name ? std::get_if<std::string>(&args[1]) : nullptr;
+        if (recipient == nullptr) throw MailvaneError(kErrInvalidCall);
+        cancel ? handler.Cancel(*name, *recipient) : handler.Retry(*name, *recipient);
+      });
+    };
+  };
+  host->Register(kRetryMember, action(false));
+  host->Register(kCancelMember, action(true));
   host->OnDisconnect([&] { handler.StopProcess(); });
   std::unique_ptr<SignalWatch> signals =
       WatchSignals(*loop, {SIGTERM, SIGINT, SIGHUP}, [&](int) { handler.StopProcess(); });

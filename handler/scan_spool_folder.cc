@@ -74,6 +74,7 @@ void VanequeueCls::ScanSpoolFolder() {
         if (std::error_code error = env_.files.DeleteFile(folder + file.name)) {
           failure_pending = true;
         } else if (const int i = queue_.SlotOf(folder + file.name); i != 0) {
+          RecordGivenUp(file.name);
           RemoveQueueEntry(i);  // its slot and records go with it: the pass finds nothing gone
         } else {
           env_.files.DeleteFile(folder + EnvelopeRecordName(file.name));

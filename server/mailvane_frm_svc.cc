@@ -151,6 +151,8 @@ void MailvaneFrmSvc::HandlerEnded(int index) {
   ended_handlers_.error_mails += handler_counts_.error_mails;
   ended_handlers_.sms_failed_permanently += handler_counts_.sms_failed_permanently;
   ended_handlers_.sms_given_up += handler_counts_.sms_given_up;
+  for (size_t i = 0; i < kReceiptStates.size(); ++i)
+    ended_handlers_.receipts[i] += handler_counts_.receipts[i];
   HandlerCounts kept;  // the queue and the provider: as last said until the next report
   kept.queue_messages = handler_counts_.queue_messages;
   kept.queue_oldest_seconds = handler_counts_.queue_oldest_seconds;
@@ -165,8 +167,9 @@ void MailvaneFrmSvc::HandlerEnded(int index) {
 }
 
 void MailvaneFrmSvc::HandlerEvent(const std::string& name, const std::vector<Variant>& args) {
-  // Six values from every handler; the outcomes and the provider's state after them.
-  if (name != "Counts" || (args.size() != 6 && args.size() != 10)) return;
+  // Six values from every handler; the outcomes and the provider's state after them; then the
+  // delivery receipts by state.
+  if (name != "Counts" || (args.size() != 6 && args.size() != 10 && args.size() != 14)) return;
   int64_t numbers[5];
   for (size_t i = 0; i < 5; ++i) {
     const int64_t* number = std::get_if<int64_t>(&args[i]);
@@ -199,6 +202,11 @@ void MailvaneFrmSvc::HandlerEvent(const std::string& name, const std::vector<Var
     // A handler that says the provider is down without saying what is down still counts.
     if (*up == 0) counts.provider_down = down->empty() ? "the provider" : *down;
   }
+  for (size_t i = 10; i < args.size(); ++i) {  // the receipts, by state
+    const int64_t* number = std::get_if<int64_t>(&args[i]);
+    if (number == nullptr || *number < 0) return;
+    counts.receipts[i - 10] = *number;
+  }
   handler_counts_ = std::move(counts);
   handler_counts_at_ = env_.clock.Now();
 }
@@ -219,6 +227,8 @@ GatewayMetrics MailvaneFrmSvc::metrics() const {
   m.handler.error_mails += ended_handlers_.error_mails;
   m.handler.sms_failed_permanently += ended_handlers_.sms_failed_permanently;
   m.handler.sms_given_up += ended_handlers_.sms_given_up;
+  for (size_t i = 0; i < kReceiptStates.size(); ++i)
+    m.handler.receipts[i] += ended_handlers_.receipts[i];
   if (m.handler.queue_messages > 0) {  // the oldest has waited on since the report
     m.handler.queue_oldest_seconds +=
         std::max(0.0, std::chrono::duration<double>(env_.clock.Now() - handler_counts_at_).count());

@@ -28,6 +28,14 @@ inline constexpr long kSmsProviderFailed = 103;  // the provider refused or coul
 inline constexpr long kSmsTextTooLong = 104;     // more parts than one concatenated SMS holds
 inline constexpr long kSmsBadSettings = 105;     // the Provider settings are not usable
 
+// A delivery receipt of an SMS sent: the provider's message id, the state word as the provider
+// gave it ("DELIVRD", "UNDELIV", "EXPIRED", "REJECTD", ...) and its error code, if any.
+struct SmsReceipt {
+  std::string provider_id;
+  std::string state;
+  std::string error;
+};
+
 class SmsRenderer {
  public:
   SmsRenderer() = default;
@@ -53,6 +61,9 @@ class SmsRenderer {
   virtual std::string ErrorText() const = 0;
   // How the last failed Send may end; kNone after a success.
   virtual SendFailure Failure() const = 0;
+  // The provider's message ids of the last Send that succeeded, one per part as the provider gave
+  // them; empty when the provider gives none.
+  virtual std::vector<std::string> MessageIds() const { return {}; }
 
   // Send without waiting for the provider, so that several SMS can be under way together: done
   // receives what Send would return (ErrorText then holds its text), on the loop thread, either

@@ -95,6 +95,7 @@ class SmppSmsRenderer final : public SmsRendererBase {
     for (const SmppMessage& message : messages) {
       SmppResult result = session->Submit(message);
       if (!result.ok) return Fail(kSmsProviderFailed, result.error_text, result.failure);
+      ids_.insert(ids_.end(), result.message_ids.begin(), result.message_ids.end());
     }
     return 0;
   }
@@ -110,6 +111,7 @@ class SmppSmsRenderer final : public SmsRendererBase {
     failure->ok = true;
     for (const SmppMessage& message : messages) {
       session->StartSubmit(message, [this, remaining, failure, done](SmppResult result) {
+        ids_.insert(ids_.end(), result.message_ids.begin(), result.message_ids.end());
         if (!result.ok && failure->ok) *failure = std::move(result);
         if (--*remaining > 0) return;
         done(failure->ok ? 0 : Fail(kSmsProviderFailed, failure->error_text, failure->failure));
@@ -117,10 +119,15 @@ class SmppSmsRenderer final : public SmsRendererBase {
     }
   }
 
+  std::vector<std::string> MessageIds() const override {
+    return Failure() == SendFailure::kNone ? ids_ : std::vector<std::string>{};
+  }
+
  private:
   // Checks the numbers and encodes the text before anything is sent: one SMS per recipient.
   long Prepare(SmppSession** session, std::vector<SmppMessage>* messages) {
     ClearError();
+    ids_.clear();
     if (account_.empty()) return Fail(kSmsIncomplete, "SMS request incomplete: no account");
     if (std::string problem = SmppAccountProblem(account_, password_); !problem.empty()) {
       return Fail(kSmsBadSettings, problem);
@@ -159,6 +166,7 @@ class SmppSmsRenderer final : public SmsRendererBase {
   }
 
   SmppShared& shared_;
+  std::vector<std::string> ids_;  // of the parts answered so far
 };
 
 class SmppSmsRendererFactory final : public SmsRendererFactory {

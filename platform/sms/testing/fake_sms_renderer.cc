@@ -53,6 +53,7 @@ class FakeSmsRenderer final : public SmsRenderer {
     FakeSmsResult result = factory_.Send(record_);
     record_.result = result.code;
     record_.error_text = result.code == 0 ? "" : result.error_text;
+    record_.message_ids = result.code == 0 ? result.message_ids : std::vector<std::string>{};
     record_.failure = result.code == 0                       ? SendFailure::kNone
                       : result.failure == SendFailure::kNone ? SendFailure::kTemporary
                                                              : result.failure;
@@ -63,6 +64,7 @@ class FakeSmsRenderer final : public SmsRenderer {
     factory_.Hold([this, done = std::move(done)] { done(Send()); });
   }
   SendFailure Failure() const override { return record_.failure; }
+  std::vector<std::string> MessageIds() const override { return record_.message_ids; }
   std::string ErrorText() const override {
     record_.calls.push_back("ErrorText");
     return record_.error_text;
