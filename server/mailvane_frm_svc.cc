@@ -191,7 +191,7 @@ void MailvaneFrmSvc::HandlerEvent(const std::string& name, const std::vector<Var
   counts.error_mails = numbers[3];
   counts.queue_messages = numbers[4];
   counts.queue_oldest_seconds = oldest;
-  if (args.size() == 10) {
+  if (args.size() >= 10) {
     const int64_t* permanently = std::get_if<int64_t>(&args[6]);
     const int64_t* given_up = std::get_if<int64_t>(&args[7]);
     const int64_t* up = std::get_if<int64_t>(&args[8]);
