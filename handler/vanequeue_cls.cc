@@ -68,6 +68,11 @@ VanequeueCls::VanequeueCls(HandlerEnvironment environment)
 void VanequeueCls::AllocateId(const Variant& id) {
   handler_id_ = VariantText(id, &handler_id_minus_one_);
   if (env_.open_journal && !journal_) {
+    // Kept as long as the logs: the handler's own settings record has no LogDays.
+    try {
+      journal_days_ = ToWholeNumber(ReadConfigValue(env_.registry, "LogDays"));
+    } catch (const std::exception&) {
+    }
     journal_ = std::make_unique<JournalKeeper>(
         env_.open_journal(config_.LogDir + kJournalFileName), env_.clock,
         JournalKeeper::Reporter{
@@ -241,7 +246,7 @@ void VanequeueCls::Timer2_Timer() {
   env_.timer2.SetEnabled(false);
   ScanSpoolFolder();
   if (journal_) {
-    if (std::optional<int32_t> days = ToWholeNumber(config_.LogDays)) journal_->RemoveOlderThan(*days);
+    if (journal_days_) journal_->RemoveOlderThan(*journal_days_);
   }
   FlushJournal();
   if (!ended_) env_.timer2.SetEnabled(true);

@@ -230,6 +230,7 @@ class VanequeueCls {
   TimePoint reported_oldest_{};
   ProviderOutage outage_;
   std::unique_ptr<JournalKeeper> journal_;
+  std::optional<int32_t> journal_days_;  // LogDays: how long the journal keeps ended messages
   struct Action {
     bool cancel = false;
     std::string spool_name;

@@ -1129,8 +1129,9 @@ class HandlerJournalTest : public HandlerTest {
   bool broken_ = false;
 };
 
-TEST_F(HandlerJournalTest, AMessageItsTriesItsReceiptAndItsEndAreRecorded) {
+TEST_F(HandlerJournalTest, AMessageItsTriesItsReceiptAndItsEndAreRecordedAndKeptLogDays) {
   Set("ForwardOK", "0");
+  Set("LogDays", "2");
   Spool("a.msg", {{"447700900123", "Bob"}, {"222", "Two"}, {"dave@example.org", "Dave"}});
   sms_.SetSendFunction([](const RenderedSms& sms) {
     return sms.recipients[0].first == "222" ? FakeSmsResult{9, "busy"}
@@ -1170,6 +1171,15 @@ TEST_F(HandlerJournalTest, AMessageItsTriesItsReceiptAndItsEndAreRecorded) {
   EXPECT_EQ(m.state, MessageState::kEnded);
   EXPECT_EQ(Find(m, "222")->state, RecipientState::kGivenUp);
   EXPECT_EQ(Find(m, "447700900123")->state, RecipientState::kDelivered);
+
+  // Removed with the logs, at the first scan of a later day.
+  clock_.Advance(std::chrono::hours(24));
+  ASSERT_TRUE(timer2_.Fire());
+  EXPECT_FALSE(OpenJournal(path_, JournalMode::kRead)->Timeline("a.msg", &m));
+  clock_.Advance(std::chrono::hours(24));
+  ASSERT_TRUE(timer2_.Fire());
+  EXPECT_EQ(OpenJournal(path_, JournalMode::kRead)->Timeline("a.msg", &m),
+            make_error_code(JournalError::kNotFound));
 }
 
 TEST_F(HandlerJournalTest, ABrokenJournalNeverStopsOrRepeatsAnSmsAndIsWrittenWhenItWorksAgain) {
