@@ -17,9 +17,7 @@
 namespace mailvane {
 
 // The spool name of a spool path: its file name.
-inline std::string SpoolNameOf(const std::string& path) {
-  return path.substr(path.rfind('/') + 1);
-}
+inline std::string SpoolNameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
 // Entries kept unwritten at most while the journal fails; beyond it they are dropped.
 inline constexpr size_t kMaxUnwrittenEntries = 100'000;

@@ -65,32 +65,34 @@ int Run() {
   // the handler's log, which exists once the handler does.
   VanequeueCls* receipt_log = nullptr;
   const ProviderSettings provider = ReadProviderSettings(*registry);
-  std::unique_ptr<SmsRendererFactory> sms = NewProviderSmsRendererFactory(
-      {*loop, *mail,
-       [&receipt_log](const std::string& line) {
-         if (receipt_log != nullptr) receipt_log->WriteHandlerLog(line);
-       },
-       nullptr,
-       [&receipt_log](const SmsReceipt& receipt) {
-         if (receipt_log != nullptr) receipt_log->TakeReceipt(receipt);
-       }},
-      provider);
+  std::unique_ptr<SmsRendererFactory> sms =
+      NewProviderSmsRendererFactory({*loop, *mail,
+                                     [&receipt_log](const std::string& line) {
+                                       if (receipt_log != nullptr)
+                                         receipt_log->WriteHandlerLog(line);
+                                     },
+                                     nullptr,
+                                     [&receipt_log](const SmsReceipt& receipt) {
+                                       if (receipt_log != nullptr)
+                                         receipt_log->TakeReceipt(receipt);
+                                     }},
+                                    provider);
   std::unique_ptr<Timer> timer1 = loop->NewTimer();
   std::unique_ptr<Timer> timer2 = loop->NewTimer();
   const VanequeueCls* cls = nullptr;
   SpoolFolderLock folder_lock([&cls] { return cls->config().LogDir; });
 
   auto end_program = [&] { loop->Stop(); };
-  VanequeueCls handler({*registry, *files, *clock, *mail, *sms, *timer1, *timer2, folder_lock,
-                        ProgramFolder(), end_program,
-                        [](const std::string& failure) {
-                          std::fprintf(stderr, "Vanequeue: cannot write the log: %s\n",
-                                       failure.c_str());
-                        },
-                        [&](std::function<void()> run) { loop->Post(std::move(run)); },
-                        [&](const std::vector<Variant>& counts) { host->Raise("Counts", counts); },
-                        ProviderName(provider),
-                        [](const std::string& path) { return OpenJournal(path, JournalMode::kWrite); }});
+  VanequeueCls handler(
+      {*registry, *files, *clock, *mail, *sms, *timer1, *timer2, folder_lock, ProgramFolder(),
+       end_program,
+       [](const std::string& failure) {
+         std::fprintf(stderr, "Vanequeue: cannot write the log: %s\n", failure.c_str());
+       },
+       [&](std::function<void()> run) { loop->Post(std::move(run)); },
+       [&](const std::vector<Variant>& counts) { host->Raise("Counts", counts); },
+       ProviderName(provider),
+       [](const std::string& path) { return OpenJournal(path, JournalMode::kWrite); }});
   cls = &handler;
   receipt_log = &handler;
 

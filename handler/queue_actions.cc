@@ -45,10 +45,18 @@ void VanequeueCls::TakeReceipt(const SmsReceipt& receipt) {
   const std::optional<RecipientState> state = ReceiptState(receipt.state);
   if (!state) return;
   switch (*state) {
-    case RecipientState::kDelivered: ++receipts_[0]; break;
-    case RecipientState::kUndelivered: ++receipts_[1]; break;
-    case RecipientState::kExpired: ++receipts_[2]; break;
-    default: ++receipts_[3]; break;
+    case RecipientState::kDelivered:
+      ++receipts_[0];
+      break;
+    case RecipientState::kUndelivered:
+      ++receipts_[1];
+      break;
+    case RecipientState::kExpired:
+      ++receipts_[2];
+      break;
+    default:
+      ++receipts_[3];
+      break;
   }
   if (journal_) {
     journal_->Add(Receipt{receipt.provider_id, env_.provider, env_.clock.Now(), *state,

@@ -5,11 +5,11 @@
 #include <cmath>
 #include <optional>
 
+#include "common/convert.h"
 #include "common/error.h"
 #include "common/error_mail.h"
 #include "common/log.h"
 #include "common/mail_settings.h"
-#include "common/convert.h"
 #include "common/recipients.h"
 #include "common/spool.h"
 #include "platform/files/file_lock.h"
@@ -75,11 +75,10 @@ void VanequeueCls::AllocateId(const Variant& id) {
     }
     journal_ = std::make_unique<JournalKeeper>(
         env_.open_journal(config_.LogDir + kJournalFileName), env_.clock,
-        JournalKeeper::Reporter{
-            [this](const std::string& line) { WriteHandlerLog(line); },
-            [this](const std::string& subject, const std::string& body) {
-              MailError("Vanequeue " + handler_id_ + " " + subject, body);
-            }});
+        JournalKeeper::Reporter{[this](const std::string& line) { WriteHandlerLog(line); },
+                                [this](const std::string& subject, const std::string& body) {
+                                  MailError("Vanequeue " + handler_id_ + " " + subject, body);
+                                }});
   }
   ScanSpoolFolder();
   if (journal_) {
@@ -173,10 +172,12 @@ void VanequeueCls::ReportCounts() {
     if (queued == 0 || slot.QueuedAt < oldest) oldest = slot.QueuedAt;
     ++queued;
   }
-  const std::array<int64_t, 11> counts = {
-      sms_sent_,     sms_attempts_failed_, forwards_,    error_mails_, queued,
-      sms_failed_permanently_, sms_given_up_, receipts_[0], receipts_[1], receipts_[2],
-      receipts_[3]};
+  const std::array<int64_t, 11> counts = {sms_sent_,     sms_attempts_failed_,
+                                          forwards_,     error_mails_,
+                                          queued,        sms_failed_permanently_,
+                                          sms_given_up_, receipts_[0],
+                                          receipts_[1],  receipts_[2],
+                                          receipts_[3]};
   std::string down = outage_.DownText();
   // The oldest message's age grows by itself: the server adds the time since the report.
   if (reported_ && counts == reported_counts_ && oldest == reported_oldest_ &&
@@ -191,8 +192,8 @@ void VanequeueCls::ReportCounts() {
       queued == 0 ? 0.0
                   : std::max(0.0, std::chrono::duration<double>(env_.clock.Now() - oldest).count());
   env_.report_counts({counts[0], counts[1], counts[2], counts[3], counts[4], waited, counts[5],
-                      counts[6], int64_t{outage_.down() ? 0 : 1}, std::move(down), counts[7], counts[8],
-                      counts[9], counts[10]});
+                      counts[6], int64_t{outage_.down() ? 0 : 1}, std::move(down), counts[7],
+                      counts[8], counts[9], counts[10]});
 }
 
 bool VanequeueCls::CountSmsOutcome(QueueSlot& slot, int j, bool sent, SendFailure failure,

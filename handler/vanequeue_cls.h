@@ -79,8 +79,6 @@ struct HandlerEnvironment {
   std::function<std::unique_ptr<Journal>(const std::string& path)> open_journal = nullptr;
 };
 
-
-
 class VanequeueCls {
  public:
   // The class initialisation: loads the handler's configuration record; a failure mails the

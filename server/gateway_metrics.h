@@ -41,8 +41,8 @@ struct HandlerCounts {
   // Delivery receipts of a final state: delivered, undelivered, expired, rejected.
   std::array<int64_t, 4> receipts{};
 };
-inline constexpr std::array<const char*, 4> kReceiptStates = {"delivered", "undelivered",
-                                                              "expired", "rejected"};
+inline constexpr std::array<const char*, 4> kReceiptStates = {"delivered", "undelivered", "expired",
+                                                              "rejected"};
 
 struct GatewayMetrics {
   int64_t mails_received = 0;

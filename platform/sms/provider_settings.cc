@@ -349,8 +349,9 @@ std::unique_ptr<SmsRendererFactory> NewProviderSmsRendererFactory(
   if (protocol != "smpp") return NewMailSmsRendererFactory(environment.mail);
   SmppSessionOptions options = SmppOptionsOf(settings);
   if (environment.receipt) {
-    options.receipt = [receipt = std::move(environment.receipt)](
-                          const std::string& id, const std::string& stat, const std::string& error) {
+    options.receipt = [receipt = std::move(environment.receipt)](const std::string& id,
+                                                                 const std::string& stat,
+                                                                 const std::string& error) {
       receipt({id, stat, error});
     };
   }
