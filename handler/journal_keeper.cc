@@ -49,7 +49,8 @@ void JournalKeeper::Reconcile(std::vector<std::string> present) {
 }
 
 void JournalKeeper::Flush() {
-  if (!journal_ || (batch_.empty() && !failing_)) return;
+  if (!journal_ || (batch_.empty() && unwritten_.empty() && !failing_ && !reconcile_pending_))
+    return;
   if (unwritten_.empty()) {
     std::swap(unwritten_, batch_);
   } else {
@@ -83,7 +84,8 @@ void JournalKeeper::RemoveOlderThan(int days) {
   const TimePoint now = clock_.Now();
   const LocalDateTime local = clock_.ToLocal(now);
   const long today = DaysFromCivil(local.year, local.month, local.day);
-  if (today == last_removal_day_ || !Usable()) return;
+  // A failing journal is tried again by Flush alone, which writes what was kept first.
+  if (today == last_removal_day_ || failing_) return;
   int removed = 0;
   if (journal_->RemoveOlderThan(now - std::chrono::hours(24) * days, &removed)) {
     return Failed("written");

@@ -1184,6 +1184,7 @@ TEST_F(HandlerJournalTest, AMessageItsTriesItsReceiptAndItsEndAreRecordedAndKept
 
 TEST_F(HandlerJournalTest, ABrokenJournalNeverStopsOrRepeatsAnSmsAndIsWrittenWhenItWorksAgain) {
   broken_ = true;
+  Set("LogDays", "30");
   std::string path = Spool("a.msg", {{"111", "One"}, {"222", "Two"}});
   Handler().AllocateId(Variant{int64_t{1}});
   ProcessTick();
@@ -1199,6 +1200,7 @@ TEST_F(HandlerJournalTest, ABrokenJournalNeverStopsOrRepeatsAnSmsAndIsWrittenWhe
 
   // Mended: what was kept is written with the next pass, and that is logged once.
   broken_ = false;
+  ASSERT_TRUE(timer2_.Fire());  // the day's removal of old messages must not skip what was kept
   ProcessTick();
   EXPECT_EQ(CountLog("{1} The message journal is written again"), 1u);
   EXPECT_EQ(Read("a.msg").state, MessageState::kEnded);
