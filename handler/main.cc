@@ -13,6 +13,7 @@
 #include "platform/base/send_abort.h"
 #include "platform/files/file_lock.h"
 #include "platform/files/file_system.h"
+#include "platform/journal/journal.h"
 #include "platform/loop/event_loop.h"
 #include "platform/loop/signals.h"
 #include "platform/mail/mail.h"
@@ -84,7 +85,11 @@ int Run() {
                                        if (receipt_log != nullptr)
                                          receipt_log->WriteHandlerLog(line);
                                      },
-                                     abort},
+                                     abort,
+                                     [&receipt_log](const SmsReceipt& receipt) {
+                                       if (receipt_log != nullptr)
+                                         receipt_log->TakeReceipt(receipt);
+                                     }},
                                     provider);
   std::unique_ptr<Timer> timer1 = loop->NewTimer();
   std::unique_ptr<Timer> timer2 = loop->NewTimer();
@@ -92,15 +97,16 @@ int Run() {
   SpoolFolderLock folder_lock([&cls] { return cls->config().LogDir; });
 
   auto end_program = [&] { loop->Stop(); };
-  VanequeueCls handler({*registry, *files, *clock, *mail, *sms, *timer1, *timer2, folder_lock,
-                        ProgramFolder(), end_program,
-                        [](const std::string& failure) {
-                          std::fprintf(stderr, "Vanequeue: cannot write the log: %s\n",
-                                       failure.c_str());
-                        },
-                        [&](std::function<void()> run) { loop->Post(std::move(run)); },
-                        [&](const std::vector<Variant>& counts) { host->Raise("Counts", counts); },
-                        ProviderName(provider)});
+  VanequeueCls handler(
+      {*registry, *files, *clock, *mail, *sms, *timer1, *timer2, folder_lock, ProgramFolder(),
+       end_program,
+       [](const std::string& failure) {
+         std::fprintf(stderr, "Vanequeue: cannot write the log: %s\n", failure.c_str());
+       },
+       [&](std::function<void()> run) { loop->Post(std::move(run)); },
+       [&](const std::vector<Variant>& counts) { host->Raise("Counts", counts); },
+       ProviderName(provider),
+       [](const std::string& path) { return OpenJournal(path, JournalMode::kWrite); }});
   cls = &handler;
   receipt_log = &handler;
   stoppable = &handler;
@@ -119,6 +125,20 @@ int Run() {
   // Posted by the server when it has spooled a file; never answered.
   host->Register("Wake",
                  [&](const std::vector<Variant>&) { return Trapped([&] { handler.Wake(); }); });
+  // An administrator's actions, posted by the server: (spool name, recipient); an empty recipient
+  // is the whole message. Never answered.
+  auto action = [&](bool cancel) {
+    return [&handler, cancel](const std::vector<Variant>& args) {
+      return Trapped([&] {
+        const std::string* name = args.size() == 2 ? std::get_if<std::string>(&args[0]) : nullptr;
+        const std::string* recipient = name ? std::get_if<std::string>(&args[1]) : nullptr;
+        if (recipient == nullptr) throw MailvaneError(kErrInvalidCall);
+        cancel ? handler.Cancel(*name, *recipient) : handler.Retry(*name, *recipient);
+      });
+    };
+  };
+  host->Register(kRetryMember, action(false));
+  host->Register(kCancelMember, action(true));
   host->OnDisconnect([&] { handler.StopProcess(); });
   host->Ready();
   if (!handler.ended()) loop->Run();

@@ -116,6 +116,10 @@ struct RecipientOutcome {
   long result = 0;
   std::string error_text;
   SendFailure failure = SendFailure::kNone;  // of an SMS
+  // Of an SMS: the number as sent, its text, the provider's ids of its parts.
+  std::string number;
+  std::string text;
+  std::vector<std::string> provider_ids;
 };
 
 namespace {
@@ -166,6 +170,7 @@ void VanequeueCls::ServeMessage(int i) {
   for (MailRecipient& extra : EnvelopeOnlyRecipients(service->recipients, slot.envelope)) {
     service->recipients.push_back(std::move(extra));
   }
+  if (!slot.journaled) RecordNewMessage(slot, *service->message, service->recipients);
   const int recipient_count = static_cast<int>(service->recipients.size());
   std::vector<int> to_serve;  // those not served on an earlier pass
   for (int j = 1; j <= recipient_count; ++j) {
@@ -217,6 +222,7 @@ bool VanequeueCls::RemoveIfExpired(int i, const QueueSlot& slot) {
   const std::optional<long long> expiry = MessageExpiryMinutes();
   if (!expiry || age < *expiry) return false;
   WriteHandlerLog("Message expired " + FormatGeneralDate(queued_at) + " " + slot.SpoolPath);
+  RecordGivenUp(slot.SpoolPath);
   RemoveQueueEntry(i);
   return true;
 }
@@ -277,10 +283,13 @@ void VanequeueCls::ServeRecipient(const StoredMessage& message, const MailRecipi
     // The renderer lives in its own completion until the provider has answered. The
     // bookkeeping must not throw into the provider's connection: a failure waits for the pass.
     SmsRenderer& sending = *renderer;
-    sending.StartSend([this, renderer, done = std::move(done)](long result) {
+    sending.StartSend([this, renderer, number, sms_text, done = std::move(done)](long result) {
       --sends_in_flight_;
       RecipientOutcome sent;
       sent.result = result;
+      sent.number = number;
+      sent.text = sms_text;
+      if (result == 0) sent.provider_ids = renderer->MessageIds();
       if (result != 0) {
         sent.kind = RecipientOutcome::kFailed;
         sent.error_text = renderer->ErrorText();
@@ -323,6 +332,12 @@ void VanequeueCls::RecordOutcome(int i, int count, int j, const MailRecipient& r
                                  const StoredMessage& message, const RecipientOutcome& outcome,
                                  bool last, int* error_count) {
   QueueSlot& slot = queue_.slot(i);
+  RecordTry(slot, recipient, outcome);
+  if (outcome.kind == RecipientOutcome::kServed && !outcome.provider_ids.empty()) {
+    std::string ids;
+    for (const std::string& id : outcome.provider_ids) ids += (ids.empty() ? "" : " ") + id;
+    WriteHandlerLog("SMS sent " + Position(i, count) + " " + outcome.number + " (" + ids + ")");
+  }
   switch (outcome.kind) {
     case RecipientOutcome::kServed:
       ++(outcome.way == RecipientOutcome::kSms ? sms_sent_ : forwards_);
@@ -402,6 +417,67 @@ void VanequeueCls::ConcludeMessage(int i, int count, std::unique_ptr<StoredMessa
     log_block("!!!Errored " + Position(i, count) + " " + slot.SpoolPath);
     slot.ErrorLogged = 1;
   }
+}
+
+}  // namespace mailvane
+
+namespace mailvane {
+
+void VanequeueCls::RecordNewMessage(QueueSlot& slot, const StoredMessage& message,
+                                    const std::vector<MailRecipient>& recipients) {
+  slot.journaled = true;
+  if (!journal_) return;
+  NewMessage entry;
+  entry.spool_name = SpoolNameOf(slot.SpoolPath);
+  entry.received = slot.QueuedAt;
+  entry.from = message.From().empty() ? message.FromAddr()
+                                      : message.From() + " <" + message.FromAddr() + ">";
+  entry.subject = message.Subject();
+  for (const MailRecipient& recipient : recipients) {
+    const RecipientKind kind = IsSmsRecipient(recipient.address) ? RecipientKind::kSms
+                               : config_.ForwardOK == "1"        ? RecipientKind::kForward
+                                                                 : RecipientKind::kNotAllowed;
+    entry.recipients.push_back({recipient.address, kind, RecipientState::kQueued});
+  }
+  journal_->Add(std::move(entry));
+}
+
+void VanequeueCls::RecordTry(const QueueSlot& slot, const MailRecipient& recipient,
+                             const RecipientOutcome& outcome) {
+  if (!journal_ || outcome.kind == RecipientOutcome::kStopped) return;
+  Try entry;
+  entry.spool_name = SpoolNameOf(slot.SpoolPath);
+  entry.address = recipient.address;
+  entry.time = env_.clock.Now();
+  entry.answer = outcome.error_text;
+  const bool sms = outcome.way == RecipientOutcome::kSms;
+  entry.kind = sms ? RecipientKind::kSms : RecipientKind::kForward;
+  switch (outcome.kind) {
+    case RecipientOutcome::kServed:
+      entry.state = sms ? RecipientState::kSent : RecipientState::kForwarded;
+      break;
+    case RecipientOutcome::kNotAllowed:
+      entry.kind = RecipientKind::kNotAllowed;
+      entry.state = RecipientState::kNotAllowed;
+      break;
+    default:
+      entry.state = RecipientState::kFailed;
+      break;
+  }
+  if (sms) {
+    entry.provider = env_.provider;
+    entry.sent_number = outcome.number == recipient.address ? "" : outcome.number;
+    entry.provider_ids = outcome.provider_ids;
+    entry.parts = static_cast<int>(outcome.provider_ids.size());
+    if (outcome.kind == RecipientOutcome::kServed) entry.text = outcome.text;
+  }
+  journal_->Add(std::move(entry));
+}
+
+void VanequeueCls::RecordGivenUp(const std::string& spool_path) {
+  if (!journal_) return;
+  journal_->Add(StateChange{SpoolNameOf(spool_path), "", env_.clock.Now(), RecipientState::kGivenUp,
+                            "given up: the message expired"});
 }
 
 }  // namespace mailvane

@@ -27,6 +27,7 @@ int SpoolQueue::EnqueueSpoolFile(const std::string& path, TimePoint now) {
   s.envelope.clear();
   s.load_failure_logged = false;
   s.tried = false;
+  s.journaled = false;
   index_[path] = i;
   return i;
 }

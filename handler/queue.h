@@ -39,6 +39,8 @@ struct QueueSlot {
   bool load_failure_logged = false;
   // A pass has taken the message up; a woken pass serves only messages not yet tried.
   bool tried = false;
+  // The message is in the journal (recorded at its first load by this handler).
+  bool journaled = false;
   // SMS recipients whose last attempt failed, by number: true when it failed permanently. Those
   // left when the slot is freed are given up unsent.
   std::map<int, bool> sms_failing;

@@ -66,6 +66,7 @@ void VanequeueCls::ScanSpoolFolder() {
         if (RemoveMessage(env_.files, path)) {
           failure_pending = true;
         } else if (const int i = queue_.SlotOf(path); i != 0) {
+          RecordGivenUp(file.name);
           RemoveQueueEntry(i);  // its slot goes with it: the pass finds nothing gone
         }
       } else if (!failure_pending) {

@@ -5,10 +5,12 @@
 #include <cmath>
 #include <optional>
 
+#include "common/convert.h"
 #include "common/error.h"
 #include "common/error_mail.h"
 #include "common/log.h"
 #include "common/mail_settings.h"
+#include "common/recipients.h"
 #include "common/spool.h"
 #include "common/spool_queue.h"
 #include "platform/files/file_lock.h"
@@ -66,7 +68,31 @@ VanequeueCls::VanequeueCls(HandlerEnvironment environment)
 
 void VanequeueCls::AllocateId(const Variant& id) {
   handler_id_ = VariantText(id, &handler_id_minus_one_);
+  if (env_.open_journal && !journal_) {
+    // Kept as long as the logs: the handler's own settings record has no LogDays.
+    try {
+      journal_days_ = ToWholeNumber(ReadConfigValue(env_.registry, "LogDays"));
+    } catch (const std::exception&) {
+    }
+    journal_ = std::make_unique<JournalKeeper>(
+        env_.open_journal(config_.LogDir + kJournalFileName), env_.clock,
+        JournalKeeper::Reporter{[this](const std::string& line) { WriteHandlerLog(line); },
+                                [this](const std::string& subject, const std::string& body) {
+                                  MailError("Vanequeue " + handler_id_ + " " + subject, body);
+                                }});
+  }
   ScanSpoolFolder();
+  if (journal_) {
+    // Messages the journal has waiting whose file went while no handler ran end unknown.
+    std::vector<std::string> present;
+    const std::string folder = SpoolFolderPath();
+    for (int i = 1; i <= queue_.QueueCount(); ++i) {
+      const std::string& path = queue_.slot(i).SpoolPath;
+      if (path != kFreeSlot) present.push_back(path.substr(std::min(path.size(), folder.size())));
+    }
+    journal_->Reconcile(std::move(present));
+    FlushJournal();
+  }
   env_.timer1.SetEnabled(true);
   env_.timer2.SetEnabled(true);
   ReportCounts();
@@ -103,7 +129,9 @@ void VanequeueCls::WokenRun() {
   if (!ended_) ProcessQueue(/*untried_only=*/true);
   EndOutagePass(/*full=*/false);
   woken_running_ = false;
+  FlushJournal();
   ReportCounts();
+  RunPendingActions();
   RunWakeAfterPass();
 }
 
@@ -119,6 +147,7 @@ void VanequeueCls::EndProgram() {
   if (ended_) return;
   ended_ = true;
   SyncRemovals();
+  if (journal_) journal_->Flush();
   env_.timer1.SetEnabled(false);
   env_.timer2.SetEnabled(false);
   if (env_.end_program) env_.end_program();
@@ -144,9 +173,12 @@ void VanequeueCls::ReportCounts() {
     if (queued == 0 || slot.QueuedAt < oldest) oldest = slot.QueuedAt;
     ++queued;
   }
-  const std::array<int64_t, 7> counts = {
-      sms_sent_, sms_attempts_failed_,    forwards_,    error_mails_,
-      queued,    sms_failed_permanently_, sms_given_up_};
+  const std::array<int64_t, 11> counts = {sms_sent_,     sms_attempts_failed_,
+                                          forwards_,     error_mails_,
+                                          queued,        sms_failed_permanently_,
+                                          sms_given_up_, receipts_[0],
+                                          receipts_[1],  receipts_[2],
+                                          receipts_[3]};
   std::string down = outage_.DownText();
   // The oldest message's age grows by itself: the server adds the time since the report.
   if (reported_ && counts == reported_counts_ && oldest == reported_oldest_ &&
@@ -161,7 +193,8 @@ void VanequeueCls::ReportCounts() {
       queued == 0 ? 0.0
                   : std::max(0.0, std::chrono::duration<double>(env_.clock.Now() - oldest).count());
   env_.report_counts({counts[0], counts[1], counts[2], counts[3], counts[4], waited, counts[5],
-                      counts[6], int64_t{outage_.down() ? 0 : 1}, std::move(down)});
+                      counts[6], int64_t{outage_.down() ? 0 : 1}, std::move(down), counts[7],
+                      counts[8], counts[9], counts[10]});
 }
 
 bool VanequeueCls::CountSmsOutcome(QueueSlot& slot, int j, bool sent, SendFailure failure,
@@ -203,8 +236,10 @@ void VanequeueCls::Timer1_Timer() {
   env_.timer1.SetEnabled(false);
   ProcessQueue();
   EndOutagePass(/*full=*/true);
+  FlushJournal();
   if (!ended_) env_.timer1.SetEnabled(true);
   ReportCounts();
+  RunPendingActions();
   RunWakeAfterPass();
 }
 
@@ -212,8 +247,13 @@ void VanequeueCls::Timer2_Timer() {
   if (!env_.timer1.Enabled() || woken_running_) return;
   env_.timer2.SetEnabled(false);
   ScanSpoolFolder();
+  if (journal_) {
+    if (journal_days_) journal_->RemoveOlderThan(*journal_days_);
+  }
+  FlushJournal();
   if (!ended_) env_.timer2.SetEnabled(true);
   ReportCounts();
+  RunPendingActions();
   RunWakeAfterPass();
 }
 
@@ -232,6 +272,7 @@ void VanequeueCls::RemoveQueueEntry(int i) {
     slot.removal_pending = true;
     return;
   }
+  if (journal_) journal_->Add(MessageEnd{SpoolNameOf(slot.SpoolPath), env_.clock.Now()});
   for (const auto& [j, permanent] : slot.sms_failing) sms_given_up_ += permanent ? 0 : 1;
   queue_.FreeSlot(i);
   if (++removals_unsynced_ >= kRemovalsPerSync) SyncRemovals();

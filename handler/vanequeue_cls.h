@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/config.h"
+#include "handler/journal_keeper.h"
 #include "handler/provider_outage.h"
 #include "handler/queue.h"
 #include "platform/automation/automation.h"
@@ -35,6 +36,7 @@ struct RecipientOutcome;
 class StoredMessage;
 class RegistryReader;
 class SmsRendererFactory;
+struct SmsReceipt;
 class Timer;
 
 inline constexpr uint16_t kProcessInterval = 5000;  // Timer1
@@ -72,6 +74,9 @@ struct HandlerEnvironment {
   std::function<void(const std::vector<Variant>&)> report_counts = nullptr;
   // The provider as the outage mails name it (ProviderName).
   std::string provider = "";
+  // Opens the message journal at the path given (LogDir & kJournalFileName) once the settings
+  // are loaded; without it nothing is recorded.
+  std::function<std::unique_ptr<Journal>(const std::string& path)> open_journal = nullptr;
 };
 
 class VanequeueCls {
@@ -93,6 +98,16 @@ class VanequeueCls {
   // after, on the loop, a scan and a pass of the messages not yet tried run, unless a pass is
   // running: then one such run follows it. Wakes that come before the run starts share it.
   void Wake();
+
+  // An administrator's actions on a queued message (spool name), on one recipient (as written)
+  // or, with an empty one, on all. Retry: its queued and failed recipients are tried at once, by
+  // a woken pass. Cancel: its queued and failed recipients are never sent; a message with none
+  // left is concluded and removed. During a pass an action waits for the pass to end.
+  void Retry(const std::string& spool_name, const std::string& recipient);
+  void Cancel(const std::string& spool_name, const std::string& recipient);
+  // Counts a delivery receipt of a final state and records it in the journal, written with the
+  // next scan or pass; a receipt of a state on the way (ENROUTE, ACCEPTD) is left.
+  void TakeReceipt(const SmsReceipt& receipt);
 
   void ScanSpoolFolder();
   // untried_only: only messages that no pass has tried yet are served (a woken pass), so that a
@@ -132,6 +147,13 @@ class VanequeueCls {
   // Starts the run that a wake during a pass asked for.
   void RunWakeAfterPass();
   void MailError(const std::string& subject, const std::string& body);
+  // Writes what the scan or pass recorded in the journal, once.
+  void FlushJournal();
+  // The actions that waited for a pass, applied after it.
+  void RunPendingActions();
+  void ApplyAction(bool cancel, const std::string& spool_name, const std::string& recipient);
+  // The message's recipients as a pass serves them; nothing when it cannot be read now.
+  std::optional<std::vector<MailRecipient>> RecipientsOf(QueueSlot& slot);
   // Counts one SMS outcome of recipient j (a failure of no kind is temporary) and tells the
   // outage watch. False for a failure of the provider rather than of the message: it gets no
   // error mail of its own, the outage mails tell of it.
@@ -166,6 +188,12 @@ class VanequeueCls {
   void RecordOutcome(int i, int count, int j, const MailRecipient& recipient,
                      const StoredMessage& message, const RecipientOutcome& outcome, bool last,
                      int* error_count);
+  // The journal's entries of a message first loaded, of one try, and of an expiry.
+  void RecordNewMessage(QueueSlot& slot, const StoredMessage& message,
+                        const std::vector<MailRecipient>& recipients);
+  void RecordTry(const QueueSlot& slot, const MailRecipient& recipient,
+                 const RecipientOutcome& outcome);
+  void RecordGivenUp(const std::string& spool_path);
   void ConcludeMessage(int i, int count, std::unique_ptr<StoredMessage> message,
                        const std::vector<MailRecipient>& recipients, int error_count);
   std::string SpoolFolderPath() const;
@@ -193,10 +221,19 @@ class VanequeueCls {
   int sends_in_flight_ = 0;          // SMS started whose outcome is not yet recorded
   std::exception_ptr send_failure_;  // thrown by the bookkeeping of an SMS's outcome
   bool reported_ = false;
-  std::array<int64_t, 7> reported_counts_{};
+  std::array<int64_t, 11> reported_counts_{};
   std::string reported_down_;
   TimePoint reported_oldest_{};
   ProviderOutage outage_;
+  std::unique_ptr<JournalKeeper> journal_;
+  std::optional<int32_t> journal_days_;  // LogDays: how long the journal keeps ended messages
+  struct Action {
+    bool cancel = false;
+    std::string spool_name;
+    std::string recipient;
+  };
+  std::vector<Action> pending_actions_;
+  std::array<int64_t, 4> receipts_{};  // delivered, undelivered, expired, rejected
 };
 
 }  // namespace mailvane

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 
 #include "common/recipients.h"
@@ -10,6 +11,7 @@
 #include "handler/queue.h"
 #include "platform/files/testing/fake_file_lock.h"
 #include "platform/files/testing/fake_file_system.h"
+#include "platform/journal/journal.h"
 #include "platform/loop/testing/fake_clock.h"
 #include "platform/loop/testing/fake_timer.h"
 #include "platform/mail/mail_result.h"
@@ -57,7 +59,8 @@ class HandlerTest : public ::testing::Test {
           registry_, files_, clock_, mail_, sms_, timer1_, timer2_, lock_, "/opt/mailvane",
           [this] { ++end_calls_; }, [this](const std::string& f) { log_failures_.push_back(f); },
           [this](std::function<void()> run) { posted_.push_back(std::move(run)); },
-          [this](const std::vector<Variant>& counts) { counts_ = counts; }, "smpp h:1"});
+          [this](const std::vector<Variant>& counts) { counts_ = counts; }, "smpp h:1",
+          open_journal_});
     }
     return *handler_;
   }
@@ -133,6 +136,7 @@ class HandlerTest : public ::testing::Test {
   std::vector<std::string> log_failures_;
   std::vector<std::function<void()>> posted_;
   std::vector<Variant> counts_;  // the last report
+  std::function<std::unique_ptr<Journal>(const std::string&)> open_journal_;
   std::unique_ptr<VanequeueCls> handler_;
 };
 
@@ -610,8 +614,9 @@ TEST_F(HandlerTest, AnOutageMailsOnceForAllMessagesAndOnceWhenTheProviderRecover
             "ESME_RBINDFAIL. 3 SMS wait and are retried; no error mail is sent per message until "
             "the provider recovers");
   EXPECT_EQ(CountLog("{1} !!!SMS provider smpp h:1 cannot be used since"), 1u);
-  // sent, attempts failed, forwards, error mails, queued, oldest, permanent, given up, up, down
-  ASSERT_EQ(counts_.size(), 10u);
+  // sent, attempts failed, forwards, error mails, queued, oldest, permanent, given up, up, down,
+  // then the receipts by state
+  ASSERT_EQ(counts_.size(), 14u);
   EXPECT_EQ(counts_[1], Variant{int64_t{6}});
   EXPECT_EQ(counts_[8], Variant{int64_t{0}});
   EXPECT_EQ(counts_[9], Variant{"smpp h:1 since 07/12/2026 09:07:03 (SMPP bind: ESME_RBINDFAIL)"});
@@ -1053,6 +1058,213 @@ TEST_F(HandlerTest, APermanentFailureConcludesItsRecipientOnceEvenAcrossARestart
   EXPECT_EQ(CountLog("{1} !!!Processed with errors (1/1) " + path), 1u);
   EXPECT_EQ(CountLog("{1} Processed OK"), 0u);
   EXPECT_EQ(files_.FileNames(kSpool), std::vector<std::string>{});
+}
+
+// The real journal on a temporary file, behind a switch that makes every call fail as a broken
+// file would (the opening included), to show that the journal never decides a send.
+class FlakyJournal final : public Journal {
+ public:
+  FlakyJournal(std::unique_ptr<Journal> real, const bool& broken)
+      : real_(std::move(real)), broken_(broken) {}
+  bool ok() const override { return !broken_ && real_->ok(); }
+  std::error_code error() const override { return broken_ ? kBroken : real_->error(); }
+  std::string ErrorText() const override { return broken_ ? "file is not a database" : ""; }
+  std::error_code Reopen() override { return broken_ ? kBroken : real_->Reopen(); }
+  std::error_code Write(const JournalBatch& batch, WriteResult* result) override {
+    return broken_ ? kBroken : real_->Write(batch, result);
+  }
+  std::error_code Reconcile(const std::vector<std::string>& present, TimePoint now,
+                            int* ended) override {
+    return broken_ ? kBroken : real_->Reconcile(present, now, ended);
+  }
+  std::error_code RemoveOlderThan(TimePoint cutoff, int* removed) override {
+    return broken_ ? kBroken : real_->RemoveOlderThan(cutoff, removed);
+  }
+  std::error_code FindMessages(const MessageQuery& q, MessagePage* page) override {
+    return real_->FindMessages(q, page);
+  }
+  std::error_code Timeline(const std::string& name, JournalMessage* message) override {
+    return real_->Timeline(name, message);
+  }
+  std::error_code NumberLog(const std::string& n, int limit,
+                            std::vector<JournalMessage>* messages) override {
+    return real_->NumberLog(n, limit, messages);
+  }
+  std::error_code Waiting(int limit, std::vector<JournalMessage>* messages) override {
+    return real_->Waiting(limit, messages);
+  }
+
+ private:
+  const std::error_code kBroken = make_error_code(JournalError::kCorrupt);
+  std::unique_ptr<Journal> real_;
+  const bool& broken_;
+};
+
+class HandlerJournalTest : public HandlerTest {
+ protected:
+  HandlerJournalTest() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    path_ = ::testing::TempDir() + "handler_journal_" + info->name() + ".sqlite";
+    for (const char* end : {"", "-wal", "-shm"}) std::filesystem::remove(path_ + end);
+    open_journal_ = [this](const std::string& path) {
+      opened_path_ = path;
+      return std::make_unique<FlakyJournal>(OpenJournal(path_, JournalMode::kWrite), broken_);
+    };
+  }
+
+  JournalMessage Read(const std::string& name) {
+    JournalMessage message;
+    EXPECT_FALSE(OpenJournal(path_, JournalMode::kRead)->Timeline(name, &message)) << name;
+    return message;
+  }
+  const JournalRecipient* Find(const JournalMessage& m, const std::string& address) {
+    for (const JournalRecipient& r : m.recipients) {
+      if (r.address == address) return &r;
+    }
+    return nullptr;
+  }
+
+  std::string path_;
+  std::string opened_path_;
+  bool broken_ = false;
+};
+
+TEST_F(HandlerJournalTest, AMessageItsTriesItsReceiptAndItsEndAreRecordedAndKeptLogDays) {
+  Set("ForwardOK", "0");
+  Set("LogDays", "2");
+  Spool("a.msg", {{"447700900123", "Bob"}, {"222", "Two"}, {"dave@example.org", "Dave"}});
+  sms_.SetSendFunction([](const RenderedSms& sms) {
+    return sms.recipients[0].first == "222" ? FakeSmsResult{9, "busy"}
+                                            : FakeSmsResult{0, "", {}, {"1A2B"}};
+  });
+  Handler().AllocateId(Variant{int64_t{1}});
+  EXPECT_EQ(opened_path_, std::string(kLogDir) + "journal.sqlite");
+  ProcessTick();
+  EXPECT_EQ(CountLog("{1} SMS sent (1/1) 447700900123 (1A2B)"), 1u);
+
+  // The SMSC gives the id in decimal in its receipt; a state on the way is not recorded.
+  Handler().TakeReceipt({"6699", "ENROUTE", ""});
+  Handler().TakeReceipt({"6699", "DELIVRD", "000"});
+  ASSERT_TRUE(timer2_.Fire());
+  JournalMessage m = Read("a.msg");
+  EXPECT_EQ(m.state, MessageState::kWaiting);
+  EXPECT_EQ(m.from, "Alice <alice@example.com>");
+  EXPECT_EQ(m.subject, "Subject line");
+  const JournalRecipient* sent = Find(m, "447700900123");
+  ASSERT_NE(sent, nullptr);
+  EXPECT_EQ(sent->state, RecipientState::kDelivered);
+  EXPECT_THAT(sent->provider_ids, ElementsAre("1A2B"));
+  EXPECT_EQ(sent->text, "Hello there");
+  EXPECT_EQ(sent->provider, "smpp h:1");
+  ASSERT_NE(Find(m, "222"), nullptr);
+  EXPECT_EQ(Find(m, "222")->state, RecipientState::kFailed);
+  EXPECT_EQ(Find(m, "222")->answer, "busy");
+  ASSERT_NE(Find(m, "dave@example.org"), nullptr);
+  EXPECT_EQ(Find(m, "dave@example.org")->state, RecipientState::kNotAllowed);
+  ASSERT_EQ(counts_.size(), 14u);
+  EXPECT_EQ(counts_[10], Variant{int64_t{1}});  // delivered
+
+  // Expired with a recipient still failing: given up, and ended with its file.
+  clock_.Advance(std::chrono::minutes(61));
+  ProcessTick();
+  m = Read("a.msg");
+  EXPECT_EQ(m.state, MessageState::kEnded);
+  EXPECT_EQ(Find(m, "222")->state, RecipientState::kGivenUp);
+  EXPECT_EQ(Find(m, "447700900123")->state, RecipientState::kDelivered);
+
+  // Removed with the logs, at the first scan of a later day.
+  clock_.Advance(std::chrono::hours(24));
+  ASSERT_TRUE(timer2_.Fire());
+  EXPECT_FALSE(OpenJournal(path_, JournalMode::kRead)->Timeline("a.msg", &m));
+  clock_.Advance(std::chrono::hours(24));
+  ASSERT_TRUE(timer2_.Fire());
+  EXPECT_EQ(OpenJournal(path_, JournalMode::kRead)->Timeline("a.msg", &m),
+            make_error_code(JournalError::kNotFound));
+}
+
+TEST_F(HandlerJournalTest, ABrokenJournalNeverStopsOrRepeatsAnSmsAndIsWrittenWhenItWorksAgain) {
+  broken_ = true;
+  Set("LogDays", "30");
+  std::string path = Spool("a.msg", {{"111", "One"}, {"222", "Two"}});
+  Handler().AllocateId(Variant{int64_t{1}});
+  ProcessTick();
+  Spool("b.msg", {{"333", "Three"}});
+  ASSERT_TRUE(timer2_.Fire());
+  ProcessTick();
+  EXPECT_THAT(SmsNumbers(), ElementsAre("111", "222", "333"));
+  EXPECT_EQ(files_.FileNames(kSpool), std::vector<std::string>{});
+  EXPECT_EQ(CountLog("{1} !!!The message journal cannot be opened (file is not a database)"), 1u);
+  EXPECT_EQ(CountLog("{1} !!!The message journal cannot be"), 1u);
+  ASSERT_EQ(ErrorMails().size(), 1u);
+  EXPECT_EQ(ErrorMails()[0]->subject, "Vanequeue 1 Journal Error");
+
+  // Mended: what was kept is written with the next pass, and that is logged once.
+  broken_ = false;
+  ASSERT_TRUE(timer2_.Fire());  // the day's removal of old messages must not skip what was kept
+  ProcessTick();
+  EXPECT_EQ(CountLog("{1} The message journal is written again"), 1u);
+  EXPECT_EQ(Read("a.msg").state, MessageState::kEnded);
+  EXPECT_EQ(Read("b.msg").recipients.at(0).state, RecipientState::kSent);
+  EXPECT_THAT(SmsNumbers(), ElementsAre("111", "222", "333"));
+  EXPECT_EQ(ErrorMails().size(), 1u);
+}
+
+TEST_F(HandlerJournalTest, RetryAndCancelActOnQueuedAndFailedRecipients) {
+  std::string a = Spool("a.msg", {{"111", "One"}, {"222", "Two"}});
+  std::string b = Spool("b.msg", {{"333", "Three"}});
+  std::string c = Spool("c.msg", {{"444x", "Four"}, {"555", "Five"}, {"666", "Six"}});
+  sms_.SetDefaultSendResult({9, "busy"});
+  sms_.QueueSendResult(0);  // 111
+  Handler().AllocateId(Variant{int64_t{1}});
+  ProcessTick();
+  EXPECT_THAT(SmsNumbers(), ElementsAre("111", "222", "333", "444x", "555", "666"));
+
+  // Cancel of one recipient: it is never sent; none being left, the message is concluded.
+  Handler().Cancel("a.msg", "222");
+  EXPECT_FALSE(files_.FileExists(a));
+  EXPECT_FALSE(files_.FileExists(a + ".done"));
+  EXPECT_EQ(Find(Read("a.msg"), "222")->state, RecipientState::kCancelled);
+  EXPECT_EQ(Read("a.msg").state, MessageState::kEnded);
+  // Cancel of a whole message; an unknown or malformed name changes nothing.
+  Handler().Cancel("b.msg", "");
+  Handler().Cancel("../b.msg", "");
+  Handler().Retry("z.msg", "");
+  EXPECT_FALSE(files_.FileExists(b));
+  EXPECT_EQ(Read("b.msg").recipients.at(0).state, RecipientState::kCancelled);
+  EXPECT_EQ(CountLog("{1} Message a.msg cancelled for 222"), 1u);
+  EXPECT_EQ(CountLog("{1} Message b.msg cancelled"), 1u);
+  EXPECT_EQ(CountLog("{1} Message ../b.msg is not queued: nothing to cancel"), 1u);
+  EXPECT_EQ(CountLog("{1} Message z.msg is not queued: nothing to retry"), 1u);
+
+  // Retry: a permanent failure too is tried again, at once by a woken pass.
+  sms_.SetSendFunction([](const RenderedSms& sms) {
+    const std::string& number = sms.recipients[0].first;
+    if (number == "444x") return FakeSmsResult{kSmsInvalidNumber, "Invalid"};
+    return number == "666" ? FakeSmsResult{9, "busy"} : FakeSmsResult{};
+  });
+  ProcessTick();  // 444x failed for good, 555 sent, 666 still failing
+  ProcessTick();
+  EXPECT_EQ(SmsNumbers().size(), 10u);
+  Handler().Retry("c.msg", "444x");
+  EXPECT_EQ(RunPosted(), 1u);
+  std::vector<std::string> numbers = SmsNumbers();
+  EXPECT_THAT(std::vector<std::string>(numbers.begin() + 10, numbers.end()),
+              ElementsAre("444x", "666"));
+  // A cancel during a pass is acted on after it, the send under way being recorded first.
+  sms_.SetSendFunction([this](const RenderedSms&) {
+    Handler().Cancel("c.msg", "");
+    return FakeSmsResult{9, "busy"};
+  });
+  Handler().Retry("c.msg", "");
+  EXPECT_EQ(RunPosted(), 1u);
+  EXPECT_EQ(SmsNumbers().size(), 14u);
+  EXPECT_FALSE(files_.FileExists(c));
+  JournalMessage m = Read("c.msg");
+  EXPECT_EQ(m.state, MessageState::kEnded);
+  EXPECT_EQ(Find(m, "444x")->state, RecipientState::kCancelled);
+  EXPECT_EQ(Find(m, "444x")->tries, 4);
+  EXPECT_EQ(Find(m, "555")->state, RecipientState::kSent);
+  EXPECT_EQ(counts_[4], Variant{int64_t{0}});  // nothing queued
 }
 
 }  // namespace

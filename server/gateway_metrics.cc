@@ -53,6 +53,12 @@ std::string RenderMetrics(const GatewayMetrics& m) {
   Family(&out, "mailvane_sms_attempts_failed_total", "counter",
          "SMS send attempts that failed; a recipient retried counts once per attempt.");
   Sample(&out, "mailvane_sms_attempts_failed_total", m.handler.sms_attempts_failed);
+  Family(&out, "mailvane_receipts_total", "counter",
+         "Delivery receipts of SMS sent, by the state they report.");
+  for (size_t i = 0; i < kReceiptStates.size(); ++i) {
+    Sample(&out, "mailvane_receipts_total{state=\"" + std::string(kReceiptStates[i]) + "\"}",
+           m.handler.receipts[i]);
+  }
   Family(&out, "mailvane_forwards_total", "counter", "Mails forwarded to e-mail recipients.");
   Sample(&out, "mailvane_forwards_total", m.handler.forwards);
   Family(&out, "mailvane_error_mails_total", "counter", "Error mails to the administrator.");

@@ -38,7 +38,11 @@ struct HandlerCounts {
   int64_t sms_failed_permanently = 0;  // SMS recipients concluded by a permanent failure
   int64_t sms_given_up = 0;            // SMS recipients whose message expired unsent
   std::string provider_down;           // "<provider> since <when> (<why>)"; empty while it works
+  // Delivery receipts of a final state: delivered, undelivered, expired, rejected.
+  std::array<int64_t, 4> receipts{};
 };
+inline constexpr std::array<const char*, 4> kReceiptStates = {"delivered", "undelivered", "expired",
+                                                              "rejected"};
 
 struct GatewayMetrics {
   int64_t mails_received = 0;

@@ -21,6 +21,7 @@ void AddCounters(const HandlerCounts& from, HandlerCounts* to) {
   to->error_mails += from.error_mails;
   to->sms_failed_permanently += from.sms_failed_permanently;
   to->sms_given_up += from.sms_given_up;
+  for (size_t i = 0; i < kReceiptStates.size(); ++i) to->receipts[i] += from.receipts[i];
 }
 
 }  // namespace
@@ -72,8 +73,9 @@ void HandlerSupervisor::Ended() {
 }
 
 void HandlerSupervisor::TakeEvent(const std::string& name, const std::vector<Variant>& args) {
-  // Six values from every handler; the outcomes and the provider's state after them.
-  if (name != "Counts" || (args.size() != 6 && args.size() != 10)) return;
+  // Six values from every handler; the outcomes and the provider's state after them; then the
+  // delivery receipts by state.
+  if (name != "Counts" || (args.size() != 6 && args.size() != 10 && args.size() != 14)) return;
   int64_t numbers[5];
   for (size_t i = 0; i < 5; ++i) {
     const int64_t* number = std::get_if<int64_t>(&args[i]);
@@ -95,7 +97,7 @@ void HandlerSupervisor::TakeEvent(const std::string& name, const std::vector<Var
   counts.error_mails = numbers[3];
   counts.queue_messages = numbers[4];
   counts.queue_oldest_seconds = oldest;
-  if (args.size() == 10) {
+  if (args.size() >= 10) {
     const int64_t* permanently = std::get_if<int64_t>(&args[6]);
     const int64_t* given_up = std::get_if<int64_t>(&args[7]);
     const int64_t* up = std::get_if<int64_t>(&args[8]);
@@ -105,6 +107,11 @@ void HandlerSupervisor::TakeEvent(const std::string& name, const std::vector<Var
     counts.sms_given_up = *given_up;
     // A handler that says the provider is down without saying what is down still counts.
     if (*up == 0) counts.provider_down = down->empty() ? "the provider" : *down;
+  }
+  for (size_t i = 10; i < args.size(); ++i) {  // the receipts, by state
+    const int64_t* number = std::get_if<int64_t>(&args[i]);
+    if (number == nullptr || *number < 0) return;
+    counts.receipts[i - 10] = *number;
   }
   counts_ = std::move(counts);
   counts_at_ = env_.clock.Now();
@@ -177,6 +184,14 @@ void HandlerSupervisor::SendWake() {
   env_.wake_timer.SetEnabled(true);  // the gap; enabled already when its end sends this wake
   // A handler that cannot take it now finds the file on its own scan.
   if (up()) (void)handler_->Post("Wake", {});
+}
+
+bool HandlerSupervisor::PostRetry(const std::string& spool_name, const std::string& recipient) {
+  return up() && mailvane::PostRetry(*handler_, spool_name, recipient);
+}
+
+bool HandlerSupervisor::PostCancel(const std::string& spool_name, const std::string& recipient) {
+  return up() && mailvane::PostCancel(*handler_, spool_name, recipient);
 }
 
 void HandlerSupervisor::WakeTimer_Timer() {

@@ -68,6 +68,10 @@ class HandlerSupervisor {
   // counted), and whether a handler is in the table now.
   int restarts() const { return restarts_; }
   bool up() const { return handler_ != nullptr; }
+  // An administrator's retry or cancel of a message (an empty recipient: the whole message),
+  // posted to the handler; false when there is no handler to take it.
+  bool PostRetry(const std::string& spool_name, const std::string& recipient);
+  bool PostCancel(const std::string& spool_name, const std::string& recipient);
   // The handler's part of the metrics: restarts, up, restarting, and the counts summed over every
   // handler this server started, the oldest queued message's wait brought up to now.
   void AddMetrics(GatewayMetrics* metrics) const;

@@ -121,6 +121,15 @@ class MailvaneFrmSvc final : public MainWindow, public SmtpEvents, public Servic
   // events (sms sent, sms failed, forwards, error mails, queue messages, oldest queued seconds),
   // summed over every handler this server started.
   GatewayMetrics metrics() const;
+  // An administrator's retry or cancel of a queued message (its spool name; recipient as
+  // written, empty for all), posted to the handler. False when no handler runs or the post was
+  // dropped; the handler logs what it did.
+  bool RetryMessage(const std::string& spool_name, const std::string& recipient) {
+    return supervisor_.PostRetry(spool_name, recipient);
+  }
+  bool CancelMessage(const std::string& spool_name, const std::string& recipient) {
+    return supervisor_.PostCancel(spool_name, recipient);
+  }
 
  private:
   void LoadPhase1(const std::string& argument_text, bool* go_on);

@@ -499,8 +499,10 @@ TEST_F(ServiceWindowTest, CountersFollowTheMailAndTheHandlersCountsSurviveItsRes
   // The second handler says more: outcomes and the provider's state.
   objects_.RaiseEvent(kHandlerProgId, "Counts",
                       {int64_t{1}, int64_t{0}, int64_t{0}, int64_t{0}, int64_t{0}, 0.0, int64_t{2},
-                       int64_t{3}, int64_t{0}, "smpp h:1 since then (refused)"});
+                       int64_t{3}, int64_t{0}, "smpp h:1 since then (refused)", int64_t{4},
+                       int64_t{1}, int64_t{0}, int64_t{2}});
   GatewayMetrics after = Window().metrics();
+  EXPECT_EQ(after.handler.receipts, (std::array<int64_t, 4>{4, 1, 0, 2}));
   EXPECT_EQ(after.handler.sms_failed_permanently, 2);
   EXPECT_EQ(after.handler.sms_given_up, 3);
   EXPECT_EQ(HealthText(after), "ok; provider down: smpp h:1 since then (refused)");

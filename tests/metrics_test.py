@@ -37,14 +37,15 @@ class MetricsTest(GatewayTest):
             return error.code, error.headers["Content-Type"], error.read().decode()
 
     def scrape(self):
-        """{(name, reason or None): value} of every sample."""
+        """{(name, reason or state or None): value} of every sample."""
         status, content_type, body = self.get("/metrics")
         self.assertEqual(status, 200)
         self.assertEqual(content_type, "text/plain; version=0.0.4; charset=utf-8")
         samples = {}
         for family in text_string_to_metric_families(body):
             for sample in family.samples:
-                samples[(sample.name, sample.labels.get("reason"))] = sample.value
+                label = sample.labels.get("reason", sample.labels.get("state"))
+                samples[(sample.name, label)] = sample.value
         return samples
 
     def value(self, name, reason=None):
@@ -146,6 +147,12 @@ class MetricsTest(GatewayTest):
         self.assertEqual(self.value("mailvane_provider_up"), 1)
         self.assertEqual(self.get("/healthz"), (200, "text/plain; charset=utf-8", "ok\n"))
         self.assertEqual(len(self.sink.to("admin@example.com")), 1)
+        # Receipts, counted by the state they report; one on the way is not counted.
+        for stat in ("DELIVRD", "ENROUTE", "REJECTD", "DELIVRD"):
+            smsc.command("receipt", message_id="1", stat=stat, dest_addr="447700900121")
+        self.wait_value("mailvane_receipts_total", lambda v: v == 2, reason="delivered")
+        self.assertEqual(self.value("mailvane_receipts_total", "rejected"), 1)
+        self.assertEqual(self.value("mailvane_receipts_total", "expired"), 0)
 
 
 if __name__ == "__main__":

@@ -5,6 +5,7 @@ answers, drops and receipts make of it in the log."""
 import os
 import shutil
 import smtplib
+import sqlite3
 import sys
 import tempfile
 import unittest
@@ -49,6 +50,38 @@ class SmppTest(GatewayTest):
         m.set_content(body)
         with smtplib.SMTP("127.0.0.1", self.gw.port, timeout=30) as client:
             client.send_message(m)
+
+    def journal_rows(self, sql):
+        path = os.path.join(self.gw.log_dir, "journal.sqlite")
+        with sqlite3.connect("file:%s?mode=ro" % path, uri=True) as db:
+            return db.execute(sql).fetchall()
+
+    def test_a_journal_that_cannot_be_used_loses_and_repeats_no_sms(self):
+        smsc = self.smsc()
+        journal = os.path.join(self.gw.log_dir, "journal.sqlite")
+        with open(journal, "wb") as f:
+            f.write(b"this is not a database\n" * 100)
+        self.start_smpp(smsc)
+        self.send(["447700900121", "447700900122"], "first")
+        self.wait_log("Processed OK")
+        self.gw.stop()
+        os.remove(journal)
+        os.mkdir(journal)  # a folder in its place
+        self.gw.start("-debug")
+        self.gw.wait_listening()
+        self.send(["447700900123"], "second")
+        self.wait_log("Processed OK", count=2)
+        for number in ("447700900121", "447700900122", "447700900123"):
+            self.assertEqual(len(self.sms_to(smsc, number)), 1, number)
+        lines = self.gw.log_lines()
+        broken = [l for l in lines if "!!!The message journal cannot be" in l]
+        self.assertEqual(len(broken), 2, lines)  # once for each handler
+        mails = [m for m in self.sink.to("admin@example.com") if "Journal Error" in m[2]["Subject"]]
+        self.assertEqual(len(mails), 2)
+        # Mended while the handler runs: what was kept is written at a later pass.
+        os.rmdir(journal)
+        self.wait_log("{1} The message journal is written again")
+        self.assertEqual(self.journal_rows("SELECT state FROM recipients"), [("sent",)])
 
     def sms_to(self, smsc, number):
         return [e for e in smsc.of("sms") if e["dest_addr"] == number]
@@ -193,9 +226,14 @@ class SmppTest(GatewayTest):
         self.assertEqual(smsc.of("submit")[0]["source_addr"], "4470000")
         for stat, message_id in (("DELIVRD", sms["message_ids"][2]), ("UNDELIV", "x-77")):
             smsc.command("receipt", message_id=message_id, stat=stat, dest_addr="447700900123")
-        self.wait_log("SMS 447700900123 DELIVRD (%s)" % sms["message_ids"][2])
-        self.wait_log("SMS 447700900123 UNDELIV (x-77)")
+        self.wait_log("{1} SMS 447700900123 DELIVRD (%s)" % sms["message_ids"][2])
+        self.wait_log("{1} !!!SMS 447700900123 UNDELIV (x-77)")
+        self.wait_log("{1} SMS sent (1/1) 447700900123 (%s)" % " ".join(sms["message_ids"]))
         self.assertEqual([e["status"] for e in smsc.wait("deliver_sm_resp", 2)], [0, 0])
+        # The receipt reaches the journal with the next scan: found by the last part's id.
+        wait_for(lambda: self.journal_rows(
+            "SELECT r.state, r.receipt_state, r.parts FROM recipients r") ==
+            [("delivered", "delivered", 3)], what="the receipt in the journal")
         smsc.command("enquire_link")
         smsc.wait("enquire_link_resp")
         smsc.wait("enquire_link", timeout=40)  # the session's own, every 30 s

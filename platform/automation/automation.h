@@ -93,6 +93,20 @@ class ObjectFactory {
 std::unique_ptr<ObjectFactory> NewChildProcessObjectFactory(
     EventLoop& loop, std::map<std::string, std::string> programs, AutomationOptions options = {});
 
+// The handler's one-way members beside "Wake": an administrator's actions on a queued message,
+// posted with two strings, the spool name and a recipient as written (empty: every recipient).
+inline constexpr char kRetryMember[] = "Retry";
+inline constexpr char kCancelMember[] = "Cancel";
+// Posts an action to the handler object; false when the post was dropped (see Post).
+inline bool PostRetry(AutomationObject& handler, const std::string& spool_name,
+                      const std::string& recipient) {
+  return handler.Post(kRetryMember, {spool_name, recipient});
+}
+inline bool PostCancel(AutomationObject& handler, const std::string& spool_name,
+                       const std::string& recipient) {
+  return handler.Post(kCancelMember, {spool_name, recipient});
+}
+
 // The environment variable that tells a started program which descriptor is its connection.
 inline constexpr char kAutomationFdVariable[] = "MAILVANE_AUTOMATION_FD";
 

@@ -331,8 +331,16 @@ std::unique_ptr<SmsRendererFactory> NewProviderSmsRendererFactory(
         HttpProviderOf(settings));
   }
   if (protocol != "smpp") return NewMailSmsRendererFactory(environment.mail);
-  return NewSmppSmsRendererFactory(environment.loop, SmppOptionsOf(settings),
-                                   settings.SourceAddress, std::move(environment.log));
+  SmppSessionOptions options = SmppOptionsOf(settings);
+  if (environment.receipt) {
+    options.receipt = [receipt = std::move(environment.receipt)](const std::string& id,
+                                                                 const std::string& stat,
+                                                                 const std::string& error) {
+      receipt({id, stat, error});
+    };
+  }
+  return NewSmppSmsRendererFactory(environment.loop, options, settings.SourceAddress,
+                                   std::move(environment.log));
 }
 
 SendOutcome SendTestSms(ProviderEnvironment environment, const ProviderSettings& settings,

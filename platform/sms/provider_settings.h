@@ -115,6 +115,8 @@ struct ProviderEnvironment {
   MailFactory& mail;
   std::function<void(const std::string&)> log;
   std::shared_ptr<SendAbort> abort = nullptr;
+  // Receives each delivery receipt as a value, beside its log line.
+  std::function<void(const SmsReceipt&)> receipt = nullptr;
 };
 
 // The renderers that the settings name. Settings that cannot be used give renderers whose Send

@@ -51,6 +51,10 @@ struct SmppSessionOptions {
   int window = 10;     // 1 .. kMaxSmppWindow
   int throughput = 0;  // submits per second, 0: no limit
   bool delivery_reports = false;
+  // Receives each delivery receipt beside its log line: the receipted message id, its state word
+  // as given ("DELIVRD", "UNDELIV", "EXPIRED", "REJECTD", ...) and its error code ("000").
+  std::function<void(const std::string& id, const std::string& stat, const std::string& error)>
+      receipt = nullptr;
 };
 
 // One SMS: its parts as short_message octets with their esm_class and data_coding.
@@ -84,7 +88,8 @@ std::string SmppAccountProblem(const std::string& system_id, const std::string& 
 
 class SmppSession {
  public:
-  // log receives the daily-log lines of delivery receipts ("SMS <number> <stat> (<id>)").
+  // log receives the daily-log lines of delivery receipts ("SMS <number> <stat> (<id>)"; one of
+  // an SMS that did not arrive begins with "!!!").
   SmppSession(EventLoop& loop, SmppSessionOptions options,
               std::function<void(const std::string&)> log);
   SmppSession(const SmppSession&) = delete;

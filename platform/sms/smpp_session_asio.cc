@@ -532,7 +532,9 @@ class SmppSession::Impl : public std::enable_shared_from_this<Impl> {
     std::string number = Printable(pdu.source_addr);
     auto it = tracked_.find(id);
     if (it != tracked_.end()) number = it->second;
-    if (log_) log_("SMS " + number + " " + stat + " (" + id + ")");
+    const bool lost = stat == "UNDELIV" || stat == "EXPIRED" || stat == "REJECTD";
+    if (log_) log_((lost ? "!!!SMS " : "SMS ") + number + " " + stat + " (" + id + ")");
+    if (options_.receipt) options_.receipt(id, stat, ReceiptField(pdu.short_message, "err:"));
   }
 
   void Track(const std::string& id, const std::string& number) {

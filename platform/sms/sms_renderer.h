@@ -28,6 +28,14 @@ inline constexpr long kSmsProviderFailed = 103;  // the provider refused or coul
 inline constexpr long kSmsTextTooLong = 104;     // more parts than one concatenated SMS holds
 inline constexpr long kSmsBadSettings = 105;     // the Provider settings are not usable
 
+// A delivery receipt of an SMS sent: the provider's message id, the state word as the provider
+// gave it ("DELIVRD", "UNDELIV", "EXPIRED", "REJECTD", ...) and its error code, if any.
+struct SmsReceipt {
+  std::string provider_id;
+  std::string state;
+  std::string error;
+};
+
 class SmsRenderer {
  public:
   SmsRenderer() = default;
@@ -55,6 +63,9 @@ class SmsRenderer {
   // The text and the failure kind of the last Send's outcome (empty and kNone after a success).
   virtual std::string ErrorText() const { return Outcome().text; }
   SendFailure Failure() const { return Outcome().failure; }
+  // The provider's message ids of the last Send that succeeded, one per part as the provider gave
+  // them; empty when the provider gives none.
+  virtual std::vector<std::string> MessageIds() const { return {}; }
 
   // Send without waiting for the provider, so that several SMS can be under way together: done
   // receives what Send would return (Outcome then holds the whole of it), on the loop thread,

@@ -95,6 +95,7 @@ class SmppSmsRenderer final : public SmsRendererBase {
     for (const SmppMessage& message : messages) {
       SmppResult result = session->Submit(message);
       if (!result.outcome.sent()) return Conclude(std::move(result.outcome));
+      ids_.insert(ids_.end(), result.message_ids.begin(), result.message_ids.end());
     }
     return 0;
   }
@@ -109,6 +110,7 @@ class SmppSmsRenderer final : public SmsRendererBase {
     auto first = std::make_shared<SendOutcome>();
     for (const SmppMessage& message : messages) {
       session->StartSubmit(message, [this, remaining, first, done](SmppResult result) {
+        ids_.insert(ids_.end(), result.message_ids.begin(), result.message_ids.end());
         if (!result.outcome.sent() && first->sent()) *first = std::move(result.outcome);
         if (--*remaining > 0) return;
         done(Conclude(std::move(*first)));
@@ -116,10 +118,15 @@ class SmppSmsRenderer final : public SmsRendererBase {
     }
   }
 
+  std::vector<std::string> MessageIds() const override {
+    return Failure() == SendFailure::kNone ? ids_ : std::vector<std::string>{};
+  }
+
  private:
   // Checks the numbers and encodes the text before anything is sent: one SMS per recipient.
   long Prepare(SmppSession** session, std::vector<SmppMessage>* messages) {
     ClearError();
+    ids_.clear();
     if (account_.empty()) return Fail(kSmsIncomplete, "SMS request incomplete: no account");
     if (std::string problem = SmppAccountProblem(account_, password_); !problem.empty()) {
       return Fail(kSmsBadSettings, problem);
@@ -158,6 +165,7 @@ class SmppSmsRenderer final : public SmsRendererBase {
   }
 
   SmppShared& shared_;
+  std::vector<std::string> ids_;  // of the parts answered so far
 };
 
 class SmppSmsRendererFactory final : public SmsRendererFactory {

@@ -55,6 +55,7 @@ class FakeSmsRenderer final : public SmsRenderer {
     record_.result = outcome_.code;
     record_.error_text = outcome_.text;
     record_.failure = outcome_.failure;
+    record_.message_ids = result.code == 0 ? result.message_ids : std::vector<std::string>{};
     return outcome_.code;
   }
   void StartSend(std::function<void(long)> done) override {
@@ -62,6 +63,7 @@ class FakeSmsRenderer final : public SmsRenderer {
     factory_.Hold([this, done = std::move(done)] { done(Send()); });
   }
   const SendOutcome& Outcome() const override { return outcome_; }
+  std::vector<std::string> MessageIds() const override { return record_.message_ids; }
   std::string ErrorText() const override {
     record_.calls.push_back("ErrorText");
     return outcome_.text;

@@ -31,6 +31,7 @@ struct RenderedSms {
   long result = -1;  // what the last Send returned; -1 before any
   std::string error_text;
   SendFailure failure = SendFailure::kNone;
+  std::vector<std::string> message_ids;  // of the last Send
   bool released = false;
 };
 
@@ -39,6 +40,7 @@ struct FakeSmsResult {
   std::string error_text;  // ErrorText after this result
   // Failure after this result; left at kNone, a failing code is temporary.
   SendFailure failure = SendFailure::kNone;
+  std::vector<std::string> message_ids = {};  // the provider's ids after a success
 };
 
 class FakeSmsRendererFactory final : public SmsRendererFactory {
