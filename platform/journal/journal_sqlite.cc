@@ -97,11 +97,12 @@ END;
     // Every search walks one index newest first and stops at its page. sort_key orders messages
     // as (received, id) do, in one integer: the second received, shifted, and the order of
     // recording within that second. Recipients carry their message's key, so the number and
-    // state indexes walk in message order; one text index per message (subject, From and every
-    // SMS text, kept in `words`) has the key as its row id, so a text search walks it too.
+    // state indexes walk in message order. One text index entry per message, its subject, From
+    // and SMS texts (the view message_text, nothing stored twice), has the key as its row id, so
+    // a text search walks it too. The index is kept by the triggers and by the retention, which
+    // remove an entry by giving its words exactly as they were indexed.
     R"sql(
 ALTER TABLE messages ADD COLUMN sort_key INTEGER NOT NULL DEFAULT 0;
-ALTER TABLE messages ADD COLUMN words TEXT NOT NULL DEFAULT '';
 ALTER TABLE recipients ADD COLUMN sort_key INTEGER NOT NULL DEFAULT 0;
 DROP TRIGGER messages_words_add;
 DROP TRIGGER messages_words_remove;
@@ -116,42 +117,43 @@ DROP INDEX messages_waiting;
 DROP INDEX recipients_by_address;
 DROP INDEX recipients_by_sent_number;
 DROP INDEX recipients_by_state;
-UPDATE messages SET sort_key = k.sort_key FROM (SELECT id, (received << 21) +
+UPDATE messages SET sort_key = k.sort_key FROM (SELECT id, (received << 12) +
   row_number() OVER (PARTITION BY received ORDER BY id) - 1 AS sort_key FROM messages) k
   WHERE k.id = messages.id;
 UPDATE recipients SET sort_key = (SELECT sort_key FROM messages WHERE id = recipients.message);
-UPDATE messages SET words = subject || char(10) || from_header || coalesce((SELECT
-  group_concat(char(10) || text, '') FROM recipients WHERE message = messages.id AND text <> ''),
-  '');
 CREATE UNIQUE INDEX messages_by_key ON messages(sort_key);
 CREATE INDEX messages_by_sender ON messages(envelope_sender COLLATE NOCASE, sort_key);
 CREATE INDEX messages_waiting ON messages(sort_key) WHERE ended IS NULL;
 CREATE INDEX recipients_by_address ON recipients(address, sort_key);
 CREATE INDEX recipients_by_sent_number ON recipients(sent_number, sort_key);
 CREATE INDEX recipients_by_state ON recipients(state, sort_key);
-CREATE VIRTUAL TABLE message_words USING fts5(words, content='messages',
+CREATE VIEW message_text(sort_key, words) AS SELECT m.sort_key, m.subject || char(10) ||
+  m.from_header || coalesce((SELECT group_concat(char(10) || t, '') FROM (SELECT text AS t FROM
+  recipients WHERE message = m.id AND text <> '' ORDER BY id)), '') FROM messages m;
+CREATE VIRTUAL TABLE message_words USING fts5(words, content='message_text',
   content_rowid='sort_key', tokenize='trigram');
 INSERT INTO message_words(message_words) VALUES ('rebuild');
 CREATE TRIGGER messages_words_add AFTER INSERT ON messages BEGIN
-  INSERT INTO message_words(rowid, words) VALUES (new.sort_key, new.words);
-END;
-CREATE TRIGGER messages_words_remove AFTER DELETE ON messages BEGIN
-  INSERT INTO message_words(message_words, rowid, words)
-    VALUES ('delete', old.sort_key, old.words);
-END;
-CREATE TRIGGER messages_words_change AFTER UPDATE OF words ON messages BEGIN
-  INSERT INTO message_words(message_words, rowid, words)
-    VALUES ('delete', old.sort_key, old.words);
-  INSERT INTO message_words(rowid, words) VALUES (new.sort_key, new.words);
+  INSERT INTO message_words(rowid, words) VALUES (new.sort_key,
+    new.subject || char(10) || new.from_header);
 END;
 CREATE TRIGGER recipients_words_add AFTER INSERT ON recipients WHEN new.text <> '' BEGIN
-  UPDATE messages SET words = words || char(10) || new.text WHERE id = new.message;
+  INSERT INTO message_words(message_words, rowid, words) SELECT 'delete', m.sort_key,
+    m.subject || char(10) || m.from_header || coalesce((SELECT group_concat(char(10) || t, '')
+    FROM (SELECT text AS t FROM recipients WHERE message = m.id AND text <> '' AND id <> new.id
+    ORDER BY id)), '') FROM messages m WHERE m.id = new.message;
+  INSERT INTO message_words(rowid, words) SELECT sort_key, words FROM message_text
+    WHERE sort_key = new.sort_key;
 END;
 CREATE TRIGGER recipients_words_change AFTER UPDATE OF text ON recipients
     WHEN old.text <> new.text BEGIN
-  UPDATE messages SET words = subject || char(10) || from_header || coalesce((SELECT
-    group_concat(char(10) || text, '') FROM recipients WHERE message = new.message AND
-    text <> ''), '') WHERE id = new.message;
+  INSERT INTO message_words(message_words, rowid, words) SELECT 'delete', m.sort_key,
+    m.subject || char(10) || m.from_header || coalesce((SELECT group_concat(char(10) || t, '')
+    FROM (SELECT iif(id = new.id, old.text, text) AS t FROM recipients WHERE message = m.id AND
+    iif(id = new.id, old.text, text) <> '' ORDER BY id)), '') FROM messages m
+    WHERE m.id = new.message;
+  INSERT INTO message_words(rowid, words) SELECT sort_key, words FROM message_text
+    WHERE sort_key = new.sort_key;
 END;
 )sql",
 };
@@ -164,9 +166,10 @@ constexpr char kRecipientColumns[] =
     "r.id, r.address, r.sent_number, r.kind, r.state, r.tries, r.last_try, r.answer, r.provider, "
     "r.parts, r.receipt_state, r.receipt_time, r.text";
 constexpr int kBusyWaitMs = 5000;
-// The low bits of a sort_key: the order of recording among the messages received in one second
-// (up to two million of them).
-constexpr int kOrderBits = 21;
+// The low bits of a sort_key: the order of recording among the messages received in one second.
+// Few bits keep the text index small (it stores the differences of neighbouring keys); a second
+// with more messages than they count spills into the keys after it (NextKey).
+constexpr int kOrderBits = 12;
 
 std::error_code FromSqlite(int rc) {
   switch (rc & 0xff) {
@@ -414,6 +417,10 @@ class SqliteJournal final : public Journal {
   }
 
   std::error_code MessageRow(const std::string& spool_name, int64_t* id);
+  // The sort_key of a message received in `second`: after every one recorded for that second;
+  // when the second's keys are all taken, the first free key after them (the message sorts as if
+  // received a moment later).
+  std::error_code NextKey(int64_t second, int64_t* key);
   std::error_code Apply(const NewMessage& m, WriteResult* result);
   std::error_code Apply(const Try& t, WriteResult* result);
   std::error_code Apply(const StateChange& c, WriteResult* result);
@@ -513,19 +520,34 @@ std::error_code SqliteJournal::AddEvent(int64_t message, std::optional<int64_t> 
              });
 }
 
+std::error_code SqliteJournal::NextKey(int64_t second, int64_t* key) {
+  const int64_t lo = second << kOrderBits, hi = (second + 1) << kOrderBits;
+  *key = lo;
+  std::error_code ec = Query(
+      "SELECT max(sort_key) FROM messages WHERE sort_key >= ?1 AND sort_key < ?2",
+      [&](Use& u) { u.Bind(1, lo).Bind(2, hi); },
+      [&](const Use& row) {
+        if (!row.IsNull(0)) *key = row.Int(0) + 1;
+      });
+  if (ec || *key < hi) return ec;
+  return Query(
+      "SELECT a.sort_key + 1 FROM messages a WHERE a.sort_key >= ?1 AND NOT EXISTS "
+      "(SELECT 1 FROM messages b WHERE b.sort_key = a.sort_key + 1) ORDER BY a.sort_key LIMIT 1",
+      [&](Use& u) { u.Bind(1, hi - 1); }, [&](const Use& row) { *key = row.Int(0); });
+}
+
 std::error_code SqliteJournal::Apply(const NewMessage& m, WriteResult*) {
+  int64_t key = 0;
+  if (std::error_code ec = NextKey(Seconds(m.received), &key)) return ec;
   int changes = 0;
   std::error_code ec = Run(
       "INSERT INTO messages(spool_name, received, direction, envelope_sender, from_header, "
-      "subject, message_id, size, state, words, sort_key) "
-      "VALUES (?1,?2,?3,?4,?5,?6,?7,?8,'waiting', ?6 || char(10) || ?5, "
-      "(SELECT coalesce(max(sort_key) + 1, ?2 << 21) FROM messages "
-      "WHERE sort_key >= ?2 << 21 AND sort_key < (?2 + 1) << 21)) "
-      "ON CONFLICT(spool_name) DO NOTHING",
+      "subject, message_id, size, state, sort_key) "
+      "VALUES (?1,?2,?3,?4,?5,?6,?7,?8,'waiting',?9) ON CONFLICT(spool_name) DO NOTHING",
       [&](Use& u) {
         u.Bind(1, m.spool_name).Bind(2, Seconds(m.received)).Bind(3, DirectionName(m.direction));
         u.Bind(4, m.envelope_sender).Bind(5, m.from).Bind(6, m.subject).Bind(7, m.message_id);
-        u.Bind(8, m.size);
+        u.Bind(8, m.size).Bind(9, key);
       },
       &changes);
   if (ec || changes == 0) return ec;
@@ -705,6 +727,10 @@ std::error_code SqliteJournal::RemoveOlderThan(TimePoint cutoff, int* removed) {
   static constexpr const char* kOld =
       "SELECT id FROM messages WHERE received < ?1 AND ended IS NOT NULL";
   const std::string steps[] = {
+      // The text index entry goes first, while its words can still be read.
+      "INSERT INTO message_words(message_words, rowid, words) SELECT 'delete', sort_key, words "
+      "FROM message_text WHERE sort_key IN (SELECT sort_key FROM messages WHERE received < ?1 "
+      "AND ended IS NOT NULL)",
       std::string("DELETE FROM provider_ids WHERE recipient IN (SELECT id FROM recipients WHERE "
                   "message IN (") +
           kOld + "))",
@@ -836,7 +862,7 @@ constexpr char kStateCheck[] = "SELECT 1 FROM recipients WHERE message = :id AND
 constexpr char kTextCheck[] =
     "SELECT 1 FROM message_words WHERE message_words MATCH :text AND rowid = :key";
 constexpr char kShortTextCheck[] =
-    "SELECT 1 FROM messages WHERE id = :id AND words LIKE :text ESCAPE '\\'";
+    "SELECT 1 FROM message_text WHERE sort_key = :key AND words LIKE :text ESCAPE '\\'";
 
 std::error_code SqliteJournal::FindMessages(const MessageQuery& q, MessagePage* page) {
   *page = {};
@@ -974,9 +1000,7 @@ std::error_code SqliteJournal::NumberLog(const std::string& number, int limit,
     ec = Query(
         std::string("SELECT ") + kRecipientColumns + " FROM recipients r WHERE r.id = ?",
         [&](Use& u) { u.Bind(1, rows[i].second); },
-        [&](const Use& row) {
-          messages->back().recipients.push_back(ReadRecipient(row, 0, &id));
-        });
+        [&](const Use& row) { messages->back().recipients.push_back(ReadRecipient(row, 0, &id)); });
     if (!ec && !messages->back().recipients.empty()) {
       ec = ProviderIds(rows[i].second, &messages->back().recipients.back().provider_ids);
     }
