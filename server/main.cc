@@ -51,39 +51,40 @@ int Run(const std::string& argument_text) {
   bool ended = false;
   int exit_code = 0;
   const bool debug = argument_text == "-debug";
-  MailvaneFrmSvc window({*registry, *files, *clock, *mail, *service, *objects, *spool_writer,
-                         *timer1, *handler_timer, *wake_timer,
-                         [&](SmtpEvents& events) { return NewSmtpServer(*loop, events); },
-                         program_folder,
-                         [&](int code) {
-                           ended = true;
-                           exit_code = code;
-                           loop->Stop();
-                         },
-                         [debug](const std::string& line) {
-                           if (!debug) return;
-                           std::printf("%s\n", line.c_str());
-                           std::fflush(stdout);
-                         },
-                         [&](std::function<void()> run) { loop->Post(std::move(run)); }});
+  MailvaneFrmSvc window(
+      {*registry, *files, *clock, *mail, *service, *objects, *spool_writer, *timer1, *handler_timer,
+       *wake_timer, [&](SmtpEvents& events) { return NewSmtpServer(*loop, events); },
+       program_folder,
+       [&](int code) {
+         ended = true;
+         exit_code = code;
+         loop->Stop();
+       },
+       [debug](const std::string& line) {
+         if (!debug) return;
+         std::printf("%s\n", line.c_str());
+         std::fflush(stdout);
+       },
+       [&](std::function<void()> run) { loop->Post(std::move(run)); }});
   window.Form_Load(argument_text);
   if (ended) return exit_code;
 
-  // The window, the settings dialog and the Provider page in a browser, on loopback. A console that
-  // cannot start is reported; the gateway goes on without it.
+  // The window, the settings dialog and the Provider page in a browser, on loopback. A console that cannot start
+  // is reported; the gateway goes on without it.
   const char* console_address = std::getenv("MAILVANE_CONSOLE");
   HandlerPosts handler_posts;
-  ConsoleSetup console_setup{console_address ? console_address : "",
-                             ConsoleSecretPath(RegistryStorePath()),
-                             program_folder + "/console",
-                             [](const std::string& line) {
-                               std::fprintf(stderr, "MailvaneSvc console: %s\n", line.c_str());
-                             },
-                             [&window] { return window.metrics(); },
-                             registry.get(),
-                             &window.config(),
-                             &handler_posts,
-                             [&window](const std::string& line) { window.AddToList(line); }};
+  ConsoleSetup console_setup{
+      console_address ? console_address : "",
+      ConsoleSecretPath(RegistryStorePath()),
+      program_folder + "/console",
+      [](const std::string& line) {
+        std::fprintf(stderr, "MailvaneSvc console: %s\n", line.c_str());
+      },
+      [&window] { return window.metrics(); },
+      registry.get(),
+      &window.config(),
+      &handler_posts,
+      [&window](const std::string& line) { window.AddToList(line); }};
   std::string console_error;
   std::unique_ptr<Console> console =
       StartConsole(*loop, window.window(), window.settings(), console_setup, &console_error);
