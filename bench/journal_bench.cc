@@ -4,7 +4,7 @@
 // time of searches by number, sender, text, state and time range through a read-only journal.
 //
 //   journal_bench [MESSAGES]      (MAILVANE_BENCH_DIR: where the journal is made; default the
-//                                  system's temporary folder)
+//                                  system's temporary folder; MAILVANE_BENCH_KEEP: keep it)
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -234,7 +234,11 @@ int Run(int messages) {
     Figures f = Measure(*reader, kind.query);
     std::printf("%-26s %9.2f %9.2f %6zu\n", kind.name, f.p50_ms, f.p95_ms, f.rows);
   }
-  std::filesystem::remove_all(dir);
+  if (std::getenv("MAILVANE_BENCH_KEEP")) {
+    std::printf("kept %s\n", path.c_str());
+  } else {
+    std::filesystem::remove_all(dir);
+  }
   return 0;
 }
 

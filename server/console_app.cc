@@ -178,6 +178,10 @@ std::unique_ptr<Console> StartConsole(EventLoop& loop, WindowState& window,
     console->provider = std::make_unique<ProviderPage>(ProviderPageEnvironment{
         *console->server, loop, *setup.registry, *setup.config, loop.NewTimer()});
   }
+  if (setup.actions != nullptr && setup.config != nullptr) {
+    console->messages = std::make_unique<MessagesApi>(MessagesApiEnvironment{
+        *console->server, setup.config->LogDir + kJournalFileName, *setup.actions, setup.activity});
+  }
   if (console->server->Start(error)) return nullptr;
   return console;
 }

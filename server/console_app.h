@@ -17,6 +17,7 @@
 #include "platform/console/console_server.h"
 #include "platform/loop/event_loop.h"
 #include "server/gateway_metrics.h"
+#include "server/messages_api.h"
 #include "server/provider_page.h"
 #include "server/settings_frm.h"
 #include "server/window_state.h"
@@ -56,6 +57,7 @@ struct Console {
   std::unique_ptr<ConsoleServer> server;
   std::unique_ptr<ConsoleApp> app;
   std::unique_ptr<ProviderPage> provider;  // null without a registry and record
+  std::unique_ptr<MessagesApi> messages;   // null without actions and a record
 };
 
 struct ConsoleSetup {
@@ -67,6 +69,10 @@ struct ConsoleSetup {
   // The store and the record of the Provider page; without both, the console has no such page.
   Registry* registry = nullptr;
   const ConfigRecord* config = nullptr;
+  // The messages API over the journal in the record's LogDir; without actions (or the record),
+  // the console has no such API.
+  MessageActions* actions = nullptr;
+  std::function<void(const std::string&)> activity = nullptr;  // the activity list
 };
 
 // Builds and starts the console. nullptr when it is turned off, or when it cannot start (then

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/automation/automation.h"
+#include "platform/console/console_secret.h"
 #include "platform/files/file_system.h"
 #include "platform/files/spool_writer.h"
 #include "platform/loop/clock.h"
@@ -19,6 +20,21 @@
 
 namespace mailvane {
 namespace {
+
+// The console's retry and cancel, as the handler's one-way posts.
+class HandlerPosts final : public MessageActions {
+ public:
+  explicit HandlerPosts(MailvaneFrmSvc& window) : window_(window) {}
+  bool Retry(const std::string& spool_name, const std::string& recipient) override {
+    return window_.RetryMessage(spool_name, recipient);
+  }
+  bool Cancel(const std::string& spool_name, const std::string& recipient) override {
+    return window_.CancelMessage(spool_name, recipient);
+  }
+
+ private:
+  MailvaneFrmSvc& window_;
+};
 
 int Run(const std::string& argument_text) {
   const std::string program_folder = ProgramFolder();
@@ -60,16 +76,19 @@ int Run(const std::string& argument_text) {
   // The window, the settings dialog and the Provider page in a browser, on loopback. A console that
   // cannot start is reported; the gateway goes on without it.
   const char* console_address = std::getenv("MAILVANE_CONSOLE");
+  HandlerPosts handler_posts(window);
   ConsoleSetup console_setup{
       console_address ? console_address : "",
-      (std::filesystem::path(RegistryStorePath()).parent_path() / "console.secret").string(),
+      ConsoleSecretPath(RegistryStorePath()),
       program_folder + "/console",
       [](const std::string& line) {
         std::fprintf(stderr, "MailvaneSvc console: %s\n", line.c_str());
       },
       [&window] { return window.metrics(); },
       registry.get(),
-      &window.config()};
+      &window.config(),
+      &handler_posts,
+      [&window](const std::string& line) { window.AddToList(line); }};
   std::string console_error;
   std::unique_ptr<Console> console =
       StartConsole(*loop, window.window(), window.settings(), console_setup, &console_error);

@@ -55,7 +55,9 @@ class InstallTest(unittest.TestCase):
                      "lib/mailvane/console/index.html", "lib/mailvane/console/console.js",
                      "share/man/man8/MailvaneSvc.8", "share/doc/mailvane/admin-guide.md",
                      "share/doc/mailvane/service-signals.md", "share/mailvane/registry.reg",
-                     "lib/sysusers.d/mailvane.conf", "sbin/MailvaneSvc"]:
+                     "lib/sysusers.d/mailvane.conf", "sbin/MailvaneSvc",
+                     "lib/mailvane/mailvanectl", "sbin/mailvanectl",
+                     "share/man/man8/mailvanectl.8"]:
             self.assertIn(path, files)
         for name in ("MailvaneSvc", "Vanequeue"):
             self.assertTrue(os.access(os.path.join(self.programs, name), os.X_OK), name)

@@ -37,24 +37,37 @@ struct ConsoleRoute {
 
 class ConsoleRouteTable {
  public:
-  // A later route for the same method and path replaces the earlier one.
+  // A later route for the same method and path replaces the earlier one. A path ending in "/*"
+  // answers every path under it that has no route of its own (the handler reads the rest of
+  // request.path); the longest such prefix wins.
   void Add(const std::string& method, const std::string& path, ConsoleRoute route) {
     routes_[path][method] = std::move(route);
   }
   // nullptr when no route answers method at path.
   const ConsoleRoute* Find(const std::string& method, const std::string& path) const {
-    auto at = routes_.find(path);
-    if (at == routes_.end()) return nullptr;
-    auto found = at->second.find(method);
-    return found == at->second.end() ? nullptr : &found->second;
+    const auto* at = At(path);
+    if (at == nullptr) return nullptr;
+    auto found = at->find(method);
+    return found == at->end() ? nullptr : &found->second;
   }
   // Some route at path, whatever its method; nullptr when the path has none.
   const ConsoleRoute* AnyAt(const std::string& path) const {
-    auto at = routes_.find(path);
-    return at == routes_.end() || at->second.empty() ? nullptr : &at->second.begin()->second;
+    const auto* at = At(path);
+    return at == nullptr || at->empty() ? nullptr : &at->begin()->second;
   }
 
  private:
+  const std::map<std::string, ConsoleRoute>* At(const std::string& path) const {
+    auto at = routes_.find(path);
+    if (at != routes_.end()) return &at->second;
+    for (size_t slash = path.rfind('/'); slash != std::string::npos && slash > 0;
+         slash = path.rfind('/', slash - 1)) {
+      at = routes_.find(path.substr(0, slash + 1) + "*");
+      if (at != routes_.end()) return &at->second;
+    }
+    return nullptr;
+  }
+
   std::map<std::string, std::map<std::string, ConsoleRoute>> routes_;  // path, method
 };
 

@@ -36,6 +36,10 @@ bool IsSecretText(const std::string& text) {
 
 }  // namespace
 
+std::string ConsoleSecretPath(const std::string& registry_store_path) {
+  return (std::filesystem::path(registry_store_path).parent_path() / "console.secret").string();
+}
+
 std::string RandomToken() {
   unsigned char bytes[kSecretBytes];
   size_t filled = 0;

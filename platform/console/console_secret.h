@@ -13,6 +13,9 @@ namespace mailvane {
 // not hold a secret of 64 hex digits. The secret is returned in lower case.
 std::error_code LoadOrCreateConsoleSecret(const std::string& path, std::string* secret);
 
+// Where the secret is kept: "console.secret" beside the registry store file.
+std::string ConsoleSecretPath(const std::string& registry_store_path);
+
 // 32 random bytes in lower-case hex; empty when the kernel has none to give.
 std::string RandomToken();
 

@@ -2,7 +2,9 @@
 // prepared once per open and kept; times are stored as seconds since 1970 (UTC).
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <bit>
+#include <limits>
 #include <map>
 #include <unordered_set>
 
@@ -92,6 +94,68 @@ CREATE TRIGGER recipients_words_change AFTER UPDATE OF text ON recipients
   INSERT INTO recipient_words(rowid, text) SELECT new.id, new.text WHERE new.text <> '';
 END;
 )sql",
+    // Every search walks one index newest first and stops at its page. sort_key orders messages
+    // as (received, id) do, in one integer: the second received, shifted, and the order of
+    // recording within that second. Recipients carry their message's key, so the number and
+    // state indexes walk in message order. One text index entry per message, its subject, From
+    // and SMS texts (the view message_text, nothing stored twice), has the key as its row id, so
+    // a text search walks it too. The index is kept by the triggers and by the retention, which
+    // remove an entry by giving its words exactly as they were indexed.
+    R"sql(
+ALTER TABLE messages ADD COLUMN sort_key INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE recipients ADD COLUMN sort_key INTEGER NOT NULL DEFAULT 0;
+DROP TRIGGER messages_words_add;
+DROP TRIGGER messages_words_remove;
+DROP TRIGGER recipients_words_add;
+DROP TRIGGER recipients_words_remove;
+DROP TRIGGER recipients_words_change;
+DROP TABLE message_words;
+DROP TABLE recipient_words;
+DROP INDEX messages_by_received;
+DROP INDEX messages_by_sender;
+DROP INDEX messages_waiting;
+DROP INDEX recipients_by_address;
+DROP INDEX recipients_by_sent_number;
+DROP INDEX recipients_by_state;
+UPDATE messages SET sort_key = k.sort_key FROM (SELECT id, (received << 12) +
+  row_number() OVER (PARTITION BY received ORDER BY id) - 1 AS sort_key FROM messages) k
+  WHERE k.id = messages.id;
+UPDATE recipients SET sort_key = (SELECT sort_key FROM messages WHERE id = recipients.message);
+CREATE UNIQUE INDEX messages_by_key ON messages(sort_key);
+CREATE INDEX messages_by_sender ON messages(envelope_sender COLLATE NOCASE, sort_key);
+CREATE INDEX messages_waiting ON messages(sort_key) WHERE ended IS NULL;
+CREATE INDEX recipients_by_address ON recipients(address, sort_key);
+CREATE INDEX recipients_by_sent_number ON recipients(sent_number, sort_key);
+CREATE INDEX recipients_by_state ON recipients(state, sort_key);
+CREATE VIEW message_text(sort_key, words) AS SELECT m.sort_key, m.subject || char(10) ||
+  m.from_header || coalesce((SELECT group_concat(char(10) || t, '') FROM (SELECT text AS t FROM
+  recipients WHERE message = m.id AND text <> '' ORDER BY id)), '') FROM messages m;
+CREATE VIRTUAL TABLE message_words USING fts5(words, content='message_text',
+  content_rowid='sort_key', tokenize='trigram');
+INSERT INTO message_words(message_words) VALUES ('rebuild');
+CREATE TRIGGER messages_words_add AFTER INSERT ON messages BEGIN
+  INSERT INTO message_words(rowid, words) VALUES (new.sort_key,
+    new.subject || char(10) || new.from_header);
+END;
+CREATE TRIGGER recipients_words_add AFTER INSERT ON recipients WHEN new.text <> '' BEGIN
+  INSERT INTO message_words(message_words, rowid, words) SELECT 'delete', m.sort_key,
+    m.subject || char(10) || m.from_header || coalesce((SELECT group_concat(char(10) || t, '')
+    FROM (SELECT text AS t FROM recipients WHERE message = m.id AND text <> '' AND id <> new.id
+    ORDER BY id)), '') FROM messages m WHERE m.id = new.message;
+  INSERT INTO message_words(rowid, words) SELECT sort_key, words FROM message_text
+    WHERE sort_key = new.sort_key;
+END;
+CREATE TRIGGER recipients_words_change AFTER UPDATE OF text ON recipients
+    WHEN old.text <> new.text BEGIN
+  INSERT INTO message_words(message_words, rowid, words) SELECT 'delete', m.sort_key,
+    m.subject || char(10) || m.from_header || coalesce((SELECT group_concat(char(10) || t, '')
+    FROM (SELECT iif(id = new.id, old.text, text) AS t FROM recipients WHERE message = m.id AND
+    iif(id = new.id, old.text, text) <> '' ORDER BY id)), '') FROM messages m
+    WHERE m.id = new.message;
+  INSERT INTO message_words(rowid, words) SELECT sort_key, words FROM message_text
+    WHERE sort_key = new.sort_key;
+END;
+)sql",
 };
 constexpr int kSchemaVersion = std::size(kSchemaSteps);
 
@@ -102,6 +166,10 @@ constexpr char kRecipientColumns[] =
     "r.id, r.address, r.sent_number, r.kind, r.state, r.tries, r.last_try, r.answer, r.provider, "
     "r.parts, r.receipt_state, r.receipt_time, r.text";
 constexpr int kBusyWaitMs = 5000;
+// The low bits of a sort_key: the order of recording among the messages received in one second.
+// Few bits keep the text index small (it stores the differences of neighbouring keys); a second
+// with more messages than they count spills into the keys after it (NextKey).
+constexpr int kOrderBits = 12;
 
 std::error_code FromSqlite(int rc) {
   switch (rc & 0xff) {
@@ -324,6 +392,20 @@ class SqliteJournal final : public Journal {
     while ((rc = use.Step()) == SQLITE_ROW) row(use);
     return rc == SQLITE_DONE ? std::error_code() : Fail(rc);
   }
+  // Runs a query while `row` returns true: a walk that stops at its page.
+  template <typename Binder, typename Row>
+  std::error_code Walk(const std::string& sql, Binder bind, Row row) {
+    std::error_code ec;
+    sqlite3_stmt* stmt = Statement(sql, &ec);
+    if (!stmt) return ec;
+    Use use(stmt);
+    bind(use);
+    int rc;
+    while ((rc = use.Step()) == SQLITE_ROW) {
+      if (!row(use)) return {};
+    }
+    return rc == SQLITE_DONE ? std::error_code() : Fail(rc);
+  }
   template <typename Body>
   std::error_code InTransaction(Body body) {
     std::error_code ec = Exec("BEGIN IMMEDIATE");
@@ -335,6 +417,10 @@ class SqliteJournal final : public Journal {
   }
 
   std::error_code MessageRow(const std::string& spool_name, int64_t* id);
+  // The sort_key of a message received in `second`: after every one recorded for that second;
+  // when the second's keys are all taken, the first free key after them (the message sorts as if
+  // received a moment later).
+  std::error_code NextKey(int64_t second, int64_t* key);
   std::error_code Apply(const NewMessage& m, WriteResult* result);
   std::error_code Apply(const Try& t, WriteResult* result);
   std::error_code Apply(const StateChange& c, WriteResult* result);
@@ -434,23 +520,42 @@ std::error_code SqliteJournal::AddEvent(int64_t message, std::optional<int64_t> 
              });
 }
 
+std::error_code SqliteJournal::NextKey(int64_t second, int64_t* key) {
+  const int64_t lo = second << kOrderBits, hi = (second + 1) << kOrderBits;
+  *key = lo;
+  std::error_code ec = Query(
+      "SELECT max(sort_key) FROM messages WHERE sort_key >= ?1 AND sort_key < ?2",
+      [&](Use& u) { u.Bind(1, lo).Bind(2, hi); },
+      [&](const Use& row) {
+        if (!row.IsNull(0)) *key = row.Int(0) + 1;
+      });
+  if (ec || *key < hi) return ec;
+  return Query(
+      "SELECT a.sort_key + 1 FROM messages a WHERE a.sort_key >= ?1 AND NOT EXISTS "
+      "(SELECT 1 FROM messages b WHERE b.sort_key = a.sort_key + 1) ORDER BY a.sort_key LIMIT 1",
+      [&](Use& u) { u.Bind(1, hi - 1); }, [&](const Use& row) { *key = row.Int(0); });
+}
+
 std::error_code SqliteJournal::Apply(const NewMessage& m, WriteResult*) {
+  int64_t key = 0;
+  if (std::error_code ec = NextKey(Seconds(m.received), &key)) return ec;
   int changes = 0;
   std::error_code ec = Run(
       "INSERT INTO messages(spool_name, received, direction, envelope_sender, from_header, "
-      "subject, message_id, size, state) VALUES (?,?,?,?,?,?,?,?,'waiting') "
-      "ON CONFLICT(spool_name) DO NOTHING",
+      "subject, message_id, size, state, sort_key) "
+      "VALUES (?1,?2,?3,?4,?5,?6,?7,?8,'waiting',?9) ON CONFLICT(spool_name) DO NOTHING",
       [&](Use& u) {
         u.Bind(1, m.spool_name).Bind(2, Seconds(m.received)).Bind(3, DirectionName(m.direction));
         u.Bind(4, m.envelope_sender).Bind(5, m.from).Bind(6, m.subject).Bind(7, m.message_id);
-        u.Bind(8, m.size);
+        u.Bind(8, m.size).Bind(9, key);
       },
       &changes);
   if (ec || changes == 0) return ec;
   const int64_t id = sqlite3_last_insert_rowid(db_);
   for (const NewRecipient& r : m.recipients) {
     ec =
-        Run("INSERT INTO recipients(message, address, kind, state) VALUES (?,?,?,?) "
+        Run("INSERT INTO recipients(message, address, kind, state, sort_key) VALUES "
+            "(?1,?2,?3,?4,(SELECT sort_key FROM messages WHERE id = ?1)) "
             "ON CONFLICT(message, address) DO NOTHING",
             [&](Use& u) {
               u.Bind(1, id).Bind(2, r.address).Bind(3, RecipientKindName(r.kind));
@@ -470,7 +575,8 @@ std::error_code SqliteJournal::Apply(const Try& t, WriteResult* result) {
   int64_t recipient = 0;
   std::error_code ec = Query(
       "INSERT INTO recipients(message, address, kind, state, tries, last_try, answer, provider, "
-      "sent_number, parts, text) VALUES (?1,?2,?3,?4,1,?5,?6,?7,?8,?9,?10) "
+      "sent_number, parts, text, sort_key) VALUES (?1,?2,?3,?4,1,?5,?6,?7,?8,?9,?10,"
+      "(SELECT sort_key FROM messages WHERE id = ?1)) "
       "ON CONFLICT(message, address) DO UPDATE SET kind = excluded.kind, state = excluded.state, "
       "tries = tries + 1, "
       "last_try = excluded.last_try, answer = excluded.answer, provider = excluded.provider, "
@@ -621,6 +727,10 @@ std::error_code SqliteJournal::RemoveOlderThan(TimePoint cutoff, int* removed) {
   static constexpr const char* kOld =
       "SELECT id FROM messages WHERE received < ?1 AND ended IS NOT NULL";
   const std::string steps[] = {
+      // The text index entry goes first, while its words can still be read.
+      "INSERT INTO message_words(message_words, rowid, words) SELECT 'delete', sort_key, words "
+      "FROM message_text WHERE sort_key IN (SELECT sort_key FROM messages WHERE received < ?1 "
+      "AND ended IS NOT NULL)",
       std::string("DELETE FROM provider_ids WHERE recipient IN (SELECT id FROM recipients WHERE "
                   "message IN (") +
           kOld + "))",
@@ -695,79 +805,143 @@ std::error_code SqliteJournal::ReadRecipients(int64_t message, JournalMessage* m
   return ec;
 }
 
+// A cursor is "<second>.<order>": the sort_key of the last message of a page, in two parts.
+std::optional<int64_t> ParseCursor(std::string_view cursor) {
+  auto whole = [](std::string_view s, int64_t limit) -> std::optional<int64_t> {
+    if (s.empty() || s.size() > 18) return std::nullopt;
+    int64_t v = 0;
+    for (char c : s) {
+      if (c < '0' || c > '9') return std::nullopt;
+      v = v * 10 + (c - '0');
+    }
+    return v < limit ? std::optional<int64_t>(v) : std::nullopt;
+  };
+  const size_t dot = cursor.find('.');
+  if (dot == std::string_view::npos) return std::nullopt;
+  auto second = whole(cursor.substr(0, dot), int64_t{1} << (62 - kOrderBits));
+  auto order = whole(cursor.substr(dot + 1), int64_t{1} << kOrderBits);
+  if (!second || !order) return std::nullopt;
+  return (*second << kOrderBits) | *order;
+}
+
+std::string Cursor(int64_t sort_key) {
+  return std::to_string(sort_key >> kOrderBits) + "." +
+         std::to_string(sort_key & ((int64_t{1} << kOrderBits) - 1));
+}
+
+// The candidates of a search, newest first: each driver walks one index over [:lo, :hi) of
+// sort_key and gives (message id, sort_key[, recipient id]). A number is found as written or
+// as sent, two indexes merged in order.
+constexpr char kNumberWalk[] =
+    "SELECT message, sort_key, id FROM recipients WHERE address = :number AND sort_key >= :lo "
+    "AND sort_key < :hi UNION ALL SELECT message, sort_key, id FROM recipients "
+    "WHERE sent_number = :number AND address <> :number AND sort_key >= :lo AND sort_key < :hi "
+    "ORDER BY 2 DESC";
+constexpr char kSenderWalk[] =
+    "SELECT id, sort_key FROM messages INDEXED BY messages_by_sender "
+    "WHERE envelope_sender = :sender COLLATE NOCASE AND sort_key >= :lo AND sort_key < :hi "
+    "ORDER BY sort_key DESC";
+constexpr char kStateWalk[] =
+    "SELECT message, sort_key FROM recipients INDEXED BY recipients_by_state "
+    "WHERE state = :state AND sort_key >= :lo AND sort_key < :hi ORDER BY sort_key DESC";
+constexpr char kTextWalk[] =
+    "SELECT m.id, f.rowid FROM message_words f CROSS JOIN messages m ON m.sort_key = f.rowid "
+    "WHERE message_words MATCH :text AND f.rowid >= :lo AND f.rowid < :hi "
+    "ORDER BY f.rowid DESC";
+constexpr char kNewestWalk[] =
+    "SELECT id, sort_key FROM messages INDEXED BY messages_by_key "
+    "WHERE sort_key >= :lo AND sort_key < :hi ORDER BY sort_key DESC";
+
+// Whether one candidate (:id, :key) meets a filter that did not drive the walk.
+constexpr char kNumberCheck[] =
+    "SELECT 1 FROM recipients WHERE message = :id AND (address = :number OR "
+    "sent_number = :number)";
+constexpr char kSenderCheck[] =
+    "SELECT 1 FROM messages WHERE id = :id AND envelope_sender = :sender COLLATE NOCASE";
+constexpr char kStateCheck[] = "SELECT 1 FROM recipients WHERE message = :id AND state = :state";
+constexpr char kTextCheck[] =
+    "SELECT 1 FROM message_words WHERE message_words MATCH :text AND rowid = :key";
+constexpr char kShortTextCheck[] =
+    "SELECT 1 FROM message_text WHERE sort_key = :key AND words LIKE :text ESCAPE '\\'";
+
 std::error_code SqliteJournal::FindMessages(const MessageQuery& q, MessagePage* page) {
   *page = {};
   if (std::error_code ec = Refuse(false)) return Finish(ec);
   if (q.limit < 1 || q.limit > kMaxPage) return Finish(JournalError::kBadRequest);
-  int64_t after_received = 0, after_id = 0;
+  int64_t lo = std::numeric_limits<int64_t>::min(), hi = std::numeric_limits<int64_t>::max();
   if (!q.after.empty()) {
-    size_t dot = q.after.find('.');
-    auto whole = [](std::string_view s, int64_t* v) {
-      if (s.empty() || s.size() > 18) return false;
-      *v = 0;
-      for (char c : s) {
-        if (c < '0' || c > '9') return false;
-        *v = *v * 10 + (c - '0');
-      }
-      return true;
-    };
-    if (dot == std::string::npos ||
-        !whole(std::string_view(q.after).substr(0, dot), &after_received) ||
-        !whole(std::string_view(q.after).substr(dot + 1), &after_id)) {
-      return Finish(JournalError::kBadRequest);
-    }
+    std::optional<int64_t> after = ParseCursor(q.after);
+    if (!after) return Finish(JournalError::kBadRequest);
+    hi = *after;
   }
-  // The SQL depends only on which filters are set, so each of its forms is prepared once.
-  std::string sql = std::string("SELECT ") + kMessageColumns + " FROM messages m WHERE 1";
-  if (!q.number.empty()) {
-    sql +=
-        " AND m.id IN (SELECT message FROM recipients WHERE address = :number "
-        "UNION SELECT message FROM recipients WHERE sent_number = :number)";
-  }
-  if (!q.sender.empty()) sql += " AND m.envelope_sender = :sender COLLATE NOCASE";
-  const bool indexed_text = Characters(q.text) >= 3;
-  if (!q.text.empty() && indexed_text) {
-    sql +=
-        " AND (m.id IN (SELECT rowid FROM message_words WHERE message_words MATCH :text) "
-        "OR m.id IN (SELECT message FROM recipients WHERE id IN "
-        "(SELECT rowid FROM recipient_words WHERE recipient_words MATCH :text)))";
-  } else if (!q.text.empty()) {
-    sql +=
-        " AND (m.subject LIKE :text ESCAPE '\\' OR m.from_header LIKE :text ESCAPE '\\' OR "
-        "EXISTS (SELECT 1 FROM recipients r WHERE r.message = m.id AND "
-        "r.text LIKE :text ESCAPE '\\'))";
-  }
-  if (q.state) {
-    sql += " AND m.id IN (SELECT message FROM recipients WHERE state = :state)";
-  }
-  if (q.since) sql += " AND m.received >= :since";
-  if (q.before) sql += " AND m.received < :before";
-  if (!q.after.empty()) sql += " AND (m.received, m.id) < (:after_received, :after_id)";
-  sql += " ORDER BY m.received DESC, m.id DESC LIMIT :limit";
+  if (q.since) lo = std::max(lo, Seconds(*q.since) << kOrderBits);
+  if (q.before) hi = std::min(hi, Seconds(*q.before) << kOrderBits);
 
-  std::vector<int64_t> ids;
-  std::error_code ec = Query(
-      sql,
+  // The trigram index needs three characters; a shorter text is looked for in `words` itself.
+  const bool indexed_text = Characters(q.text) >= 3;
+  const std::string text = indexed_text ? Phrase(q.text) : Contains(q.text);
+  const std::string state = q.state ? std::string(RecipientStateName(*q.state)) : "";
+  auto bind = [&](Use& u) {
+    u.BindNamed(":number", q.number).BindNamed(":sender", q.sender);
+    u.BindNamed(":state", state).BindNamed(":text", text);
+  };
+  // The most selective filter as a rule drives; the others are checked on each candidate.
+  const char* walk = kNewestWalk;
+  std::vector<const char*> checks;
+  auto filter = [&](bool set, const char* its_walk, const char* its_check) {
+    if (!set) return;
+    if (walk == kNewestWalk && its_walk) {
+      walk = its_walk;
+    } else {
+      checks.push_back(its_check);
+    }
+  };
+  filter(!q.number.empty(), kNumberWalk, kNumberCheck);
+  filter(!q.sender.empty(), kSenderWalk, kSenderCheck);
+  filter(!q.text.empty() && indexed_text, kTextWalk, kTextCheck);
+  filter(q.state.has_value(), kStateWalk, kStateCheck);
+  filter(!q.text.empty() && !indexed_text, nullptr, kShortTextCheck);
+
+  std::vector<std::pair<int64_t, int64_t>> found;  // message id, sort_key
+  std::error_code ec;
+  auto passes = [&](int64_t id, int64_t key) {
+    for (const char* check : checks) {
+      bool hit = false;
+      ec = Query(
+          check,
+          [&](Use& u) {
+            bind(u);
+            u.BindNamed(":id", id).BindNamed(":key", key);
+          },
+          [&](const Use&) { hit = true; });
+      if (ec || !hit) return false;
+    }
+    return true;
+  };
+  ec = Walk(
+      walk,
       [&](Use& u) {
-        u.BindNamed(":number", q.number).BindNamed(":sender", q.sender);
-        u.BindNamed(":text", indexed_text ? Phrase(q.text) : Contains(q.text));
-        if (q.state) u.BindNamed(":state", RecipientStateName(*q.state));
-        if (q.since) u.BindNamed(":since", Seconds(*q.since));
-        if (q.before) u.BindNamed(":before", Seconds(*q.before));
-        u.BindNamed(":after_received", after_received).BindNamed(":after_id", after_id);
-        u.BindNamed(":limit", int64_t{q.limit} + 1);
+        bind(u);
+        u.BindNamed(":lo", lo).BindNamed(":hi", hi);
       },
       [&](const Use& row) {
-        ids.emplace_back();
-        page->messages.push_back(ReadMessage(row, &ids.back()));
+        const int64_t id = row.Int(0), key = row.Int(1);
+        if (!found.empty() && found.back().first == id) return true;  // a second recipient
+        if (passes(id, key)) found.emplace_back(id, key);
+        return !ec && static_cast<int>(found.size()) <= q.limit;
       });
-  if (!ec && static_cast<int>(page->messages.size()) > q.limit) {
-    page->messages.pop_back();
-    ids.pop_back();
-    page->next_cursor =
-        std::to_string(Seconds(page->messages.back().received)) + "." + std::to_string(ids.back());
+  if (!ec && static_cast<int>(found.size()) > q.limit) {
+    found.pop_back();
+    page->next_cursor = Cursor(found.back().second);
   }
-  for (size_t i = 0; i < ids.size() && !ec; ++i) ec = ReadRecipients(ids[i], &page->messages[i]);
+  for (size_t i = 0; i < found.size() && !ec; ++i) {
+    int64_t id = 0;
+    ec = Query(
+        std::string("SELECT ") + kMessageColumns + " FROM messages m WHERE m.id = ?",
+        [&](Use& u) { u.Bind(1, found[i].first); },
+        [&](const Use& row) { page->messages.push_back(ReadMessage(row, &id)); });
+    if (!ec && id != 0) ec = ReadRecipients(id, &page->messages.back());
+  }
   if (ec) *page = {};
   return Finish(ec);
 }
@@ -803,25 +977,32 @@ std::error_code SqliteJournal::NumberLog(const std::string& number, int limit,
   if (std::error_code ec = Refuse(false)) return Finish(ec);
   if (limit < 1 || limit > kMaxPage) return Finish(JournalError::kBadRequest);
   std::vector<std::pair<int64_t, int64_t>> rows;  // message, recipient
-  std::error_code ec = Query(
-      std::string("SELECT ") + kMessageColumns + ", " + kRecipientColumns +
-          " FROM recipients r JOIN messages m ON m.id = r.message "
-          "WHERE r.address = ?1 OR r.sent_number = ?1 "
-          "ORDER BY m.received DESC, m.id DESC, r.id LIMIT ?2",
-      [&](Use& u) { u.Bind(1, number).Bind(2, int64_t{limit}); },
+  std::error_code ec = Walk(
+      kNumberWalk,
+      [&](Use& u) {
+        u.BindNamed(":number", number);
+        u.BindNamed(":lo", std::numeric_limits<int64_t>::min());
+        u.BindNamed(":hi", std::numeric_limits<int64_t>::max());
+      },
       [&](const Use& row) {
-        int64_t message = 0, recipient = 0;
-        JournalMessage m = ReadMessage(row, &message);
-        JournalRecipient r = ReadRecipient(row, 11, &recipient);
-        if (rows.empty() || rows.back().first != message) messages->push_back(std::move(m));
-        messages->back().recipients.push_back(std::move(r));
-        rows.emplace_back(message, recipient);
+        rows.emplace_back(row.Int(0), row.Int(2));
+        return static_cast<int>(rows.size()) < limit;
       });
-  size_t next = 0;
-  for (JournalMessage& m : *messages) {
-    for (JournalRecipient& r : m.recipients) {
-      if (!ec) ec = ProviderIds(rows[next].second, &r.provider_ids);
-      ++next;
+  for (size_t i = 0; i < rows.size() && !ec; ++i) {
+    int64_t id = 0;
+    if (i == 0 || rows[i - 1].first != rows[i].first) {
+      ec = Query(
+          std::string("SELECT ") + kMessageColumns + " FROM messages m WHERE m.id = ?",
+          [&](Use& u) { u.Bind(1, rows[i].first); },
+          [&](const Use& row) { messages->push_back(ReadMessage(row, &id)); });
+    }
+    if (ec || messages->empty()) continue;
+    ec = Query(
+        std::string("SELECT ") + kRecipientColumns + " FROM recipients r WHERE r.id = ?",
+        [&](Use& u) { u.Bind(1, rows[i].second); },
+        [&](const Use& row) { messages->back().recipients.push_back(ReadRecipient(row, 0, &id)); });
+    if (!ec && !messages->back().recipients.empty()) {
+      ec = ProviderIds(rows[i].second, &messages->back().recipients.back().provider_ids);
     }
   }
   if (ec) messages->clear();
@@ -835,7 +1016,7 @@ std::error_code SqliteJournal::Waiting(int limit, std::vector<JournalMessage>* m
   std::vector<int64_t> ids;
   std::error_code ec = Query(
       std::string("SELECT ") + kMessageColumns +
-          " FROM messages m WHERE m.ended IS NULL ORDER BY m.received, m.id LIMIT ?",
+          " FROM messages m WHERE m.ended IS NULL ORDER BY m.sort_key LIMIT ?",
       [&](Use& u) { u.Bind(1, int64_t{limit}); },
       [&](const Use& row) {
         ids.emplace_back();

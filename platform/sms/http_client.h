@@ -54,6 +54,7 @@ struct HttpResponse {
   std::string body;         // at most kMaxHttpResponseBody bytes
   std::string retry_after;  // the Retry-After header's value, as sent
   HttpFailure kind = HttpFailure::kNone;
+  std::string set_cookie = std::string();  // the last Set-Cookie header's value, as sent
 };
 
 class HttpClient {

@@ -22,21 +22,27 @@ size_t KeepBody(char* data, size_t size, size_t count, void* user) {
   return bytes;
 }
 
-// Keeps the Retry-After value of the last answer (an answer after 100 Continue starts afresh).
-size_t KeepRetryAfter(char* data, size_t size, size_t count, void* user) {
-  auto* value = static_cast<std::string*>(user);
+// Keeps the Retry-After and Set-Cookie values of the last answer (an answer after 100 Continue
+// starts afresh).
+size_t KeepHeaders(char* data, size_t size, size_t count, void* user) {
+  auto* response = static_cast<HttpResponse*>(user);
   const std::string line(data, size * count);
-  if (line.rfind("HTTP/", 0) == 0) value->clear();
-  constexpr char kName[] = "retry-after:";
-  if (line.size() > sizeof kName - 1) {
-    std::string name = line.substr(0, sizeof kName - 1);
-    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (name == kName) {
-      std::string rest = line.substr(sizeof kName - 1);
-      const size_t first = rest.find_first_not_of(" \t");
-      const size_t last = rest.find_last_not_of(" \t\r\n");
-      *value = first == std::string::npos ? std::string() : rest.substr(first, last - first + 1);
-    }
+  if (line.rfind("HTTP/", 0) == 0) {
+    response->retry_after.clear();
+    response->set_cookie.clear();
+  }
+  const size_t colon = line.find(':');
+  if (colon == std::string::npos) return size * count;
+  std::string name = line.substr(0, colon + 1);
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::string* value = name == "retry-after:"  ? &response->retry_after
+                       : name == "set-cookie:" ? &response->set_cookie
+                                               : nullptr;
+  if (value != nullptr) {
+    std::string rest = line.substr(colon + 1);
+    const size_t first = rest.find_first_not_of(" \t");
+    const size_t last = rest.find_last_not_of(" \t\r\n");
+    *value = first == std::string::npos ? std::string() : rest.substr(first, last - first + 1);
   }
   return size * count;
 }
@@ -135,8 +141,8 @@ class CurlHttpClient final : public HttpClient {
     curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, error);
     curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &KeepBody);
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &response.body);
-    curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, &KeepRetryAfter);
-    curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &response.retry_after);
+    curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, &KeepHeaders);
+    curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &response);
     curl_easy_setopt(curl_, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl_, CURLOPT_XFERINFOFUNCTION, &CheckAbort);
     curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, options_.abort.get());

@@ -38,6 +38,12 @@ class FakeConsoleServer : public ConsoleServer {
   ConsoleResponse Call(const std::string& method, const std::string& path,
                        std::map<std::string, std::string> query = {}, std::string body = "") {
     auto found = routes_.find({method, path});
+    // A prefix route ("/api/x/*") answers what has no route of its own, as in the real table.
+    for (size_t slash = path.rfind('/');
+         found == routes_.end() && slash != std::string::npos && slash > 0;
+         slash = path.rfind('/', slash - 1)) {
+      found = routes_.find({method, path.substr(0, slash + 1) + "*"});
+    }
     if (found == routes_.end()) return ConsoleResponse{404, "text/plain", ""};
     ConsoleRequest request{method, path, std::move(query), std::move(body)};
     return found->second.second(request);

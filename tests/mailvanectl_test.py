@@ -1,0 +1,69 @@
+"""mailvanectl against a real journal file and the real server's console: what it shows, how it
+signs in and acts, and its exit codes when something is missing."""
+
+import os
+import re
+import subprocess
+import unittest
+
+from mailvane_harness import BIN, GatewayTest, free_port, wait_for
+
+
+class MailvanectlTest(GatewayTest):
+    def ctl(self, *args):
+        result = subprocess.run([os.path.join(BIN, "mailvanectl"), *args], env=self.gw.env,
+                                capture_output=True, text=True, timeout=60)
+        return result.returncode, result.stdout, result.stderr
+
+    def fill_journal(self):
+        path = os.path.join(self.gw.log_dir, "journal.sqlite")
+        subprocess.run([os.path.join(BIN, "journal_fixture"), path], check=True, timeout=60)
+        return path
+
+    def test_reads_the_journal_and_acts_through_the_console(self):
+        self.gw.write_settings(self.gw.default_settings(self.sink.port))
+        self.gw.env["MAILVANE_CONSOLE"] = "127.0.0.1:%d" % free_port()
+        self.assertEqual(self.ctl("queue")[0], 3)  # no journal yet
+        self.assertEqual(self.ctl("frobnicate")[0], 2)
+        self.assertEqual(self.ctl("show")[0], 2)
+        path = self.fill_journal()
+
+        code, out, _ = self.ctl("queue")
+        self.assertEqual(code, 0)
+        lines = out.splitlines()
+        self.assertRegex(lines[0], r"^wait\.msg\s+[45]m\s+\S+ \S+\s+<app@example\.com>$")
+        self.assertRegex(lines[1], r"^\s+4911\s+failed\s+tries 1\s+\(throttled\)$")
+        self.assertRegex(lines[2], r"^\s+4912\s+queued$")
+        self.assertEqual(lines[3], "-- 1 message waiting")
+
+        code, out, _ = self.ctl("show", "done.msg")
+        self.assertEqual(code, 0)
+        self.assertIn("delivered", out)
+        self.assertIn("stat:DELIVRD", out)
+        self.assertEqual(self.ctl("show", "none.msg")[0], 1)
+        code, out, _ = self.ctl("log", "4911")
+        self.assertEqual([line.split()[2] for line in out.splitlines()], ["wait.msg", "done.msg"])
+
+        # The service is not running: actions say so.
+        code, _, err = self.ctl("cancel", "wait.msg")
+        self.assertEqual(code, 4, err)
+        self.assertIn("not running", err)
+
+        self.gw.start("-debug")
+        self.gw.wait_listening()
+        wait_for(lambda: any("Console on" in line for line in self.gw.output), what="console")
+        for args, expected in [(("cancel", "done.msg"), 1),          # ended
+                               (("cancel", "none.msg"), 1),          # unknown
+                               (("cancel", "wait.msg", "4999"), 1),  # no such recipient
+                               (("retry", "wait.msg"), 4),           # no handler post yet
+                               (("retry", "--all"), 4)]:
+            code, _, err = self.ctl(*args)
+            self.assertEqual(code, expected, (args, err))
+        # The reader never changed the file.
+        out = subprocess.run(["sqlite3", path, "SELECT state FROM recipients ORDER BY id"],
+                             capture_output=True, text=True, check=True).stdout
+        self.assertEqual(out.split(), ["delivered", "failed", "queued"])
+
+
+if __name__ == "__main__":
+    unittest.main()
