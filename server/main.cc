@@ -77,18 +77,17 @@ int Run(const std::string& argument_text) {
   // cannot start is reported; the gateway goes on without it.
   const char* console_address = std::getenv("MAILVANE_CONSOLE");
   HandlerPosts handler_posts(window);
-  ConsoleSetup console_setup{
-      console_address ? console_address : "",
-      ConsoleSecretPath(RegistryStorePath()),
-      program_folder + "/console",
-      [](const std::string& line) {
-        std::fprintf(stderr, "MailvaneSvc console: %s\n", line.c_str());
-      },
-      [&window] { return window.metrics(); },
-      registry.get(),
-      &window.config(),
-      &handler_posts,
-      [&window](const std::string& line) { window.AddToList(line); }};
+  ConsoleSetup console_setup{console_address ? console_address : "",
+                             ConsoleSecretPath(RegistryStorePath()),
+                             program_folder + "/console",
+                             [](const std::string& line) {
+                               std::fprintf(stderr, "MailvaneSvc console: %s\n", line.c_str());
+                             },
+                             [&window] { return window.metrics(); },
+                             registry.get(),
+                             &window.config(),
+                             &handler_posts,
+                             [&window](const std::string& line) { window.AddToList(line); }};
   std::string console_error;
   std::unique_ptr<Console> console =
       StartConsole(*loop, window.window(), window.settings(), console_setup, &console_error);

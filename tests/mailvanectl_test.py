@@ -6,7 +6,7 @@ import re
 import subprocess
 import unittest
 
-from mailvane_harness import BIN, GatewayTest, free_port, wait_for
+from mailvane_harness import BIN, GATEWAY, GatewayTest, free_port, wait_for
 
 
 class MailvanectlTest(GatewayTest):
@@ -49,21 +49,33 @@ class MailvanectlTest(GatewayTest):
         self.assertEqual(code, 4, err)
         self.assertIn("not running", err)
 
+        # The provider refuses every request, so a real mail stays queued.
+        self.sink.refuse.add(GATEWAY)
         self.gw.start("-debug")
         self.gw.wait_listening()
         wait_for(lambda: any("Console on" in line for line in self.gw.output), what="console")
+        self.send(["447700900123"], "Subject: held\r\n\r\nheld\r\n")
+        state = lambda: query(path, "SELECT m.spool_name || ' ' || r.state FROM recipients r "
+                                    "JOIN messages m ON m.id = r.message "
+                                    "WHERE r.address = '447700900123'")
+        wait_for(lambda: state().endswith(" failed"), what="the first try")
+        name = state().split()[0]
         for args, expected in [(("cancel", "done.msg"), 1),          # ended
                                (("cancel", "none.msg"), 1),          # unknown
-                               (("cancel", "wait.msg", "4999"), 1),  # no such recipient
-                               (("retry", "wait.msg"), 4),           # no handler post yet
-                               (("retry", "--all"), 4)]:
+                               (("retry", "wait.msg"), 1),           # ended at the handler's start
+                               (("cancel", name, "4999"), 1),        # no such recipient
+                               (("retry", name), 0),
+                               (("cancel", name), 0)]:
             code, _, err = self.ctl(*args)
             self.assertEqual(code, expected, (args, err))
-        # The reader never changed the file.
-        out = subprocess.run(["sqlite3", path, "SELECT state FROM recipients ORDER BY id"],
-                             capture_output=True, text=True, check=True).stdout
-        self.assertEqual(out.split(), ["delivered", "failed", "queued"])
+        wait_for(lambda: state().endswith(" cancelled"), what="the cancel")
+        wait_for(lambda: name not in self.gw.spool_files(), what="the spool file's removal")
+        self.assertIn("outcome unknown", self.ctl("show", "wait.msg")[1])
 
+
+def query(path, sql):
+    return subprocess.run(["sqlite3", path, sql], capture_output=True, text=True,
+                          check=True).stdout.strip()
 
 if __name__ == "__main__":
     unittest.main()
