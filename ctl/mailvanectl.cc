@@ -14,6 +14,7 @@
 
 #include "common/config.h"
 #include "common/error.h"
+#include "common/settings_table.h"
 #include "platform/console/console_secret.h"
 #include "platform/console/console_server.h"
 #include "platform/files/file_system.h"
@@ -36,7 +37,9 @@ constexpr char kUsageText[] =
     "       mailvanectl show NAME\n"
     "       mailvanectl retry NAME | --all\n"
     "       mailvanectl cancel NAME [RECIPIENT]\n"
-    "       mailvanectl log NUMBER\n";
+    "       mailvanectl log NUMBER\n"
+    "       mailvanectl set NAME VALUE\n"
+    "       mailvanectl password < FILE\n";
 
 int Fail(int code, const std::string& text) {
   std::fprintf(stderr, "mailvanectl: %s\n", text.c_str());
@@ -233,16 +236,44 @@ int Log(Journal& journal, const std::string& number) {
   return kDone;
 }
 
+// Writes one value of SOFTWARE\Mailvane, checked as the settings dialog checks it (a password is
+// stored scrambled). The service reads it at its next start.
+int Set(const std::string& name, const std::string& value) {
+  const std::string store = RegistryStorePath();
+  std::unique_ptr<Registry> registry = NewFileRegistry(store);
+  const SettingWrite written = SetNamedSetting(*registry, kMainKey, name, value);
+  if (!written.refusal.empty()) return Fail(kRefused, name + ": " + written.refusal);
+  if (!written.written()) {
+    return Fail(kNoJournal, "cannot write " + name + " to the store " + store + " (error " +
+                                std::to_string(written.code) + ")");
+  }
+  std::printf("%s is set; the service reads it when it starts again\n", name.c_str());
+  return kDone;
+}
+
+// The provider password from standard input (its first line), never from the command line,
+// where other users could read it.
+int Password() {
+  std::string line;
+  for (int c; (c = std::getchar()) != EOF && c != '\n';) line += static_cast<char>(c);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (line.empty()) return Fail(kUsage, "give the password on standard input");
+  return Set("AccessPassword", line);
+}
+
 int Run(const std::vector<std::string>& args) {
   const std::string command = args.empty() ? "" : args[0];
   const size_t n = args.size();
   const bool known = (command == "queue" && n == 1) || (command == "show" && n == 2) ||
                      (command == "retry" && n == 2) ||
-                     (command == "cancel" && (n == 2 || n == 3)) || (command == "log" && n == 2);
+                     (command == "cancel" && (n == 2 || n == 3)) || (command == "log" && n == 2) ||
+                     (command == "set" && n == 3) || (command == "password" && n == 1);
   if (!known) {
     std::fputs(kUsageText, stderr);
     return kUsage;
   }
+  if (command == "set") return Set(args[1], args[2]);
+  if (command == "password") return Password();
   Installation where;
   if (int code = Find(&where)) return code;
   int code = kDone;

@@ -6,13 +6,14 @@ import re
 import subprocess
 import unittest
 
-from mailvane_harness import BIN, GATEWAY, GatewayTest, free_port, wait_for
+from mailvane_harness import (BIN, GATEWAY, GatewayTest, free_port, read_store_values,
+                              scramble, wait_for)
 
 
 class MailvanectlTest(GatewayTest):
-    def ctl(self, *args):
+    def ctl(self, *args, stdin=None):
         result = subprocess.run([os.path.join(BIN, "mailvanectl"), *args], env=self.gw.env,
-                                capture_output=True, text=True, timeout=60)
+                                input=stdin, capture_output=True, text=True, timeout=60)
         return result.returncode, result.stdout, result.stderr
 
     def fill_journal(self):
@@ -26,6 +27,17 @@ class MailvanectlTest(GatewayTest):
         self.assertEqual(self.ctl("queue")[0], 3)  # no journal yet
         self.assertEqual(self.ctl("frobnicate")[0], 2)
         self.assertEqual(self.ctl("show")[0], 2)
+
+        # Settings written as the dialog writes them, refused as it refuses them.
+        for args, expected in [(("set", "MessageExpiry", "600000"), 1),
+                               (("set", "NoSuchSetting", "1"), 1),
+                               (("set", "MessageExpiry", "120"), 0)]:
+            self.assertEqual(self.ctl(*args)[0], expected, args)
+        self.assertEqual(self.ctl("password", stdin="")[0], 2)
+        self.assertEqual(self.ctl("password", stdin="s3cret pass\n")[0], 0)
+        values = read_store_values(self.gw.store)
+        self.assertEqual(values["MessageExpiry"], "120")
+        self.assertEqual(values["AccessPassword"], scramble("s3cret pass"))
         path = self.fill_journal()
 
         code, out, _ = self.ctl("queue")
