@@ -383,14 +383,10 @@ class SqliteJournal final : public Journal {
   // Runs a query, handing each row to `row`.
   template <typename Binder, typename Row>
   std::error_code Query(const std::string& sql, Binder bind, Row row) {
-    std::error_code ec;
-    sqlite3_stmt* stmt = Statement(sql, &ec);
-    if (!stmt) return ec;
-    Use use(stmt);
-    bind(use);
-    int rc;
-    while ((rc = use.Step()) == SQLITE_ROW) row(use);
-    return rc == SQLITE_DONE ? std::error_code() : Fail(rc);
+    return Walk(sql, bind, [&row](Use& use) {
+      row(use);
+      return true;
+    });
   }
   // Runs a query while `row` returns true: a walk that stops at its page.
   template <typename Binder, typename Row>
