@@ -77,7 +77,11 @@ function MessagesPage({ api, SignedOut, signedOut }) {
     for (const r of message.recipients) {
       const item = el('span', 'recipient');
       item.append(el('span', 'number', recipientName(r)), ' ', badge(r, message));
-      if (BADGE[r.state] === 'failed' && r.answer) item.append(' ', el('span', 'reason', r.answer));
+      if (BADGE[r.state] === 'failed' && r.answer) {
+        const reason = el('span', 'reason', r.answer);
+        reason.title = r.answer;
+        item.append(reason);
+      }
       cell.append(item);
     }
     tr.append(cell);
@@ -134,7 +138,7 @@ function MessagesPage({ api, SignedOut, signedOut }) {
     $('m-detail-title').textContent = `${message.subject || '(no subject)'} - ${message.name}`;
     $('m-detail-info').textContent = [
       `Received ${timeText(message.received)}`, `from ${message.sender || message.from}`,
-      `${message.size} bytes`,
+      ...(message.size > 0 ? [`${message.size} bytes`] : []),
       message.state === 'waiting' ? 'waiting' : `${message.state} ${timeText(message.ended)}`,
     ].join(', ');
     const open = message.state === 'waiting';
