@@ -18,7 +18,9 @@ function MessagesPage({ api, SignedOut, signedOut }) {
     'given up': 'failed',
     cancelled: 'off', 'not allowed': 'off', duplicate: 'off', 'opted out': 'off',
   };
-  const state = { shown: false, filters: null, pages: [], next: '', open: null, timer: null };
+  const PAGE = 50;
+  const MAX_PAGE = 500;  // the most the API answers at once
+  const state = { shown: false, filters: null, messages: [], next: '', open: null, timer: null };
 
   const el = (tag, className, text) => {
     const node = document.createElement(tag);
@@ -44,10 +46,11 @@ function MessagesPage({ api, SignedOut, signedOut }) {
     };
   }
 
-  function query(cursor) {
+  function query(cursor, limit) {
     const q = new URLSearchParams();
     for (const [name, value] of Object.entries(state.filters)) if (value) q.set(name, value);
     if (cursor) q.set('cursor', cursor);
+    q.set('limit', limit);
     return q;
   }
 
@@ -89,40 +92,42 @@ function MessagesPage({ api, SignedOut, signedOut }) {
   }
 
   function drawList() {
-    const seen = new Set();
-    const rows = [];
-    for (const page of state.pages) {
-      for (const message of page) {
-        if (seen.has(message.name)) continue;  // a refreshed first page may overlap the next
-        seen.add(message.name);
-        rows.push(row(message));
-      }
-    }
+    const rows = state.messages.map(row);
     $('m-rows').replaceChildren(...rows);
     $('m-status').textContent = rows.length === 0 ? 'No messages.'
       : `${rows.length} message${rows.length === 1 ? '' : 's'}`;
     $('m-older').disabled = !state.next;
   }
 
-  // The first page again, the older pages already shown kept below it.
+  // As many of the newest as are shown, asked again in one request, so that Older goes on
+  // right after the last one shown even when new messages came since. Beyond what one request
+  // answers, the older ones already shown stay as they were.
   async function refresh() {
-    const first = await api('GET', `/api/messages?${query('')}`);
-    state.pages[0] = first.messages;
-    if (state.pages.length === 1) state.next = first.next;
+    const shown = state.messages;
+    const first = await api('GET',
+      `/api/messages?${query('', Math.min(MAX_PAGE, Math.max(PAGE, shown.length)))}`);
+    if (shown.length <= MAX_PAGE) {
+      state.messages = first.messages;
+      state.next = first.next;
+    } else {
+      const names = new Set(first.messages.map((m) => m.name));
+      state.messages = first.messages.concat(
+        shown.slice(MAX_PAGE).filter((m) => !names.has(m.name)));
+    }
     drawList();
   }
 
   async function search() {
     state.filters = readFilters();
-    state.pages = [];
+    state.messages = [];
     state.next = '';
     await refresh();
   }
 
   async function older() {
     if (!state.next) return;
-    const page = await api('GET', `/api/messages?${query(state.next)}`);
-    state.pages.push(page.messages);
+    const page = await api('GET', `/api/messages?${query(state.next, PAGE)}`);
+    state.messages = state.messages.concat(page.messages);
     state.next = page.next;
     drawList();
   }
