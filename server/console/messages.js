@@ -6,7 +6,6 @@
 
 // console.js makes the page with its own request helper: api(method, path, body) answers the
 // JSON or throws (SignedOut when the session has ended), and signedOut() shows the sign-in.
-// eslint-disable-next-line no-unused-vars
 function MessagesPage({ api, SignedOut, signedOut }) {
   const $ = (id) => document.getElementById(id);
   const REFRESH_MS = 1000;
