@@ -43,7 +43,8 @@ class ConsoleBrowserTest(unittest.TestCase):
         self.assertEqual(code, 0, "the browser test failed:\n" + output)
         self.assertIn("console browser test passed", output)
         for name in ("main-window.png", "settings-dialog.png", "save-refused.png",
-                     "provider-refused.png", "provider-test.png"):
+                     "provider-refused.png", "provider-test.png", "messages-1280.png",
+                     "messages-1920.png"):
             self.assertGreater(os.path.getsize(os.path.join(ARTEFACTS, name)), 0, name)
 
     def test_first_run_notice(self):

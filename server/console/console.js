@@ -1,7 +1,7 @@
 // The Mailvane console page: draws the server's main window from /api/window, keeps its list
 // current with a long poll, and drives the settings dialog through /api/settings/*. A second
 // page, Provider (#provider), edits the SMS provider's values through /api/provider and sends a
-// test SMS. Every value from the server is shown as text, never as markup.
+// test SMS; a third, Messages (#messages, messages.js), lists the messages. Every value from the server is shown as text, never as markup.
 'use strict';
 
 (() => {
@@ -23,6 +23,7 @@
   const CHECKS = {check1: 'allowForwarding', check2: 'stripCrLf'};
   const view = { csrf: '', epoch: null, from: 0, version: null, polling: false };
   let msgboxDone = null;
+  let messages = null;  // the Messages page, made at load
 
   class SignedOut extends Error {}
 
@@ -47,6 +48,7 @@
     $('mainwindow').hidden = true;
     $('settings').hidden = true;
     $('provider').hidden = true;
+    if (messages) messages.hide();
     $('pages').hidden = true;
     $('signin').hidden = false;
     $('signin-error').textContent = message || '';
@@ -286,15 +288,24 @@
 
   // --- Pages -----------------------------------------------------------------------------
 
-  const currentPage = () => (location.hash === '#provider' ? 'provider' : 'main');
+  const PAGES = ['main', 'provider', 'messages'];
+  const currentPage = () => {
+    const page = location.hash.slice(1);
+    return PAGES.includes(page) ? page : 'main';
+  };
 
-  // The main window (with the settings dialog when the server has it open) or the Provider
-  // page, each drawn from the server's state.
+  // The main window (with the settings dialog when the server has it open), the Provider page
+  // or the Messages page, each drawn from the server's state.
   async function showPage(page) {
-    $('page-main').setAttribute('aria-pressed', String(page === 'main'));
-    $('page-provider').setAttribute('aria-pressed', String(page === 'provider'));
+    for (const name of PAGES) $(`page-${name}`).setAttribute('aria-pressed', String(page === name));
     $('mainwindow').hidden = page !== 'main';
     $('provider').hidden = page !== 'provider';
+    if (page !== 'messages') messages.hide();
+    if (page === 'messages') {
+      $('settings').hidden = true;
+      await messages.show();
+      return;
+    }
     if (page === 'provider') {
       $('settings').hidden = true;
       await guarded(async () => fillProvider(await api('GET', '/api/provider')));
@@ -323,6 +334,7 @@
   }
 
   document.addEventListener('DOMContentLoaded', () => {
+    messages = MessagesPage({ api, SignedOut, signedOut: () => showSignIn() });
     $('signin').addEventListener('submit', (event) => signIn(event).catch(() =>
       showSignIn('The console cannot be reached.')));
     $('command1').addEventListener('click', openSettings);
@@ -332,6 +344,7 @@
     $('msgbox-ok').addEventListener('click', closeMessageBox);
     $('page-main').addEventListener('click', () => { location.hash = 'main'; });
     $('page-provider').addEventListener('click', () => { location.hash = 'provider'; });
+    $('page-messages').addEventListener('click', () => { location.hash = 'messages'; });
     window.addEventListener('hashchange', () => {
       if (!$('pages').hidden) showPage(currentPage());
     });

@@ -194,12 +194,13 @@ class Installation {
 
 // One SMTP conversation; resolves with the server's replies. from: the local address to
 // connect from (127.0.0.1 is allowed by the test stores, 127.0.0.2 is not).
-function smtpSession(port, { from = '127.0.0.1', mail = true } = {}) {
+function smtpSession(port, { from = '127.0.0.1', mail = true, to = '447700900123',
+  subject = 'console test', headers = '' } = {}) {
   return new Promise((resolve, reject) => {
     const socket = net.connect({ port, host: '127.0.0.1', localAddress: from });
     const script = mail ? ['EHLO browser-test', 'MAIL FROM:<sender@example.com>',
-      'RCPT TO:<447700900123@example.com>', 'DATA',
-      'Subject: console test\r\n\r\nhello from the console test\r\n.', 'QUIT'] : [];
+      `RCPT TO:<${to}@example.com>`, 'DATA',
+      `${headers}Subject: ${subject}\r\n\r\nhello from the console test\r\n.`, 'QUIT'] : [];
     const replies = [];
     let buffer = '';
     socket.setTimeout(WAIT_MS, () => socket.destroy(new Error('SMTP session timed out')));
@@ -587,6 +588,7 @@ async function seededRun(context) {
       await page.locator('#settings').waitFor({ state: 'hidden' });
     });
 
+    await messagesChecks(page, smtpPort);
     await providerChecks(page, inst);
 
     await page.close();
@@ -595,6 +597,57 @@ async function seededRun(context) {
       assert.deepEqual(end, { code: 0, signal: null }, inst.output);
     });
   });
+}
+
+// The Messages page with real mails: the outgoing mail server (127.0.0.1:1) refuses every
+// connection, so each SMS fails its first try and waits for the next.
+async function messagesChecks(page, smtpPort) {
+  const rows = page.locator('#m-rows tr');
+  await check('the Messages page: mails show up with their state, the filter narrows, Cancel ends one',
+    async () => {
+      await page.click('#page-messages');
+      await page.locator('#messages').waitFor();
+      assert.equal(await page.locator('#mainwindow').isHidden(), true);
+      // Sent while the page is open (after the one of the settings checks): they appear without
+      // a reload, newest first.
+      const headers = 'From: Ops <ops@example.com>\r\n';
+      await smtpSession(smtpPort, { subject: 'first', headers });
+      await smtpSession(smtpPort, { to: '447700900456', subject: '<b>second</b>', headers });
+      await waitFor(async () => await rows.count() === 3, 'three messages on the page');
+      assert.match(await rows.nth(0).innerText(), /447700900456/);
+      assert.match(await rows.nth(1).innerText(), /Ops <ops@example\.com>\s+first\s+447700900123/);
+      assert.equal(await page.locator('#m-rows b').count(), 0, 'a subject is shown as text');
+      assert.match(await rows.nth(0).locator('.subject').innerText(), /^<b>second<\/b>$/);
+      const failed = rows.nth(1).locator('.badge[data-state="failed"]');
+      await failed.waitFor();
+      assert.equal(await failed.innerText(), 'failed, waiting');
+      assert.notEqual(await rows.nth(1).locator('.reason').innerText(), '');
+
+      await page.fill('#m-number', '447700900456');
+      await page.click('#m-search');
+      await waitFor(async () => await rows.count() === 1, 'the filtered list');
+      assert.match(await rows.nth(0).innerText(), /447700900456/);
+      await rows.nth(0).locator('.badge[data-state="failed"]').waitFor();
+
+      await rows.nth(0).click();
+      await page.locator('#m-detail').waitFor();
+      assert.ok(await page.locator('#m-timeline li').count() >= 1, 'the timeline has the try');
+      await page.click('#m-cancel');
+      await rows.nth(0).locator('.badge[data-state="cancelled"]').waitFor();
+      await page.locator('#m-recipients .badge[data-state="cancelled"]').waitFor();
+      assert.equal(await page.isDisabled('#m-cancel'), true, 'an ended message has no Cancel');
+
+      await page.fill('#m-number', '');
+      await page.click('#m-search');
+      await waitFor(async () => await rows.count() === 3, 'the whole list again');
+      assert.equal(await page.locator('#m-rows .badge[data-state="cancelled"]').count(), 1,
+        'the other messages still wait');
+      for (const [width, height] of [[1280, 800], [1920, 1080]]) {
+        await page.setViewportSize({ width, height });
+        await page.screenshot({ path: path.join(artefacts, `messages-${width}.png`) });
+      }
+      await page.setViewportSize({ width: 1100, height: 800 });
+    });
 }
 
 // The Provider page, after the settings dialog's checks: the record's account is now account2
