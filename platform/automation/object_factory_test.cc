@@ -127,7 +127,23 @@ TEST_F(ObjectFactoryTest, ObjectsThatCannotBeCreated) {
     EXPECT_EQ(result.error_number, 429) << progid;
     EXPECT_EQ(result.description, "ActiveX component can't create object") << progid;
     EXPECT_FALSE(object) << progid;
+    // Started without waiting, the same failure comes on the loop.
+    std::optional<CallResult> started;
+    factory->StartObject(progid, [&](CallResult result, std::unique_ptr<AutomationObject> made) {
+      EXPECT_FALSE(made) << progid;
+      started = std::move(result);
+    });
+    ASSERT_TRUE(TurnLoopUntil([&] { return started.has_value(); })) << progid;
+    EXPECT_EQ(started->error_number, 429) << progid;
   }
+  std::unique_ptr<AutomationObject> started;
+  factory->StartObject(kEcho, [&](CallResult result, std::unique_ptr<AutomationObject> made) {
+    EXPECT_EQ(result.error_number, 0);
+    started = std::move(made);
+  });
+  EXPECT_FALSE(started);  // ready only once the loop has read its line
+  ASSERT_TRUE(TurnLoopUntil([&] { return started != nullptr; }));
+  EXPECT_EQ(started->Call("Echo", {std::string("x")}).error_number, 0);
 }
 
 TEST_F(ObjectFactoryTest, ProgramNeverReadyTimesOutAndIsKilled) {
