@@ -153,11 +153,24 @@ TEST_F(ObjectFactoryTest, ProgramNeverReadyTimesOutAndIsKilled) {
   std::unique_ptr<ObjectFactory> factory = Factory(
       {{"Never.Ready", Script("never", "echo $$ > " + pid_file + "; exec sleep 30")}}, options);
   std::unique_ptr<AutomationObject> object;
-  EXPECT_EQ(factory->CreateObject("Never.Ready", &object).error_number, 429);
-  pid_t pid = 0;
-  std::ifstream(pid_file) >> pid;
-  ASSERT_GT(pid, 0);
-  EXPECT_TRUE(Reaped(pid));
+  for (bool wait : {true, false}) {
+    fs::remove(pid_file);
+    if (wait) {
+      EXPECT_EQ(factory->CreateObject("Never.Ready", &object).error_number, 429);
+    } else {
+      std::optional<CallResult> started;
+      factory->StartObject("Never.Ready",
+                           [&](CallResult result, std::unique_ptr<AutomationObject>) {
+                             started = std::move(result);
+                           });
+      ASSERT_TRUE(TurnLoopUntil([&] { return started.has_value(); }));
+      EXPECT_EQ(started->error_number, 429);
+    }
+    pid_t pid = 0;
+    std::ifstream(pid_file) >> pid;
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(Reaped(pid));
+  }
 }
 
 TEST_F(ObjectFactoryTest, CallTimeOutGives462AndEndsTheProgram) {
