@@ -27,7 +27,7 @@ void AddCounters(const HandlerCounts& from, HandlerCounts* to) {
 }  // namespace
 
 HandlerSupervisor::HandlerSupervisor(SupervisorEnvironment environment)
-    : env_(std::move(environment)) {
+    : env_(std::move(environment)), alive_(std::make_shared<int>()) {
   env_.restart_timer.OnTick([this] { RestartTimer_Timer(); });
   env_.wake_timer.SetInterval(kWakeGap);
   env_.wake_timer.OnTick([this] { WakeTimer_Timer(); });
@@ -35,6 +35,10 @@ HandlerSupervisor::HandlerSupervisor(SupervisorEnvironment environment)
 
 void HandlerSupervisor::Start() {
   ThrowIfFailed(env_.objects.CreateObject(kHandlerProgId, &handler_));
+  Adopt();
+}
+
+void HandlerSupervisor::Adopt() {
   // Watched from its creation: an end before start-up is over is seen once the loop runs.
   handler_->OnClosed([this] { Ended(); });
   handler_->OnEvent(
@@ -46,6 +50,7 @@ void HandlerSupervisor::Start() {
 
 void HandlerSupervisor::Stop() {
   stopped_ = true;
+  alive_.reset();        // a handler still starting is released as it comes
   supervising_ = false;  // a handler that StopProcess ends is not started again
   env_.restart_timer.SetEnabled(false);
   env_.wake_timer.SetEnabled(false);
@@ -155,8 +160,19 @@ void HandlerSupervisor::RestartTimer_Timer() {
     return;
   }
   env_.restart_timer.SetEnabled(false);
+  // The loop serves mail while the handler starts; it is taken up once it says it is ready.
+  env_.objects.StartObject(kHandlerProgId,
+                           [this, alive = std::weak_ptr<int>(alive_)](
+                               CallResult result, std::unique_ptr<AutomationObject> handler) {
+                             if (!alive.expired()) Restarted(std::move(result), std::move(handler));
+                           });
+}
+
+void HandlerSupervisor::Restarted(CallResult result, std::unique_ptr<AutomationObject> handler) {
   try {
-    Start();
+    ThrowIfFailed(result);
+    handler_ = std::move(handler);
+    Adopt();
     ++restarts_;
   } catch (const MailvaneError& error) {
     handler_.reset();  // a half-started handler ends when its connection closes

@@ -1,6 +1,7 @@
 // The queue handler as the server keeps it: started by its programmatic identifier and given
 // its id, started again after a delay when it ends, woken when a mail is spooled, its reported
 // counts kept and summed over every handler this server started, and told to stop at the unload.
+// A restart never waits on the loop for the handler to be ready.
 // The table holds one handler (index 1). Loop thread only.
 #ifndef MAILVANE_SERVER_HANDLER_SUPERVISOR_H_
 #define MAILVANE_SERVER_HANDLER_SUPERVISOR_H_
@@ -77,6 +78,9 @@ class HandlerSupervisor {
   void AddMetrics(GatewayMetrics* metrics) const;
 
  private:
+  // Takes up a handler created now: watches its end and its events, then gives it its id.
+  void Adopt();
+  void Restarted(CallResult result, std::unique_ptr<AutomationObject> handler);
   void Ended();
   void TakeEvent(const std::string& name, const std::vector<Variant>& args);
   void ScheduleRestart();
@@ -96,8 +100,9 @@ class HandlerSupervisor {
   HandlerCounts ended_counts_;  // the counters of the handlers that ended, summed
   HandlerCounts counts_;        // the running handler's last report
   TimePoint counts_at_{};
-  bool wake_posted_ = false;   // a wake of the handler waits on the loop
-  bool wake_waiting_ = false;  // files spooled since the last wake
+  bool wake_posted_ = false;    // a wake of the handler waits on the loop
+  bool wake_waiting_ = false;   // files spooled since the last wake
+  std::shared_ptr<int> alive_;  // a restart's start finds it gone after the unload
 };
 
 }  // namespace mailvane

@@ -586,6 +586,35 @@ TEST_F(ServiceWindowTest, AFailedRestartIsListedAndTriedAgainAfterTheNextDelay) 
   }
 }
 
+TEST_F(ServiceWindowTest, MailIsTakenWhileARestartingHandlerIsNotReadyYet) {
+  for (bool ready : {true, false}) {  // else the creation fails once the program has started
+    SCOPED_TRACE(ready);
+    window_.reset();
+    Configure();
+    Window().Form_Load("");
+    objects_.EndProgram(kHandlerProgId);
+    objects_.HoldStarts(true);
+    clock_.Advance(kHandlerRestartFirstDelay);
+    handler_timer_.Fire();
+    EXPECT_EQ(objects_.timeline().back(), std::string("start held ") + kHandlerProgId);
+    EXPECT_FALSE(Window().handler_up());
+    EXPECT_EQ(Count(kStarted), 1);  // the first handler's only
+    const size_t spooled = spool_.files().size();
+    EXPECT_EQ(Receive("Subject: meanwhile\r\n\r\nbody").code, 250);
+    EXPECT_EQ(spool_.files().size(), spooled + 1);
+    if (!ready) objects_.FailCreation(kHandlerProgId);
+    EXPECT_EQ(objects_.ReadyHeldStarts(), 1);
+    EXPECT_EQ(Window().handler_up(), ready);
+    EXPECT_EQ(Count(kStarted), ready ? 2 : 1);
+    EXPECT_EQ(Window().handler_restarts(), ready ? 1 : 0);
+    if (!ready) {
+      EXPECT_THAT(ListTexts().back(), HasSubstr("could not be restarted ([429]"));
+    }
+    objects_.HoldStarts(false);
+    objects_.AddProgram(kHandlerProgId);
+  }
+}
+
 TEST_F(ServiceWindowTest, NoRestartDuringOrAfterShutdownNorAfterAnAbruptEnd) {
   enum class When { kStopProcessEndsIt, kStopWhileARestartWaits, kAfterAnAbruptEnd };
   for (When when :

@@ -83,9 +83,16 @@ class ObjectFactory {
   ObjectFactory& operator=(const ObjectFactory&) = delete;
   virtual ~ObjectFactory() = default;
 
-  // Starts the program registered for progid; *object is set when the result is 0.
+  // Starts the program registered for progid and waits until it is ready; *object is set when
+  // the result is 0.
   virtual CallResult CreateObject(const std::string& progid,
                                   std::unique_ptr<AutomationObject>* object) = 0;
+  // The same without waiting: done runs on the loop, once, with the object when its program is
+  // ready, or with the failure CreateObject would give (429, the object null) and the program
+  // ended. Until then the loop serves everything else.
+  using StartedHandler =
+      std::function<void(CallResult result, std::unique_ptr<AutomationObject> object)>;
+  virtual void StartObject(const std::string& progid, StartedHandler done) = 0;
 };
 
 // Identifiers and the absolute paths of the programs that serve them. The loop (made by

@@ -16,12 +16,14 @@
 
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
 #include <deque>
 #include <thread>
+#include <utility>
 
 #include "platform/automation/automation_json.h"
 #include "platform/loop/asio_loop.h"
@@ -387,6 +389,101 @@ struct ChildLaunch {
   ::_exit(127);
 }
 
+// A started program whose ready line the loop waits for, up to the creation time-out. Until it
+// hands the connection on, it owns the program: dropped unfinished (the loop torn down), it ends
+// it.
+class PendingStart : public std::enable_shared_from_this<PendingStart> {
+ public:
+  PendingStart(asio::io_context& context, int fd, pid_t pid, std::string progid,
+               AutomationOptions options, ObjectFactory::StartedHandler done)
+      : context_(context),
+        descriptor_(context),
+        timer_(context),
+        fd_(fd),
+        pid_(pid),
+        progid_(std::move(progid)),
+        options_(options),
+        done_(std::move(done)) {}
+  PendingStart(const PendingStart&) = delete;
+  PendingStart& operator=(const PendingStart&) = delete;
+  ~PendingStart() {
+    if (descriptor_.is_open()) descriptor_.release();
+    if (fd_ >= 0) ::close(fd_);
+    KillAndReap(pid_);
+  }
+
+  void Begin() {
+    boost::system::error_code error;
+    descriptor_.assign(fd_, error);
+    if (error) {
+      asio::post(context_, [self = shared_from_this()] { self->Finish(false); });
+      return;
+    }
+    timer_.expires_after(options_.create_timeout);
+    timer_.async_wait([self = shared_from_this()](const boost::system::error_code& error) {
+      if (!error) self->Finish(false);
+    });
+    ArmRead();
+  }
+
+ private:
+  void ArmRead() {
+    descriptor_.async_wait(asio::posix::descriptor_base::wait_read,
+                           [self = shared_from_this()](const boost::system::error_code& error) {
+                             if (error == asio::error::operation_aborted || self->finished_) return;
+                             if (error) return self->Finish(false);
+                             self->OnReadable();
+                           });
+  }
+
+  void OnReadable() {
+    char chunk[4096];
+    for (;;) {
+      ssize_t got = ::recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
+      if (got > 0) {
+        lines_.Append(std::string_view(chunk, static_cast<size_t>(got)));
+        std::string line;
+        if (lines_.Next(&line)) return Finish(IsReadyLine(line));
+        if (lines_.Overflowed()) return Finish(false);
+        continue;
+      }
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return ArmRead();
+      return Finish(false);  // the program ended or the connection failed before it was ready
+    }
+  }
+
+  void Finish(bool ready) {
+    if (finished_) return;
+    finished_ = true;
+    timer_.cancel();
+    if (descriptor_.is_open()) descriptor_.release();  // cancels the read wait; we own the fd
+    ObjectFactory::StartedHandler done = std::move(done_);
+    if (!ready) {
+      ::close(fd_);
+      fd_ = -1;
+      KillAndReap(pid_);
+      pid_ = -1;
+      done(CantCreate(progid_), nullptr);
+      return;
+    }
+    auto channel = std::make_shared<Channel>(context_, std::exchange(fd_, -1),
+                                             std::exchange(pid_, -1), std::move(lines_), options_);
+    done({}, std::make_unique<ChildProcessObject>(std::move(channel)));
+  }
+
+  asio::io_context& context_;
+  asio::posix::stream_descriptor descriptor_;  // the connection, watched but never owned
+  asio::steady_timer timer_;
+  int fd_;
+  pid_t pid_;
+  std::string progid_;
+  AutomationOptions options_;
+  ObjectFactory::StartedHandler done_;
+  LineBuffer lines_;
+  bool finished_ = false;
+};
+
 class ChildProcessObjectFactory final : public ObjectFactory {
  public:
   ChildProcessObjectFactory(asio::io_context& context, std::map<std::string, std::string> programs,
@@ -395,36 +492,54 @@ class ChildProcessObjectFactory final : public ObjectFactory {
 
   CallResult CreateObject(const std::string& progid,
                           std::unique_ptr<AutomationObject>* object) override {
-    auto program = programs_.find(progid);
-    if (program == programs_.end() || ::access(program->second.c_str(), X_OK) != 0) {
-      return CantCreate(progid);
-    }
-    int fds[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return CantCreate(progid);
-    ChildLaunch launch(program->second);
-    const pid_t parent = ::getpid();
-    const pid_t pid = ::fork();
-    if (pid == 0) RunChild(launch, fds[1], parent);
-    ::close(fds[1]);
-    if (pid > 0) ::setpgid(pid, pid);  // either side may be first; both ask for the same
-    if (pid < 0) {
-      ::close(fds[0]);
-      return CantCreate(progid);
-    }
+    int fd = -1;
+    pid_t pid = -1;
+    if (!Launch(progid, &fd, &pid)) return CantCreate(progid);
     LineBuffer lines;
     std::string line;
     const Clock::time_point deadline = Clock::now() + options_.create_timeout;
-    if (ReadLine(fds[0], lines, deadline, &line) != ReadStatus::kLine || !IsReadyLine(line)) {
-      ::close(fds[0]);
+    if (ReadLine(fd, lines, deadline, &line) != ReadStatus::kLine || !IsReadyLine(line)) {
+      ::close(fd);
       KillAndReap(pid);
       return CantCreate(progid);
     }
     *object = std::make_unique<ChildProcessObject>(
-        std::make_shared<Channel>(context_, fds[0], pid, std::move(lines), options_));
+        std::make_shared<Channel>(context_, fd, pid, std::move(lines), options_));
     return {};
   }
 
+  void StartObject(const std::string& progid, StartedHandler done) override {
+    int fd = -1;
+    pid_t pid = -1;
+    if (!Launch(progid, &fd, &pid)) {
+      asio::post(context_, [done = std::move(done), progid] { done(CantCreate(progid), nullptr); });
+      return;
+    }
+    std::make_shared<PendingStart>(context_, fd, pid, progid, options_, std::move(done))->Begin();
+  }
+
  private:
+  // Forks the program registered for progid; *fd is our end of its connection.
+  bool Launch(const std::string& progid, int* fd, pid_t* pid) {
+    auto program = programs_.find(progid);
+    if (program == programs_.end() || ::access(program->second.c_str(), X_OK) != 0) return false;
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return false;
+    ChildLaunch launch(program->second);
+    const pid_t parent = ::getpid();
+    const pid_t child = ::fork();
+    if (child == 0) RunChild(launch, fds[1], parent);
+    ::close(fds[1]);
+    if (child < 0) {
+      ::close(fds[0]);
+      return false;
+    }
+    ::setpgid(child, child);  // either side may be first; both ask for the same
+    *fd = fds[0];
+    *pid = child;
+    return true;
+  }
+
   asio::io_context& context_;
   std::map<std::string, std::string> programs_;
   AutomationOptions options_;

@@ -127,7 +127,23 @@ TEST_F(ObjectFactoryTest, ObjectsThatCannotBeCreated) {
     EXPECT_EQ(result.error_number, 429) << progid;
     EXPECT_EQ(result.description, "ActiveX component can't create object") << progid;
     EXPECT_FALSE(object) << progid;
+    // Started without waiting, the same failure comes on the loop.
+    std::optional<CallResult> started;
+    factory->StartObject(progid, [&](CallResult result, std::unique_ptr<AutomationObject> made) {
+      EXPECT_FALSE(made) << progid;
+      started = std::move(result);
+    });
+    ASSERT_TRUE(TurnLoopUntil([&] { return started.has_value(); })) << progid;
+    EXPECT_EQ(started->error_number, 429) << progid;
   }
+  std::unique_ptr<AutomationObject> started;
+  factory->StartObject(kEcho, [&](CallResult result, std::unique_ptr<AutomationObject> made) {
+    EXPECT_EQ(result.error_number, 0);
+    started = std::move(made);
+  });
+  EXPECT_FALSE(started);  // ready only once the loop has read its line
+  ASSERT_TRUE(TurnLoopUntil([&] { return started != nullptr; }));
+  EXPECT_EQ(started->Call("Echo", {std::string("x")}).error_number, 0);
 }
 
 TEST_F(ObjectFactoryTest, ProgramNeverReadyTimesOutAndIsKilled) {
@@ -137,11 +153,24 @@ TEST_F(ObjectFactoryTest, ProgramNeverReadyTimesOutAndIsKilled) {
   std::unique_ptr<ObjectFactory> factory = Factory(
       {{"Never.Ready", Script("never", "echo $$ > " + pid_file + "; exec sleep 30")}}, options);
   std::unique_ptr<AutomationObject> object;
-  EXPECT_EQ(factory->CreateObject("Never.Ready", &object).error_number, 429);
-  pid_t pid = 0;
-  std::ifstream(pid_file) >> pid;
-  ASSERT_GT(pid, 0);
-  EXPECT_TRUE(Reaped(pid));
+  for (bool wait : {true, false}) {
+    fs::remove(pid_file);
+    if (wait) {
+      EXPECT_EQ(factory->CreateObject("Never.Ready", &object).error_number, 429);
+    } else {
+      std::optional<CallResult> started;
+      factory->StartObject("Never.Ready",
+                           [&](CallResult result, std::unique_ptr<AutomationObject>) {
+                             started = std::move(result);
+                           });
+      ASSERT_TRUE(TurnLoopUntil([&] { return started.has_value(); }));
+      EXPECT_EQ(started->error_number, 429);
+    }
+    pid_t pid = 0;
+    std::ifstream(pid_file) >> pid;
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(Reaped(pid));
+  }
 }
 
 TEST_F(ObjectFactoryTest, CallTimeOutGives462AndEndsTheProgram) {

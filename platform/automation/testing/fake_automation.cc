@@ -24,6 +24,8 @@ struct FakeAutomationState {
   std::vector<FakeObjectFactory::Call> calls;
   std::vector<FakeObjectFactory::Call> posts;
   bool drop_posts = false;
+  bool hold_starts = false;
+  std::vector<std::function<void()>> held_starts;
   std::vector<FakeAutomationObject*> live;
   int live_objects = 0;
 };
@@ -72,6 +74,26 @@ CallResult FakeObjectFactory::CreateObject(const std::string& progid,
   ++state_->live_objects;
   *object = std::make_unique<FakeAutomationObject>(state_, progid);
   return {};
+}
+
+void FakeObjectFactory::StartObject(const std::string& progid, StartedHandler done) {
+  auto finish = [this, progid, done = std::move(done)] {
+    std::unique_ptr<AutomationObject> object;
+    CallResult result = CreateObject(progid, &object);
+    done(std::move(result), std::move(object));
+  };
+  if (!state_->hold_starts) return finish();
+  state_->timeline.push_back("start held " + progid);
+  state_->held_starts.push_back(std::move(finish));
+}
+
+void FakeObjectFactory::HoldStarts(bool hold) { state_->hold_starts = hold; }
+
+int FakeObjectFactory::ReadyHeldStarts() {
+  std::vector<std::function<void()>> held = std::move(state_->held_starts);
+  state_->held_starts.clear();
+  for (auto& finish : held) finish();
+  return static_cast<int>(held.size());
 }
 
 int FakeObjectFactory::EndProgram(const std::string& progid) {

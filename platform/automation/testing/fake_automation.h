@@ -44,6 +44,15 @@ class FakeObjectFactory final : public ObjectFactory {
 
   CallResult CreateObject(const std::string& progid,
                           std::unique_ptr<AutomationObject>* object) override;
+  // Creates the object within the call, or, while starts are held, records "start held
+  // <progid>" and creates it (or fails to) in ReadyHeldStarts. The factory must outlive held
+  // starts.
+  void StartObject(const std::string& progid, StartedHandler done) override;
+  // Starts wait for ReadyHeldStarts from now on, as programs slow to say they are ready.
+  void HoldStarts(bool hold);
+  // The held starts finish as they would have (the object, or the creation's failure); returns
+  // how many.
+  int ReadyHeldStarts();
 
   // The programs of all live objects of progid end: each records "closed <progid>", answers
   // later calls with 462, and runs its OnClosed handler once. Returns how many ended.
