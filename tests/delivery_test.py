@@ -37,7 +37,7 @@ class DeliveryTest(GatewayTest):
         self.assertEqual(len(numbers), 2, numbers)
         self.assertIn("447700900999", numbers)
         self.assertEqual(len(self.sink.to("dave@example.org")), 1)
-        self.assertIn("{1} >>> To:447700900999 <>", gw.log_lines())
+        self.wait_log("{1} >>> To:447700900999 <>")
         wait_for(lambda: not self.spool_left(), what="the spool file and its records to go")
 
     def test_a_long_max_length_serves_a_long_body(self):
